@@ -1,0 +1,30 @@
+// Reading of the YAML configuration file into the records.
+#pragma once
+
+#include "app/config.hpp"
+
+#include <cstdint>
+#include <string>
+
+// The settings of the file that are not kept in a record: the two data files
+// and the link settings, handed by start-up to the readers and the link.
+struct FileSettings {
+    std::string path_scaling_parameters;
+    std::string path_weights_biases;
+    std::string ip_address;
+    uint16_t udp_port = 0;
+    uint32_t packet_size = 0;
+    uint32_t write_rate_limit = 0;
+};
+
+// Opens, parses and maps the configuration file, validates data_fit, and fills
+// `demo`, the three addresses of `core` and `files`. Every failure prints its
+// lines on the error stream and exits with status 1.
+void read_configuration(const std::string& path, Core& core, Demo& demo, FileSettings& files);
+
+// Writes the network constants of Core (everything but the addresses and the
+// scaling parameters).
+void fill_core_constants(Core& core);
+
+// Writes thresholds, max_box_area, selected_classes, labels and colours.
+void fill_post_processing(PostProcessing& post);

@@ -1,0 +1,93 @@
+// The board emulator: a model of the accelerator board (DDR, fabric
+// registers, core, reset and boot, faults, counters) behind one UDP socket.
+// Tests run it in-process on 127.0.0.1 port 0; the board_emulator program
+// wraps the same class.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct EmulatorSettings {
+    // Socket.
+    std::string bind = "127.0.0.1";
+    uint16_t port = 0;  // 0: pick a free port; see BoardEmulator::port()
+
+    // Board.
+    int64_t core_us = 38461;
+    int64_t boot_ms = 2000;
+    uint64_t ddr_mib = 256;
+    uint32_t version = 1;
+    std::string model = "shapes";  // shapes, zero, noise:SEED, replay:FILE
+    std::string weights_path;       // empty: no weight check
+
+    // Core geometry and scaling, as in the host's configuration file.
+    uint64_t address_data = 0;
+    uint64_t address_output = 0;
+    uint64_t offset_pingpong = 0;
+    std::vector<float> output_scale;  // 125 values; empty: all 1
+    std::vector<float> output_bias;   // 125 values; empty: all 0
+
+    // Faults (deterministic, seeded).
+    uint64_t seed = 1;
+    double drop_requests = 0.0;
+    double drop_replies = 0.0;
+    std::vector<std::pair<std::string, uint64_t>> drop_nth;  // kind (init, write, write-ack, read, stream, done), N
+    double nack = 0.0;
+    int64_t delay_us = 0;
+    double duplicate = 0.0;
+    double oversize = 0.0;
+    double stream_gap = 0.0;
+    uint64_t silent_init = 0;
+    std::vector<uint64_t> stall_run;  // runs (from 1) that never finish
+    uint64_t stall_from = 0;          // 0: off
+    std::optional<uint32_t> status;   // register 0x10 reads this instead of 7 ...
+    uint64_t status_from_run = 1;     // ... once run N - 1 has finished
+    uint64_t silent_after = 0;        // 0: off; stop answering after N requests until a reset
+
+    // Reporting.
+    bool verbose = false;
+};
+
+struct EmulatorCounters {
+    // Requests per command name ("init", "write", "write-ack", "read", "stream", "done") and space ("ddr", "fabric").
+    std::map<std::string, uint64_t> requests;  // key e.g. "write:ddr", "read:fabric", "init", "done"
+    uint64_t bytes_written = 0;
+    uint64_t bytes_read = 0;
+    uint64_t malformed = 0;
+    uint64_t protocol_errors = 0;
+    uint64_t runs_started = 0;
+    uint64_t runs_finished = 0;
+    uint64_t runs_without_weights = 0;
+    uint64_t resets = 0;
+    uint64_t faults_injected = 0;
+    uint64_t datagrams_received = 0;
+    uint64_t replies_sent = 0;
+};
+
+class BoardEmulator {
+public:
+    explicit BoardEmulator(EmulatorSettings settings);
+    ~BoardEmulator();  // stops and joins
+    BoardEmulator(const BoardEmulator&) = delete;
+    BoardEmulator& operator=(const BoardEmulator&) = delete;
+
+    // Binds the socket and starts serving on a thread of its own; returns once
+    // datagrams are being answered. Throws std::runtime_error when it cannot bind.
+    void start();
+    void stop();
+    uint16_t port() const;
+
+    EmulatorCounters counters() const;
+    // Direct access to the model for tests (bounds-checked; out of range throws std::out_of_range).
+    std::vector<uint8_t> read_ddr(uint64_t address, uint64_t size) const;
+    void write_ddr(uint64_t address, const std::vector<uint8_t>& bytes);
+    uint32_t read_register(uint32_t address) const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl;
+};
