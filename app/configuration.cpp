@@ -1,0 +1,237 @@
+// Reading of the YAML configuration file into the records.
+//
+// Every failure ends the program with status 1 after one "ERROR: " line (or
+// the fixed lines of an unreadable file and an invalid fit). Keys are looked
+// up through const nodes and checked one by one, so that a report names the
+// file, the section, the key and, where the parser knows it, the line and
+// column (1-based, as yaml-cpp counts them in its own messages).
+#include "app/configuration.hpp"
+
+#include "pipeline/file_readers.hpp"
+
+#include <yaml-cpp/yaml.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <sstream>
+
+namespace {
+
+[[noreturn]] void fail(const std::string& line) {
+    std::cerr << "ERROR: " << line << std::endl;
+    std::exit(1);
+}
+
+std::string mark_text(const YAML::Mark& mark) {
+    if (mark.is_null()) return "";
+    return ", line " + std::to_string(mark.line + 1) + ", column " + std::to_string(mark.column + 1);
+}
+
+// Looks up keys of one section and converts their values, reporting any
+// problem with the file, section and key named.
+class Section {
+public:
+    Section(const std::string& path, const YAML::Node& root, const char* name) : path_(path), name_(name) {
+        const YAML::Node& const_root = root;
+        node_ = const_root[name];
+        if (!node_.IsDefined()) {
+            fail(where() + ": missing");
+        }
+        if (!node_.IsMap()) {
+            fail(where() + mark_text(node_.Mark()) + ": not a mapping of keys");
+        }
+    }
+
+    std::string text(const char* key) const {
+        const YAML::Node value = scalar(key, "text");
+        return value.Scalar();
+    }
+    uint64_t u64(const char* key) const { return number<uint64_t>(key, "an unsigned 64-bit integer"); }
+    uint32_t u32(const char* key) const { return number<uint32_t>(key, "an unsigned 32-bit integer"); }
+    uint16_t u16(const char* key) const { return number<uint16_t>(key, "an unsigned 16-bit integer"); }
+
+    bool boolean(const char* key) const {
+        const YAML::Node value = scalar(key, "a boolean");
+        try {
+            return value.as<bool>();
+        } catch (const YAML::BadConversion& e) {
+            bad_value(key, value, e.mark, "a boolean");
+        }
+    }
+
+    // A boolean that falls back to `fallback` when the key is absent or its
+    // value is not a boolean.
+    bool boolean_or(const char* key, bool fallback) const {
+        const YAML::Node& section = node_;
+        return section[key].as<bool>(fallback);
+    }
+
+private:
+    std::string where() const { return "Configuration file " + path_ + ", section \"" + name_ + "\""; }
+    std::string where(const char* key) const { return where() + ", key \"" + key + "\""; }
+
+    YAML::Node scalar(const char* key, const char* expected) const {
+        const YAML::Node& section = node_;
+        const YAML::Node value = section[key];
+        if (!value.IsDefined()) {
+            fail(where(key) + ": missing");
+        }
+        if (value.IsNull()) {
+            fail(where(key) + mark_text(value.Mark()) + ": no value, expected " + expected);
+        }
+        if (!value.IsScalar()) {
+            fail(where(key) + mark_text(value.Mark()) + ": not " + expected);
+        }
+        return value;
+    }
+
+    template <typename T>
+    T number(const char* key, const char* expected) const {
+        const YAML::Node value = scalar(key, expected);
+        try {
+            return value.as<T>();
+        } catch (const YAML::BadConversion& e) {
+            bad_value(key, value, e.mark, expected);
+        }
+    }
+
+    [[noreturn]] void bad_value(const char* key, const YAML::Node& value, const YAML::Mark& mark,
+                                const char* expected) const {
+        const YAML::Mark& at = mark.is_null() ? value.Mark() : mark;
+        fail(where(key) + mark_text(at) + ": \"" + value.Scalar() + "\" is not " + expected);
+    }
+
+    std::string path_;
+    std::string name_;
+    YAML::Node node_;
+};
+
+std::string lower_case(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+DATA_SOURCE map_data_source(const std::string& text) {
+    if (text == "packed") return DATA_SOURCE::PACKED;
+    if (text == "image") return DATA_SOURCE::IMAGE;
+    if (text == "video") return DATA_SOURCE::VIDEO;
+    if (text == "capture") return DATA_SOURCE::CAPTURE;
+    return DATA_SOURCE::NONE;
+}
+
+DATA_FIT map_data_fit(const std::string& text) {
+    if (text == "stretch") return DATA_FIT::STRETCH;
+    if (text == "crop") return DATA_FIT::CROP;
+    if (text == "box") return DATA_FIT::BOX;
+    return DATA_FIT::NONE;
+}
+
+YAML::Node parse(const std::string& path) {
+    // First make sure the file can be read at all (a folder cannot).
+    std::error_code ec;
+    std::ifstream file;
+    if (!std::filesystem::is_directory(path, ec)) file.open(path, std::ios::binary);
+    std::ostringstream content;
+    if (file.is_open()) content << file.rdbuf();
+    if (!file.is_open() || file.bad()) {
+        std::cerr << "ERROR: Failed to open YAML configuration file" << std::endl;
+        std::cerr << "\tFile path:\t" << path << std::endl;
+        std::exit(1);
+    }
+    YAML::Node root;
+    try {
+        root = YAML::Load(content.str());
+    } catch (const YAML::ParserException& e) {
+        fail("Configuration file " + path + mark_text(e.mark) + ": not valid YAML: " + e.msg);
+    }
+    if (root.IsDefined() && !root.IsNull() && !root.IsMap()) {
+        fail("Configuration file " + path + mark_text(root.Mark()) + ": not a mapping of sections");
+    }
+    return root;
+}
+
+}  // namespace
+
+void read_configuration(const std::string& path, Core& core, Demo& demo, FileSettings& files) {
+    const YAML::Node root = parse(path);
+    std::string data_source;
+    std::string data_fit;
+    try {
+        const Section yolo(path, root, "YoloConfiguration");
+        files.path_scaling_parameters = yolo.text("path_scaling_parameters");
+        files.path_weights_biases = yolo.text("path_weights_biases");
+        core.address_data = yolo.u64("address_data");
+        core.address_output = yolo.u64("address_output");
+        core.offset_pingpong = yolo.u64("offset_pingpong");
+
+        const Section demo_section(path, root, "DemoConfiguration");
+        data_source = demo_section.text("data_source");
+        data_fit = demo_section.text("data_fit");
+        demo.path_image_glob = demo_section.text("path_image_glob");
+        demo.image_extension = demo_section.text("image_extension");
+        demo.capture_source = demo_section.u64("capture_source");
+        demo.capture_flip = demo_section.boolean("capture_flip");
+        demo.displaytime_image = demo_section.u64("displaytime_image");
+        demo.memory_spaces = demo_section.u64("memory_spaces");
+        demo.fullscreen = demo_section.boolean("fullscreen");
+        demo.debug = demo_section.boolean_or("debug", false);
+        demo.ignore_duplicate_frames = demo_section.boolean_or("ignore_duplicate_frames", false);
+
+        const Section network(path, root, "NetworkConfiguration");
+        files.ip_address = network.text("ip_address");
+        files.udp_port = network.u16("udp_port");
+        files.packet_size = network.u32("packet_size");
+        files.write_rate_limit = network.u32("write_rate_limit");
+    } catch (const YAML::Exception& e) {
+        // Every lookup above is checked; this only guards against a library
+        // surprise, which must still end in a clear report.
+        fail("Configuration file " + path + ": " + e.what());
+    }
+
+    // The image folder always ends in exactly the separator the platform uses.
+    find_and_replace(demo.path_image_glob, "\\", "/");
+    demo.path_image_glob = caffix_string(demo.path_image_glob, "/");
+
+    data_source = lower_case(data_source);
+    data_fit = lower_case(data_fit);
+    demo.data_source = map_data_source(data_source);
+    demo.data_fit = map_data_fit(data_fit);
+
+    if (demo.data_fit == DATA_FIT::NONE) {
+        std::cerr << "Invalid data fit selected" << std::endl;
+        std::cerr << "data_fit_ == " << data_fit << std::endl;
+        std::cerr << "data_fit  == DATA_FIT::NONE" << std::endl;
+        std::exit(1);
+    }
+}
+
+void fill_core_constants(Core& core) {
+    core.input_width = 416;
+    core.input_height = 416;
+    core.input_fraction_bits = 1;
+    core.output_fraction_bits = 5;
+    core.boxes_per_cell = 5;
+    core.classes = 20;
+    core.channels_per_box = core.classes + 5;
+    core.output_channels = core.boxes_per_cell * core.channels_per_box;
+    core.grid_height = 13;
+    core.grid_width = 13;
+    core.output_size = core.grid_height * core.grid_width * core.output_channels;
+    core.anchors = {{1.08f, 1.19f}, {3.42f, 4.41f}, {6.63f, 11.38f}, {9.42f, 5.11f}, {16.62f, 10.52f}};
+}
+
+void fill_post_processing(PostProcessing& post) {
+    post.threshold_probability = 0.275f;
+    post.threshold_overlap = 0.575f;
+    post.max_box_area = std::numeric_limits<int32_t>::max();
+    post.selected_classes.clear();
+    for (int64_t k = 0; k < 20; ++k) post.selected_classes.push_back(k);
+    post.labels = {"aeroplane", "bicycle", "bird",  "boat",        "bottle", "bus",         "car",
+                   "cat",       "chair",   "cow",   "diningtable", "dog",    "horse",       "motorbike",
+                   "person",    "pottedplant", "sheep", "sofa",    "train",  "tvmonitor"};
+    post.colours = get_kelly_lut();
+}

@@ -1,0 +1,209 @@
+// Readers of the weights file (mempacked hexadecimal text) and the
+// scaling-parameter file (binary floats), and two string utilities for paths.
+#include "pipeline/file_readers.hpp"
+
+#include <array>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+static_assert(sizeof(float) == 4, "scaling parameters are 4-byte floats");
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "the scaling-parameter file is little-endian and is copied as it is"
+#endif
+
+namespace {
+
+// Reads a whole regular file into `content`; false when it cannot be opened.
+bool read_whole_file(const std::string& path, std::string& content) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) return false;
+    std::ifstream file(path, std::ios::binary);
+    if (!file.is_open()) return false;
+    file.seekg(0, std::ios::end);
+    const std::streamoff size = file.tellg();
+    file.seekg(0, std::ios::beg);
+    if (size > 0) {
+        content.resize(static_cast<size_t>(size));
+        file.read(&content[0], size);
+        content.resize(static_cast<size_t>(file.gcount()));
+    } else {
+        // Not seekable (a pipe, for example): read until the end.
+        std::ostringstream all;
+        all << file.rdbuf();
+        content = all.str();
+    }
+    return true;
+}
+
+// Value of every byte as a hexadecimal digit, or -1.
+const std::array<signed char, 256>& hex_table() {
+    static const std::array<signed char, 256> table = [] {
+        std::array<signed char, 256> t{};
+        t.fill(-1);
+        for (int c = '0'; c <= '9'; ++c) t[c] = static_cast<signed char>(c - '0');
+        for (int c = 'a'; c <= 'f'; ++c) t[c] = static_cast<signed char>(c - 'a' + 10);
+        for (int c = 'A'; c <= 'F'; ++c) t[c] = static_cast<signed char>(c - 'A' + 10);
+        return t;
+    }();
+    return table;
+}
+
+inline unsigned hex_digit(char c) {
+    const signed char v = hex_table()[static_cast<unsigned char>(c)];
+    if (v < 0) return static_cast<unsigned>(hex2char(c));  // reports the character and ends the program
+    return static_cast<unsigned>(v);
+}
+
+// Calls `line(begin, length)` for every line of `text`. A line feed ends a
+// line; a carriage return at the end of a line is not part of it. A final
+// line without a line feed still counts; nothing follows the last line feed.
+template <typename LineFn>
+void for_each_line(const std::string& text, LineFn&& line) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    while (p < end) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char* stop = nl ? nl : end;
+        size_t length = static_cast<size_t>(stop - p);
+        if (length > 0 && p[length - 1] == '\r') --length;
+        line(p, length);
+        p = nl ? nl + 1 : end;
+    }
+}
+
+void warn_line_size(size_t length, uint64_t data_width) {
+    std::cerr << "Line size does not correspond to data_width" << std::endl;
+    std::cerr << "\tline.size() != 2*DATA_WIDTH" << std::endl;
+    std::cerr << "\tline.size() = " << length << std::endl;
+    std::cerr << "\tDATA_WIDTH  = " << data_width << std::endl;
+}
+
+// Walks the digit pairs of a mempacked text and calls `store(position, byte)`
+// with the memory position of each: pair j of the whole file goes to
+// DATA_WIDTH * (j / DATA_WIDTH + 1) - (j mod DATA_WIDTH) - 1, so each word of
+// DATA_WIDTH bytes, written most significant byte first, lands little-endian.
+// `data_width` 0 means: take it from the first non-empty line.
+template <typename Store>
+void walk_pairs(const std::string& text, uint64_t data_width, Store&& store) {
+    uint64_t word_base = 0;  // j - (j mod DATA_WIDTH)
+    uint64_t in_word = 0;    // j mod DATA_WIDTH
+    for_each_line(text, [&](const char* line, size_t length) {
+        if (data_width == 0) data_width = length / 2;
+        if (length / 2 != data_width || length % 2 != 0) warn_line_size(length, data_width);
+        const size_t pairs = length / 2;
+        // With data_width still 0 the line has no pair, so no division by it.
+        for (size_t p = 0; p < pairs; ++p) {
+            const unsigned byte = (hex_digit(line[2 * p]) << 4) | hex_digit(line[2 * p + 1]);
+            store(word_base + (data_width - 1 - in_word), static_cast<char>(byte));
+            if (++in_word == data_width) {
+                in_word = 0;
+                word_base += data_width;
+            }
+        }
+    });
+}
+
+}  // namespace
+
+std::shared_ptr<std::vector<char>> load_mempacked_data_flat(std::string path, uint64_t data_width) {
+    auto result = std::make_shared<std::vector<char>>();
+    std::string text;
+    if (!read_whole_file(path, text)) return result;
+
+    uint64_t bytes = 0;
+    for_each_line(text, [&](const char*, size_t length) { bytes += length / 2; });
+    result->assign(bytes, 0);
+
+    // Lines of the wrong length shift the placement; positions beyond the
+    // image are dropped rather than written.
+    char* const out = result->data();
+    walk_pairs(text, data_width, [out, bytes](uint64_t position, char byte) {
+        if (position < bytes) out[position] = byte;
+    });
+    return result;
+}
+
+std::shared_ptr<std::vector<cv::Mat>> load_mempacked_data(std::string path, uint64_t rows, uint64_t cols,
+                                                          uint64_t planes, uint64_t data_width) {
+    std::string text;
+    if (!read_whole_file(path, text)) {
+        std::cout << "FAILED TO OPEN DATA FILE: " << path << std::endl;
+        std::exit(1);
+    }
+    if (rows > static_cast<uint64_t>(INT_MAX) || cols > static_cast<uint64_t>(INT_MAX) ||
+        (cols != 0 && rows > static_cast<uint64_t>(INT_MAX) / cols)) {
+        std::cerr << "ERROR: Packed data planes of " << rows << " x " << cols << " samples are too large"
+                  << std::endl;
+        std::exit(1);
+    }
+
+    auto result = std::make_shared<std::vector<cv::Mat>>();
+    result->reserve(planes);
+    for (uint64_t k = 0; k < planes; ++k) {
+        result->push_back(cv::Mat::zeros(static_cast<int>(rows), static_cast<int>(cols), CV_8SC1));
+    }
+    const uint64_t plane_size = rows * cols;
+    if (plane_size == 0) {
+        // Nothing can be placed, but the file is still checked for bad digits.
+        walk_pairs(text, data_width, [](uint64_t, char) {});
+        return result;
+    }
+    walk_pairs(text, data_width, [&](uint64_t position, char byte) {
+        const uint64_t plane = position / plane_size;
+        if (plane >= planes) return;
+        (*result)[plane].data[position % plane_size] = static_cast<uchar>(byte);
+    });
+    return result;
+}
+
+std::pair<std::vector<float>, std::vector<float>> load_scaling_parameters(std::string path, uint32_t n) {
+    std::string content;
+    if (!read_whole_file(path, content)) {
+        std::cout << "ERROR: Failed to open file " << path << std::endl;
+        std::exit(1);
+    }
+    const uint64_t expected = static_cast<uint64_t>(n) * 8;
+    if (content.size() != expected) {
+        std::cerr << "Error: Incorrect format in scaling parameters " << path << std::endl;
+        std::cerr << "Expected " << expected << std::endl;
+        std::cerr << "Received " << content.size() << std::endl;
+        std::exit(1);
+    }
+    std::pair<std::vector<float>, std::vector<float>> result;
+    result.first.resize(n);
+    result.second.resize(n);
+    if (n > 0) {
+        std::memcpy(result.first.data(), content.data(), static_cast<size_t>(n) * 4);
+        std::memcpy(result.second.data(), content.data() + static_cast<size_t>(n) * 4, static_cast<size_t>(n) * 4);
+    }
+    return result;
+}
+
+char hex2char(char c) {
+    if (c >= '0' && c <= '9') return static_cast<char>(c - '0');
+    if (c >= 'a' && c <= 'f') return static_cast<char>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return static_cast<char>(c - 'A' + 10);
+    std::cout << "ERROR: Unable to convert character " << c << " to hex" << std::flush;
+    std::exit(1);
+}
+
+std::string caffix_string(std::string text, std::string suffix) {
+    if (text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        return text;
+    }
+    return text + suffix;
+}
+
+void find_and_replace(std::string& text, const std::string& from, const std::string& to) {
+    if (from.empty()) return;  // an empty pattern would match forever
+    size_t position = 0;
+    while ((position = text.find(from, position)) != std::string::npos) {
+        text.replace(position, from.size(), to);
+        position += to.size();
+    }
+}
