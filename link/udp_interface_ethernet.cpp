@@ -1,0 +1,621 @@
+#include "link/udp_interface_ethernet.hpp"
+
+#include "link/wire.hpp"
+#include "platform/sleep.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::nanoseconds REPLY_LIMIT{1000000000};
+constexpr std::chrono::nanoseconds STREAM_DATAGRAM_LIMIT{5000000000LL};
+constexpr std::chrono::nanoseconds FABRIC_READ_PAUSE{1000000};
+constexpr int DDR_WRITE_ACK_ATTEMPTS = 5;
+constexpr int FABRIC_WRITE_ACK_ATTEMPTS = 1;
+constexpr int READ_ATTEMPTS = 5;
+constexpr int STREAM_ATTEMPTS = 5;
+
+// Lines of one report are collected and written in one go, so reports of two
+// threads do not mix line by line.
+class Report {
+public:
+    explicit Report(std::ostream& stream) : stream_(stream) {}
+    ~Report() {
+        stream_ << text_.str();
+        stream_.flush();
+    }
+    template <class T>
+    Report& operator<<(const T& value) {
+        text_ << value;
+        return *this;
+    }
+    Report& line() {
+        text_ << '\n';
+        return *this;
+    }
+
+private:
+    std::ostream& stream_;
+    std::ostringstream text_;
+};
+
+std::string seconds_text(std::chrono::nanoseconds limit) {
+    std::ostringstream text;
+    text << std::chrono::duration<double>(limit).count() << 's';
+    return text.str();
+}
+
+void last_error_line(Report& report) { report << "\tLast socket error:\t" << udp_socket::last_error() << '\n'; }
+
+[[noreturn]] void invalid_configuration(const char* check, const char* limit_label, long long limit,
+                                        const char* value_label, long long value) {
+    {
+        Report report(std::cerr);
+        report << "ERROR: UDP Interface: invalid configuration\n"
+               << "\tconfiguration error:\t" << check << '\n'
+               << "\t\t" << limit_label << ":\t" << limit << '\n'
+               << "\t\t" << value_label << ":    \t" << value << '\n';
+    }
+    std::exit(1);
+}
+
+void report_failed_attempt(const char* heading, int attempts, int left) {
+    Report report(std::cerr);
+    report << heading << '\n'
+           << "\tNumber of retries:\t" << attempts << '\n'
+           << "\tRetries left:     \t" << left << '\n'
+           << (left > 0 ? "\tretrying" : "\tretries exhausted") << '\n';
+}
+
+// Releases the transfer lock, prints the exhaustion report and throws.
+template <class Error>
+[[noreturn]] void give_up(std::unique_lock<std::mutex>& lock, const char* heading, int attempts,
+                          const char* message) {
+    lock.unlock();
+    {
+        Report report(std::cerr);
+        report << heading << '\n' << "\tNumber of retries:\t" << attempts << '\n';
+    }
+    throw Error(message);
+}
+
+void report_larger(const char* heading, long available, size_t expected) {
+    Report report(std::cerr);
+    report << heading << '\n' << "\tBytes available:\t" << available << '\n' << "\tBytes expected: \t" << expected << '\n';
+}
+
+// Runs `pass(first_word, address, words)` over the chunks of a transfer of
+// `n` words, `chunk_words` per datagram, the address advancing `chunk_bytes`
+// per chunk. The last pass is skipped when it has no words.
+template <class Pass>
+void for_each_chunk(uint32_t n, uint32_t chunk_words, uint32_t chunk_bytes, uint32_t address, Pass&& pass) {
+    const uint64_t k = n / chunk_words;
+    for (uint64_t i = 0; i <= k; ++i) {
+        const uint64_t done = i * chunk_words;
+        const uint32_t m = static_cast<uint32_t>(std::min<uint64_t>(n - done, chunk_words));
+        if (m == 0) continue;
+        pass(done, static_cast<uint32_t>(address + i * chunk_bytes), m);
+    }
+}
+
+}  // namespace
+
+UDPInterfaceEthernet::UDPInterfaceEthernet(uint32_t ddr_payload_size, uint32_t fabric_payload_size,
+                                           uint32_t read_offset, uint32_t write_offset, bool command_flag)
+    : read_offset(read_offset),
+      write_offset(write_offset),
+      ddr_payload_size(ddr_payload_size),
+      fabric_payload_size(fabric_payload_size),
+      ddr_payload_words(0),
+      fabric_payload_words(0),
+      command_flag(command_flag) {
+    if (ddr_payload_size > MAX_DATA_PAYLOAD_DDR)
+        invalid_configuration("ddr_payload_size > MAX_DATA_PAYLOAD_DDR", "MAX_DATA_PAYLOAD_DDR", MAX_DATA_PAYLOAD_DDR,
+                              "ddr_payload_size", ddr_payload_size);
+    if (fabric_payload_size > MAX_DATA_PAYLOAD_FABRIC)
+        invalid_configuration("fabric_payload_size > MAX_DATA_PAYLOAD_FABRIC", "MAX_DATA_PAYLOAD_FABRIC",
+                              MAX_DATA_PAYLOAD_FABRIC, "fabric_payload_size", fabric_payload_size);
+    if (write_offset > MAX_WRITE_OFFSET)
+        invalid_configuration("write_offset > MAX_WRITE_OFFSET", "MAX_WRITE_OFFSET", MAX_WRITE_OFFSET, "write_offset",
+                              write_offset);
+    // Chunks are whole words and the address advances by the payload size:
+    // a payload size that is not a positive multiple of 4 would give empty
+    // chunks (a division by zero) or misplaced data.
+    if (ddr_payload_size == 0 || ddr_payload_size % 4 != 0)
+        invalid_configuration("ddr_payload_size is not a positive multiple of 4", "DATA_WORD_SIZE", 4,
+                              "ddr_payload_size", ddr_payload_size);
+    if (fabric_payload_size == 0 || fabric_payload_size % 4 != 0)
+        invalid_configuration("fabric_payload_size is not a positive multiple of 4", "DATA_WORD_SIZE", 4,
+                              "fabric_payload_size", fabric_payload_size);
+    ddr_payload_words = ddr_payload_size / 4;
+    fabric_payload_words = fabric_payload_size / 4;
+}
+
+UDPInterfaceEthernet::~UDPInterfaceEthernet() {
+    if (socket_handle != udp_socket::INVALID_HANDLE) udp_socket::close(socket_handle);
+}
+
+int UDPInterfaceEthernet::close_socket() {
+    const int result = udp_socket::close(socket_handle);
+    socket_handle = udp_socket::INVALID_HANDLE;
+    return result;
+}
+
+void UDPInterfaceEthernet::init(const std::string& address, uint16_t port, uint32_t write_rate_limit) {
+    // The pace of DDR writes divides by the rate.
+    if (write_rate_limit == 0)
+        invalid_configuration("write_rate_limit == 0", "MIN_WRITE_RATE_LIMIT", 1, "write_rate_limit", 0);
+
+    std::cout << "Starting client application" << std::endl;
+
+    // A repeated init replaces the socket; the old one is closed so that
+    // retries do not pile up open sockets.
+    if (socket_handle != udp_socket::INVALID_HANDLE) {
+        udp_socket::close(socket_handle);
+        socket_handle = udp_socket::INVALID_HANDLE;
+    }
+    socket_handle = udp_socket::open();
+    if (socket_handle == udp_socket::INVALID_HANDLE) {
+        std::cerr << "Socket init failed" << std::endl;
+        std::exit(1);
+    }
+    std::cout << "Socket init success" << std::endl;
+
+    udp_socket::make_address(address, port, board_address);
+    if (udp_socket::connect(socket_handle, board_address) != 0)
+        std::cerr << "Connect call failed.: " << std::strerror(udp_socket::last_error()) << std::endl;
+    address_length = 16;
+
+    write_pace_us = static_cast<int64_t>(static_cast<double>(ddr_payload_size) /
+                                         (static_cast<double>(write_rate_limit) * 1024.0 * 1024.0 * 0.000001));
+
+    this->_udp_init();
+
+    std::cout << "Version " << version << std::endl;
+}
+
+bool UDPInterfaceEthernet::wait_for_reply(std::chrono::nanoseconds limit, long& pending_bytes) const {
+    // On this platform the pending count is the size of the next queued
+    // datagram, and a datagram arrives whole: once one is pending the reply is
+    // complete, whatever its size.
+    const auto start = Clock::now();
+    for (;;) {
+        long count = udp_socket::pending(socket_handle);
+        if (count < 0) count = 0;
+        pending_bytes = count;
+        if (count > 0) return true;
+        if (Clock::now() - start > limit) return false;
+        // Spin without sleeping, but let a runnable thread on this core (an
+        // in-process board, say) have its turn.
+        std::this_thread::yield();
+    }
+}
+
+void UDPInterfaceEthernet::discard_stale_replies() {
+    const size_t dropped = udp_socket::discard_pending(socket_handle);
+    if (dropped > 0) discarded.fetch_add(dropped, std::memory_order_relaxed);
+}
+
+void UDPInterfaceEthernet::_udp_init() {
+    discard_stale_replies();
+    const std::vector<uint8_t> request = wire::init_request(ddr_payload_size, command_flag);
+    if (udp_socket::send(socket_handle, request.data(), request.size(), nullptr, 0) < 0) {
+        {
+            Report report(std::cerr);
+            report << "ERROR: UDP Interface: write init failed \n";
+            last_error_line(report);
+        }
+        throw exception_writeerror();
+    }
+
+    const size_t expected = wire::init_reply_expected(read_offset);
+    long available = 0;
+    if (!wait_for_reply(REPLY_LIMIT, available)) {
+        {
+            Report report(std::cerr);
+            report << "WARNING: UDP Interface: write ack init acknowledge timeout \n";
+            last_error_line(report);
+            report << "\tTimeout duration: \t1s\n"
+                   << "\tBytes available:  \t" << available << '\n'
+                   << "\tBytes expected:   \t" << expected << '\n';
+        }
+        throw exception_inittimeout();
+    }
+    if (static_cast<size_t>(available) > expected)
+        report_larger("WARNING: UDP Interface: write ack init received packet size is larger than expected ", available,
+                      expected);
+
+    std::vector<uint8_t> reply(wire::init_reply_capacity(read_offset), 0);
+    const long received = udp_socket::receive(socket_handle, reply.data(), reply.size(), nullptr, 0);
+    if (received < 0) {
+        {
+            Report report(std::cerr);
+            report << "ERROR: UDP Interface: write ack init acknowledge receive failed " << udp_socket::last_error()
+                   << '\n';
+            last_error_line(report);
+            report << "\tBytes received:   \t-1\n"
+                   << "\tBytes expected:   \t" << reply.size() << '\n';
+        }
+        throw exception_writeackerror();
+    }
+    version = wire::init_version(reply.data(), static_cast<size_t>(received));
+
+    size_receive_buffer();
+}
+
+void UDPInterfaceEthernet::size_receive_buffer() {
+    int initial = 0;
+    if (udp_socket::get_receive_buffer(socket_handle, initial) != 0) {
+        std::cerr << "WARNING: Error reading receive buffer size" << std::endl;
+        return;
+    }
+    if (initial >= desired_receive_buffer_size) {
+        Report report(std::cout);
+        report << "INFO: Receive buffer size acceptable for stream reads\n"
+               << "\tDefault buffer size:\t        " << initial << '\n'
+               << "\tDesired receive buffer size:\t" << desired_receive_buffer_size << '\n';
+        return;
+    }
+    if (udp_socket::set_receive_buffer(socket_handle, desired_receive_buffer_size) != 0)
+        std::cerr << "WARNING: Error setting receive buffer size" << std::endl;
+    int now = 0;
+    if (udp_socket::get_receive_buffer(socket_handle, now) != 0) {
+        std::cerr << "WARNING: Error reading receive buffer size" << std::endl;
+        return;
+    }
+    const bool acceptable = now >= desired_receive_buffer_size;
+    Report report(acceptable ? std::cout : std::cerr);
+    report << (acceptable ? "INFO: Receive buffer size acceptable for stream reads\n"
+                          : "WARNING: Receive buffer size to small for stream reads\n")
+           << "\tDefault buffer size:\t        " << initial << '\n'
+           << "\tReceive buffer size:\t        " << now << '\n'
+           << "\tDesired receive buffer size:\t" << desired_receive_buffer_size << '\n';
+}
+
+int UDPInterfaceEthernet::_udp_write(const uint32_t* data, uint32_t address, uint32_t word_count, bool ddr) {
+    uint8_t prefix[wire::HEADER_SIZE + MAX_WRITE_OFFSET];
+    const size_t prefix_size =
+        wire::put_write_prefix(prefix, false, ddr, command_flag, address, word_count, write_offset);
+    const long sent = udp_socket::send(socket_handle, prefix, prefix_size, data, size_t(word_count) * 4);
+    if (sent < 0) {
+        {
+            Report report(std::cerr);
+            report << "ERROR: UDP Interface: write failed \n";
+            last_error_line(report);
+        }
+        throw exception_writeerror();
+    }
+    return static_cast<int>(sent);
+}
+
+int UDPInterfaceEthernet::_udp_write_ack(const uint32_t* data, uint32_t address, uint32_t word_count, bool ddr,
+                                         std::chrono::nanoseconds timeout) {
+    discard_stale_replies();
+    uint8_t prefix[wire::HEADER_SIZE + MAX_WRITE_OFFSET];
+    const size_t prefix_size = wire::put_write_prefix(prefix, true, ddr, command_flag, address, word_count, write_offset);
+    if (udp_socket::send(socket_handle, prefix, prefix_size, data, size_t(word_count) * 4) < 0) {
+        Report report(std::cerr);
+        report << "WARNING: UDP Interface: write ack failed \n";
+        last_error_line(report);
+        return 0;
+    }
+
+    const size_t expected = wire::ack_reply_size(read_offset);
+    long available = 0;
+    if (!wait_for_reply(timeout, available)) {
+        Report report(std::cerr);
+        report << "WARNING: UDP Interface: write_ack acknowledge timeout \n";
+        last_error_line(report);
+        report << "\tTimeout duration: \t" << seconds_text(timeout) << '\n'
+               << "\tBytes available:  \t" << available << '\n'
+               << "\tBytes expected:   \t" << expected << '\n';
+        return 0;
+    }
+    if (static_cast<size_t>(available) > expected)
+        report_larger("WARNING: UDP Interface: write ack received packet size is larger than expected", available,
+                      expected);
+
+    uint8_t reply[64];
+    std::vector<uint8_t> large;
+    uint8_t* buffer = reply;
+    if (expected > sizeof(reply)) {
+        large.resize(expected);
+        buffer = large.data();
+    }
+    const long received = udp_socket::receive(socket_handle, buffer, expected, nullptr, 0);
+    if (received < 0) {
+        Report report(std::cerr);
+        report << "WARNING: UDP Interface: write_ack acknowledge receive failed \n";
+        last_error_line(report);
+        report << "\tBytes received:   \t-1\n"
+               << "\tBytes expected:   \t" << expected << '\n';
+        return 0;
+    }
+    return wire::ack_positive(buffer, static_cast<size_t>(received)) ? 1 : 0;
+}
+
+uint64_t UDPInterfaceEthernet::_udp_read(uint32_t* data, uint32_t address, uint32_t word_count, bool ddr) {
+    discard_stale_replies();
+    const std::vector<uint8_t> request = wire::read_request(address, word_count, ddr, command_flag);
+    if (udp_socket::send(socket_handle, request.data(), request.size(), nullptr, 0) < 0) {
+        Report report(std::cerr);
+        report << "WARNING: UDP Interface: read request failed\n";
+        last_error_line(report);
+    }
+
+    const size_t expected = wire::read_reply_size(read_offset, word_count);
+    long available = 0;
+    if (!wait_for_reply(REPLY_LIMIT, available)) {
+        Report report(std::cerr);
+        report << "WARNING: UDP Interface: read timeout \n";
+        last_error_line(report);
+        report << "\tTimeout duration: \t1s\n"
+               << "\tBytes available:  \t" << available << '\n'
+               << "\tBytes expected:   \t" << expected << '\n';
+        return 0;
+    }
+    if (static_cast<size_t>(available) > expected) {
+        report_larger("WARNING: UDP Interface: read received packet size is larger than expected", available, expected);
+        discard_stale_replies();
+        return 0;
+    }
+
+    // The reply header goes to a scratch buffer, the payload straight into
+    // the destination (at most word_count words).
+    std::vector<uint8_t> header(wire::reply_payload_offset(read_offset));
+    const long received =
+        udp_socket::receive(socket_handle, header.data(), header.size(), data, size_t(word_count) * 4);
+    if (received < 0) {
+        Report report(std::cerr);
+        report << "WARNING: UDP Interface: read receive failed \n";
+        last_error_line(report);
+        report << "\tBytes received:   \t-1\n"
+               << "\tBytes expected:   \t" << expected << '\n';
+        return 0;
+    }
+    return wire::read_reply_words(static_cast<size_t>(received), read_offset);
+}
+
+uint64_t UDPInterfaceEthernet::_udp_read_stream(uint32_t* data, uint32_t address, uint32_t word_count, bool ddr) {
+    if (!ddr) {
+        std::cerr << "ERROR: UDP Interface: udp read stream is not supported for fabric reads" << std::endl;
+        std::exit(1);
+    }
+    discard_stale_replies();
+    const std::vector<uint8_t> request = wire::read_stream_request(address, word_count, command_flag);
+    if (udp_socket::send(socket_handle, request.data(), request.size(), nullptr, 0) < 0) {
+        Report report(std::cerr);
+        report << "WARNING: UDP Interface: read request failed\n";
+        last_error_line(report);
+    }
+    if (word_count == 0) return 0;
+
+    const uint64_t wanted = uint64_t(word_count) * 4;
+    std::vector<uint8_t> header(wire::reply_payload_offset(read_offset));
+    uint8_t* destination = reinterpret_cast<uint8_t*>(data);
+    uint64_t position = 0;
+    while (position < wanted) {
+        long available = 0;
+        if (!wait_for_reply(STREAM_DATAGRAM_LIMIT, available)) {
+            // A stalled stream fails this attempt; the caller retries.
+            Report report(std::cerr);
+            report << "WARNING: UDP Interface: read stream timeout \n";
+            last_error_line(report);
+            report << "\tTimeout duration: \t5s\n"
+                   << "\tBytes received:   \t" << position << '\n'
+                   << "\tBytes left:       \t" << wanted - position << '\n'
+                   << "\tBytes expected:   \t" << wanted << '\n';
+            return 0;
+        }
+        // Payload goes straight to its place, never beyond the bytes wanted.
+        const long received = udp_socket::receive(socket_handle, header.data(), header.size(), destination + position,
+                                                  static_cast<size_t>(wanted - position));
+        if (received < 0) {
+            Report report(std::cerr);
+            report << "WARNING: UDP Interface: read stream receive failed \n";
+            last_error_line(report);
+            report << "\tBytes received:   \t-1\n"
+                   << "\tBytes expected:   \t" << header.size() + wanted << '\n';
+            return 0;
+        }
+        if (static_cast<size_t>(received) > header.size()) position += static_cast<size_t>(received) - header.size();
+    }
+    return position / 4;
+}
+
+int UDPInterfaceEthernet::udp_done(std::chrono::nanoseconds timeout) {
+    discard_stale_replies();
+    uint8_t request[wire::HEADER_SIZE + MAX_WRITE_OFFSET];
+    const size_t size = wire::put_done_request(request, command_flag, write_offset);
+    if (udp_socket::send(socket_handle, request, size, nullptr, 0) < 0) {
+        Report report(std::cerr);
+        report << "ERROR: UDP Interface: write done failed \n";
+        last_error_line(report);
+    }
+
+    const size_t expected = wire::ack_reply_size(read_offset);
+    long available = 0;
+    if (!wait_for_reply(timeout, available)) {
+        Report report(std::cerr);
+        report << "WARNING: UDP Interface: done acknowledge timeout \n";
+        last_error_line(report);
+        report << "\tTimeout duration: \t" << seconds_text(timeout) << '\n'
+               << "\tBytes available:  \t" << available << '\n'
+               << "\tBytes expected:   \t" << expected << '\n';
+        return 0;
+    }
+    if (static_cast<size_t>(available) > expected)
+        report_larger("WARNING: UDP Interface: done received packet size is larger than expected", available, expected);
+
+    std::vector<uint8_t> reply(expected);
+    const long received = udp_socket::receive(socket_handle, reply.data(), reply.size(), nullptr, 0);
+    if (received < 0) {
+        Report report(std::cerr);
+        report << "WARNING: UDP Interface: done receive failed \n";
+        last_error_line(report);
+        report << "\tBytes received:   \t-1\n"
+               << "\tBytes expected:   \t" << expected << '\n';
+        return 0;
+    }
+    return wire::ack_positive(reply.data(), static_cast<size_t>(received)) ? 1 : 0;
+}
+
+int UDPInterfaceEthernet::udp_reset() {
+    uint8_t request[wire::HEADER_SIZE + MAX_WRITE_OFFSET];
+    const size_t size = wire::put_done_request(request, command_flag, write_offset);
+    if (udp_socket::send(socket_handle, request, size, nullptr, 0) < 0) {
+        Report report(std::cerr);
+        report << "ERROR: UDP Interface: write reset failed \n";
+        last_error_line(report);
+        return 0;
+    }
+    return 1;
+}
+
+void UDPInterfaceEthernet::udp_write_ddr(const uint32_t* data, uint32_t address, uint32_t word_count) {
+    std::unique_lock<std::mutex> lock(link_mutex);
+    const std::chrono::microseconds pace(write_pace_us);
+    for_each_chunk(word_count, ddr_payload_words, ddr_payload_size, address,
+                   [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
+                       const auto sent_at = Clock::now();
+                       this->_udp_write(data + first, chunk_address, m, true);
+                       // Each datagram occupies at least the pace, which keeps
+                       // the write rate at or below the configured limit.
+                       while (Clock::now() - sent_at < pace) {
+                       }
+                   });
+}
+
+void UDPInterfaceEthernet::udp_write_fabric(const uint32_t* data, uint32_t address, uint32_t word_count) {
+    std::unique_lock<std::mutex> lock(link_mutex);
+    for_each_chunk(word_count, fabric_payload_words, fabric_payload_size, address,
+                   [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
+                       this->_udp_write(data + first, chunk_address, m, false);
+                   });
+}
+
+int UDPInterfaceEthernet::udp_write_ack_ddr(const uint32_t* data, uint32_t address, uint32_t word_count,
+                                            std::chrono::nanoseconds timeout) {
+    std::unique_lock<std::mutex> lock(link_mutex);
+    for_each_chunk(word_count, ddr_payload_words, ddr_payload_size, address,
+                   [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
+                       for (int attempt = 1; attempt <= DDR_WRITE_ACK_ATTEMPTS; ++attempt) {
+                           if (this->_udp_write_ack(data + first, chunk_address, m, true, timeout) == 1) return;
+                           report_failed_attempt("WARNING: UDP Interface: write_ack ddr failed, retrying",
+                                                 DDR_WRITE_ACK_ATTEMPTS, DDR_WRITE_ACK_ATTEMPTS - attempt);
+                       }
+                       give_up<exception_writeacktimeout>(
+                           lock, "ERROR: UDP Interface: write_ack ddr exceeded maximum number of retries ",
+                           DDR_WRITE_ACK_ATTEMPTS, "udp_write_ack_ddr: Exceeded maximum number of retries");
+                   });
+    return 1;
+}
+
+int UDPInterfaceEthernet::udp_write_ack_fabric(const uint32_t* data, uint32_t address, uint32_t word_count,
+                                               std::chrono::nanoseconds timeout) {
+    std::unique_lock<std::mutex> lock(link_mutex);
+    for_each_chunk(word_count, fabric_payload_words, fabric_payload_size, address,
+                   [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
+                       for (int attempt = 1; attempt <= FABRIC_WRITE_ACK_ATTEMPTS; ++attempt) {
+                           if (this->_udp_write_ack(data + first, chunk_address, m, false, timeout) == 1) return;
+                           report_failed_attempt("WARNING: UDP Interface: write_ack fabric failed",
+                                                 FABRIC_WRITE_ACK_ATTEMPTS, FABRIC_WRITE_ACK_ATTEMPTS - attempt);
+                       }
+                       give_up<exception_writeacktimeout>(
+                           lock, "ERROR: UDP Interface: write_ack fabric exceeded maximum number of retries ",
+                           FABRIC_WRITE_ACK_ATTEMPTS, "udp_write_ack_fabric: Exceeded maximum number of retries");
+                   });
+    return 1;
+}
+
+int UDPInterfaceEthernet::udp_read_ddr(uint32_t* data, uint32_t address, uint32_t word_count) {
+    std::unique_lock<std::mutex> lock(link_mutex);
+    uint64_t words = 0;
+    for_each_chunk(word_count, ddr_payload_words, ddr_payload_size, address,
+                   [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
+                       for (int attempt = 1; attempt <= READ_ATTEMPTS; ++attempt) {
+                           const uint64_t got = this->_udp_read(data + first, chunk_address, m, true);
+                           if (got > 0) {
+                               words += got;
+                               return;
+                           }
+                           report_failed_attempt("WARNING: UDP Interface: read ddr failed, retrying", READ_ATTEMPTS,
+                                                 READ_ATTEMPTS - attempt);
+                       }
+                       give_up<exception_readtimeout>(lock,
+                                                      "ERROR: UDP Interface: read ddr exceeded maximum number of retries ",
+                                                      READ_ATTEMPTS, "udp_read_ddr: Exceeded maximum number of retries");
+                   });
+    return static_cast<int>(words);
+}
+
+int UDPInterfaceEthernet::udp_read_fabric(uint32_t* data, uint32_t address, uint32_t word_count) {
+    std::unique_lock<std::mutex> lock(link_mutex);
+    uint64_t words = 0;
+    for_each_chunk(word_count, fabric_payload_words, fabric_payload_size, address,
+                   [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
+                       for (int attempt = 1; attempt <= READ_ATTEMPTS; ++attempt) {
+                           const uint64_t got = this->_udp_read(data + first, chunk_address, m, false);
+                           if (got > 0) {
+                               words += got;
+                               return;
+                           }
+                           report_failed_attempt("WARNING: UDP Interface: read ddr failed, retrying", READ_ATTEMPTS,
+                                                 READ_ATTEMPTS - attempt);
+                           sleep_full(FABRIC_READ_PAUSE);
+                       }
+                       give_up<exception_readtimeout>(
+                           lock, "ERROR: UDP Interface: read ddr exceeded maximum number of retries ", READ_ATTEMPTS,
+                           "udp_read_fabric: Exceeded maximum number of retries");
+                   });
+    return static_cast<int>(words);
+}
+
+int UDPInterfaceEthernet::udp_read_stream_ddr(uint32_t* data, uint32_t address, uint32_t word_count) {
+    std::unique_lock<std::mutex> lock(link_mutex);
+    if (word_count == 0) return 0;
+    for (int attempt = 1; attempt <= STREAM_ATTEMPTS; ++attempt) {
+        uint64_t words = 0;
+        bool failed = false;
+        for (uint64_t position = 0, chunk = 0; position < word_count;
+             position += wire::STREAM_CHUNK_WORDS, ++chunk) {
+            const uint32_t m = static_cast<uint32_t>(std::min<uint64_t>(word_count - position, wire::STREAM_CHUNK_WORDS));
+            const uint64_t got = _udp_read_stream(data + position,
+                                                  static_cast<uint32_t>(address + chunk * wire::STREAM_CHUNK_BYTES), m,
+                                                  true);
+            if (got == 0) {
+                failed = true;
+                break;
+            }
+            words += got;
+        }
+        if (!failed) return static_cast<int>(words);
+        report_failed_attempt("WARNING: UDP Interface: read ddr stream failed, retrying", STREAM_ATTEMPTS,
+                              STREAM_ATTEMPTS - attempt);
+    }
+    give_up<exception_readtimeout>(lock, "ERROR: UDP Interface: read ddr stream exceeded maximum number of retries ",
+                                   STREAM_ATTEMPTS, "udp_read_ddr: Exceeded maximum number of retries");
+}
+
+void UDPInterfaceEthernet::udp_write_fabric(uint32_t value, uint32_t address) {
+    this->udp_write_fabric(&value, address, 1);
+}
+
+int UDPInterfaceEthernet::udp_write_ack_fabric(uint32_t value, uint32_t address, std::chrono::nanoseconds timeout) {
+    return this->udp_write_ack_fabric(&value, address, 1, timeout);
+}
+
+uint32_t UDPInterfaceEthernet::udp_read_fabric(uint32_t address) {
+    uint32_t value = 0;
+    this->udp_read_fabric(&value, address, 1);
+    return value;
+}

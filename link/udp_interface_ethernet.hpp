@@ -1,0 +1,88 @@
+// The link to the board over one connected UDP socket: request/reply
+// exchanges of single datagrams, and the transfers built on them (chunking,
+// pacing of DDR writes, acknowledgements, time limits, retries).
+#pragma once
+
+#include "link/udp_interface.hpp"
+#include "platform/udp_socket.hpp"
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+constexpr uint32_t MAX_DATA_PAYLOAD_DDR = 16384;
+constexpr uint32_t MAX_DATA_PAYLOAD_FABRIC = 64;
+constexpr uint32_t MAX_WRITE_OFFSET = 8;
+
+class UDPInterfaceEthernet : public UDPInterface {
+public:
+    // Checks the arguments; an invalid one prints its report and ends the
+    // program with status 1. Opens no socket: call init before any transfer.
+    UDPInterfaceEthernet(uint32_t ddr_payload_size, uint32_t fabric_payload_size, uint32_t read_offset,
+                         uint32_t write_offset, bool command_flag);
+    // Closes the socket if it is still open.
+    ~UDPInterfaceEthernet();
+    UDPInterfaceEthernet(const UDPInterfaceEthernet&) = delete;
+    UDPInterfaceEthernet& operator=(const UDPInterfaceEthernet&) = delete;
+
+    // Single-datagram exchanges. They take no lock: not to be used while
+    // another thread runs a transfer on the same object.
+    void _udp_init() override;
+    int _udp_write(const uint32_t* data, uint32_t address, uint32_t word_count, bool ddr) override;
+    int _udp_write_ack(const uint32_t* data, uint32_t address, uint32_t word_count, bool ddr,
+                       std::chrono::nanoseconds timeout) override;
+    uint64_t _udp_read(uint32_t* data, uint32_t address, uint32_t word_count, bool ddr) override;
+    uint64_t _udp_read_stream(uint32_t* data, uint32_t address, uint32_t word_count, bool ddr);
+
+    void init(const std::string& address, uint16_t port, uint32_t write_rate_limit) override;
+    int close_socket() override;
+
+    // Transfers: each holds link_mutex from start to end.
+    void udp_write_ddr(const uint32_t* data, uint32_t address, uint32_t word_count) override;
+    int udp_write_ack_ddr(const uint32_t* data, uint32_t address, uint32_t word_count,
+                          std::chrono::nanoseconds timeout) override;
+    int udp_read_ddr(uint32_t* data, uint32_t address, uint32_t word_count) override;
+    int udp_read_stream_ddr(uint32_t* data, uint32_t address, uint32_t word_count) override;
+    void udp_write_fabric(const uint32_t* data, uint32_t address, uint32_t word_count) override;
+    int udp_write_ack_fabric(const uint32_t* data, uint32_t address, uint32_t word_count,
+                             std::chrono::nanoseconds timeout) override;
+    int udp_read_fabric(uint32_t* data, uint32_t address, uint32_t word_count) override;
+    void udp_write_fabric(uint32_t value, uint32_t address) override;
+    int udp_write_ack_fabric(uint32_t value, uint32_t address, std::chrono::nanoseconds timeout) override;
+    uint32_t udp_read_fabric(uint32_t address) override;
+    int udp_done(std::chrono::nanoseconds timeout) override;
+    int udp_reset() override;
+
+    // Datagrams dropped unread because they were already queued when a request
+    // that expects a reply was about to be sent (late or duplicated replies of
+    // earlier exchanges), or because a read reply was larger than expected.
+    uint64_t discarded_datagrams() const { return discarded.load(std::memory_order_relaxed); }
+
+    uint32_t version = 0;
+    uint32_t read_offset;
+    uint32_t write_offset;
+    uint32_t ddr_payload_size;
+    uint32_t fabric_payload_size;
+    uint32_t ddr_payload_words;
+    uint32_t fabric_payload_words;
+    bool command_flag;
+    int64_t write_pace_us = 0;
+    std::mutex link_mutex;
+    udp_socket::Handle socket_handle = udp_socket::INVALID_HANDLE;
+    int address_length = 0;
+    sockaddr_in board_address{};
+    int desired_receive_buffer_size = 1048576;
+
+private:
+    // Spins until a datagram is pending or `limit` has passed. Returns true when
+    // one is pending; `pending_bytes` gets the last pending count (0 when the query failed).
+    bool wait_for_reply(std::chrono::nanoseconds limit, long& pending_bytes) const;
+    void discard_stale_replies();
+    void size_receive_buffer();
+
+    std::atomic<uint64_t> discarded{0};
+};
