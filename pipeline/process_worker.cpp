@@ -1,0 +1,157 @@
+#include "pipeline/process_worker.hpp"
+
+#include "platform/sleep.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// A run is given up when the wait has lasted one second or more.
+constexpr std::chrono::nanoseconds WAIT_LIMIT{999999999};
+constexpr std::chrono::nanoseconds POLL_INTERVAL{500000};
+constexpr std::chrono::nanoseconds DUMMY_POLL_INTERVAL{12000};
+constexpr std::chrono::nanoseconds ACK_TIMEOUT = 1s;
+
+const char* const TIMEOUT_MESSAGE = "Processing mode reset exception, timeout wait core done, framecount = ";
+
+int64_t micros_between(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count() / 1000;
+}
+
+[[noreturn]] void exit_with_line(const std::string& line) {
+    std::cerr << line << std::endl;
+    std::exit(1);
+}
+
+std::string hex8(uint32_t value) {
+    char text[11];
+    std::snprintf(text, sizeof text, "0x%08x", value);
+    return text;
+}
+
+}  // namespace
+
+ProcessWorker::ProcessWorker(std::shared_ptr<UDPInterface> link_, std::shared_ptr<Core> core_)
+    : link(std::move(link_)), core(std::move(core_)) {}
+
+void ProcessWorker::work() { start_core(); }
+
+void ProcessWorker::start_core() {
+    start_time = Clock::now();
+    if (core_started.load()) {
+        exit_with_line("Processing unit indicates the core has started but has not yet finished");
+    }
+    if (!core_done.load()) {
+        exit_with_line("ERROR: Processing unit is neither running nor idle (core_done clear, core_started clear)");
+    }
+
+    if (framecount == 0) {
+        // The first run since construction: the network must report idle.
+        uint32_t status = 0;
+        try {
+            status = link->udp_read_fabric(CORE_REGISTER_STATUS);
+            if (status != CORE_STATUS_IDLE) status = link->udp_read_fabric(CORE_REGISTER_STATUS);
+        } catch (const exception_readtimeout& error) {
+            throw exception_reset(std::string("exception_reset in processing node @start_core: ") + error.what());
+        }
+        if (status != CORE_STATUS_IDLE) {
+            std::cerr << "FPGA indicates network is not idle. 0x04  = " << hex8(status) << std::endl;
+            throw exception_reset("Processing mode reset exception, @start core");
+        }
+    }
+
+    try {
+        link->udp_write_ack_fabric(static_cast<uint32_t>(pingpong), CORE_REGISTER_BUFFER, ACK_TIMEOUT);
+        link->udp_write_ack_fabric(1u, CORE_REGISTER_START, ACK_TIMEOUT);
+        const uint32_t start_and_run[2] = {1, 1};
+        link->udp_write_ack_fabric(start_and_run, CORE_REGISTER_START, 2, ACK_TIMEOUT);
+    } catch (const exception_writeacktimeout& error) {
+        throw exception_reset(std::string("exception_reset in processing node @start_core: ") + error.what());
+    }
+    core_started = true;
+    core_done = false;
+}
+
+bool ProcessWorker::wait_core_done() {
+    waited = false;
+    wait_start = Clock::now();
+    try {
+        bool finished = link->udp_read_fabric(CORE_REGISTER_START) != 0;
+        while (!finished) {
+            if (Clock::now() - wait_start > WAIT_LIMIT) {
+                core_done = true;
+                core_started = false;
+                ++framecount;
+                throw exception_reset(TIMEOUT_MESSAGE + std::to_string(framecount));
+            }
+            sleep_full(POLL_INTERVAL);
+            waited = true;
+            finished = link->udp_read_fabric(CORE_REGISTER_START) != 0;
+        }
+    } catch (const exception_readtimeout& error) {
+        // The board no longer answers: it will be reset, so the stage is idle.
+        core_done = true;
+        core_started = false;
+        throw exception_reset(std::string("exception_reset in processing node @wait_core_done: ") + error.what());
+    }
+    core_done = true;
+    core_started = false;
+    ++framecount;
+    end_time = Clock::now();
+    slack = end_time - wait_start;
+    duration_us = micros_between(start_time, end_time);
+    return core_done.load();
+}
+
+void ProcessWorker::reset() {
+    waited = false;
+    core_started = false;
+    core_done = true;
+}
+
+ProcessWorkerDummy::ProcessWorkerDummy(std::shared_ptr<UDPInterface> link_, std::shared_ptr<Core> core_)
+    : link(std::move(link_)), core(std::move(core_)) {}
+
+void ProcessWorkerDummy::work() { start_core(); }
+
+void ProcessWorkerDummy::start_core() {
+    start_time = Clock::now();
+    core_done = false;
+    core_started = true;
+}
+
+bool ProcessWorkerDummy::is_core_done() const { return Clock::now() - start_time > SIMULATED_RUN; }
+
+bool ProcessWorkerDummy::wait_core_done() {
+    waited = false;
+    wait_start = Clock::now();
+    bool finished = is_core_done();
+    while (!finished) {
+        if (Clock::now() - wait_start > WAIT_LIMIT) break;
+        sleep_full(DUMMY_POLL_INTERVAL);
+        waited = true;
+        finished = is_core_done();
+    }
+    const auto now = Clock::now();
+    simulated_us = micros_between(start_time, now);
+    core_done = true;
+    core_started = false;
+    ++framecount;
+    if (!finished) throw exception_reset(TIMEOUT_MESSAGE + std::to_string(framecount));
+    end_time = now;
+    slack = end_time - wait_start;
+    duration_us = micros_between(start_time, end_time);
+    return true;
+}
+
+void ProcessWorkerDummy::reset() {
+    waited = false;
+    core_started = false;
+    core_done = true;
+}

@@ -1,0 +1,96 @@
+// The upload stage: takes the newest frame of the active source, fits it to
+// the network input (stretch, crop or box), halves its samples into the
+// network's fixed-point input format, splits it into one plane per colour
+// channel and writes the planes into the input buffer selected by `pingpong`.
+// Each cycle runs on a short-lived thread started by work() and joined by
+// wait_work_done().
+#pragma once
+
+#include "app/config.hpp"
+#include "link/udp_interface.hpp"
+#include "pipeline/worker.hpp"
+
+#include <opencv2/core.hpp>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <thread>
+#include <vector>
+
+// Fits `frame` to a width x height network input as `fit` says and fills
+// `info` with the frame's geometry against the input. Returns the fitted
+// image: a new image for stretch and box, a view into the scaled image for
+// crop. An unsupported fit prints "Unsupported data fit selected" and ends
+// the program with status 1. `frame` must not be empty.
+cv::Mat fit_frame(const cv::Mat& frame, DATA_FIT fit, int width, int height, ImageInfo& info);
+
+// Quantises `fitted` (8-bit samples v become v / 2^fraction_bits, rounded to
+// nearest with ties to even, clamped to 0..255) and splits it into one
+// continuous single-channel plane per channel. The three-channel 8-bit case
+// runs as a single pass over the image; the planes of that case share one
+// contiguous block in plane order.
+std::vector<cv::Mat> quantise_and_split(const cv::Mat& fitted, int fraction_bits);
+
+class UploadWorker : public Worker, public MemoryMap {
+public:
+    UploadWorker(std::shared_ptr<Source> source, std::shared_ptr<UDPInterface> link, std::shared_ptr<Core> core,
+                 std::shared_ptr<Demo> demo);
+    // Joins a cycle still running (its error, if any, is dropped).
+    ~UploadWorker();
+    UploadWorker(const UploadWorker&) = delete;
+    UploadWorker& operator=(const UploadWorker&) = delete;
+
+    // Records work_start and starts this cycle's thread on prepare_and_upload.
+    void work() override;
+    // Joins the cycle's thread. An error raised on it (for example a failed
+    // send of the link) is rethrown here, on the caller's thread.
+    void wait_work_done();
+    void prepare_and_upload();
+    void prepare();
+    // Writes the planes prepared last into the buffer set selected by
+    // `pingpong`, unless duplicates are ignored and that buffer already holds
+    // this frame.
+    void upload();
+    // The board has been reset: its buffers no longer hold the recorded
+    // frames, so the next upload into either buffer writes.
+    void reset();
+
+    std::shared_ptr<cv::Mat> get_frame() const { return frame; }
+    uint64_t get_frame_id() const { return frame_id; }
+    std::shared_ptr<ImageInfo> get_image_info() const { return image_info; }
+    std::shared_ptr<cv::Mat> get_fitted() const { return fitted; }
+    std::shared_ptr<std::vector<cv::Mat>> get_planes() const { return planes; }
+    CallbackMap get_callbacks() override { return {}; }
+
+    // Microseconds of the last grab, fit-and-quantise and upload.
+    int64_t grab_us = 0;
+    int64_t prepare_us = 0;
+    int64_t upload_us = 0;
+
+private:
+    void run_cycle();
+
+    std::shared_ptr<Source> source;
+    std::shared_ptr<UDPInterface> link;
+    std::shared_ptr<Core> core;
+    std::shared_ptr<Demo> demo;
+
+    std::shared_ptr<cv::Mat> frame;
+    std::shared_ptr<cv::Mat> fitted;
+    std::shared_ptr<std::vector<cv::Mat>> planes;
+    std::shared_ptr<ImageInfo> image_info;
+
+    // Id of the frame each input buffer holds; `buffer_valid` tells whether
+    // the entry is a real record (a frame id may take any value).
+    std::array<uint64_t, 2> uploaded_frame_id{NO_FRAME_ID, NO_FRAME_ID};
+    std::array<bool, 2> buffer_valid{false, false};
+    uint64_t frame_id = NO_FRAME_ID;
+
+    std::thread thread;
+    std::exception_ptr work_error;
+    std::chrono::steady_clock::time_point work_start{};
+    std::chrono::steady_clock::time_point work_end{};
+};

@@ -1,0 +1,368 @@
+#include "pipeline/upload_worker.hpp"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+
+namespace {
+
+constexpr int SIDE = 416;
+constexpr uint32_t PLANE_BYTES = SIDE * SIDE;
+
+// A source that hands out a given frame with an id, once per call of give().
+class TestSource : public Source {
+public:
+    void give(std::shared_ptr<cv::Mat> next, uint64_t id) {
+        frame = std::move(next);
+        frame_id = id;
+        fresh = true;
+    }
+    bool grab(std::shared_ptr<cv::Mat>& out, uint64_t& out_id) override {
+        if (!fresh) return false;
+        fresh = false;
+        out = frame;
+        out_id = frame_id;
+        return true;
+    }
+    bool okay(std::string& message) override {
+        message.clear();
+        return true;
+    }
+    void reset() override {}
+    std::string get_id() override { return "test source"; }
+    void work() override {}
+    CallbackMap get_callbacks() override { return {}; }
+
+private:
+    std::shared_ptr<cv::Mat> frame;
+    uint64_t frame_id = 0;
+    bool fresh = false;
+};
+
+// A link that records the unacknowledged DDR writes and can fail them.
+class RecordingLink : public UDPInterface {
+public:
+    struct Write {
+        uint32_t address;
+        uint32_t word_count;
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<Write> writes;
+    bool fail_writes = false;
+
+    void udp_write_ddr(const uint32_t* data, uint32_t address, uint32_t word_count) override {
+        if (fail_writes) throw exception_writeerror();
+        const auto* bytes = reinterpret_cast<const uint8_t*>(data);
+        writes.push_back({address, word_count, std::vector<uint8_t>(bytes, bytes + 4 * size_t{word_count})});
+    }
+
+    void _udp_init() override { unused(); }
+    int _udp_write(const uint32_t*, uint32_t, uint32_t, bool) override { unused(); }
+    int _udp_write_ack(const uint32_t*, uint32_t, uint32_t, bool, std::chrono::nanoseconds) override { unused(); }
+    uint64_t _udp_read(uint32_t*, uint32_t, uint32_t, bool) override { unused(); }
+    void init(const std::string&, uint16_t, uint32_t) override { unused(); }
+    int close_socket() override { unused(); }
+    int udp_write_ack_ddr(const uint32_t*, uint32_t, uint32_t, std::chrono::nanoseconds) override { unused(); }
+    int udp_read_ddr(uint32_t*, uint32_t, uint32_t) override { unused(); }
+    int udp_read_stream_ddr(uint32_t*, uint32_t, uint32_t) override { unused(); }
+    void udp_write_fabric(const uint32_t*, uint32_t, uint32_t) override { unused(); }
+    int udp_write_ack_fabric(const uint32_t*, uint32_t, uint32_t, std::chrono::nanoseconds) override { unused(); }
+    int udp_read_fabric(uint32_t*, uint32_t, uint32_t) override { unused(); }
+    void udp_write_fabric(uint32_t, uint32_t) override { unused(); }
+    int udp_write_ack_fabric(uint32_t, uint32_t, std::chrono::nanoseconds) override { unused(); }
+    uint32_t udp_read_fabric(uint32_t) override { unused(); }
+    int udp_done(std::chrono::nanoseconds) override { unused(); }
+    int udp_reset() override { unused(); }
+
+private:
+    [[noreturn]] static void unused() { throw std::logic_error("the upload stage does not use this operation"); }
+};
+
+ImageInfo fit_info(int cols, int rows, DATA_FIT fit, cv::Mat* fitted = nullptr) {
+    ImageInfo info;
+    cv::Mat result = fit_frame(cv::Mat(rows, cols, CV_8UC3, cv::Scalar(10, 20, 30)), fit, SIDE, SIDE, info);
+    EXPECT_EQ(result.rows, SIDE);
+    EXPECT_EQ(result.cols, SIDE);
+    if (fitted) *fitted = result;
+    return info;
+}
+
+void expect_info(const ImageInfo& info, std::array<int32_t, 6> expected) {
+    EXPECT_EQ((std::array<int32_t, 6>{info.height, info.width, info.offset_x, info.offset_y, info.region_height,
+                                       info.region_width}),
+              expected);
+}
+
+// Rows of `image` (three channels) that hold exactly `value` in every sample.
+std::vector<int> rows_equal_to(const cv::Mat& image, uint8_t value) {
+    std::vector<int> rows;
+    for (int y = 0; y < image.rows; ++y) {
+        cv::Mat diff;
+        cv::absdiff(image.row(y), cv::Scalar::all(value), diff);
+        if (cv::countNonZero(diff.reshape(1)) == 0) rows.push_back(y);
+    }
+    return rows;
+}
+
+cv::Mat random_frame(int rows, int cols, int seed) {
+    cv::Mat frame(rows, cols, CV_8UC3);
+    cv::RNG rng(seed);
+    rng.fill(frame, cv::RNG::UNIFORM, 0, 256);
+    return frame;
+}
+
+}  // namespace
+
+TEST(FitFrame, LandscapeFrameUnderEachFit) {
+    expect_info(fit_info(640, 480, DATA_FIT::STRETCH), {480, 640, 0, 0, 480, 640});
+    expect_info(fit_info(640, 480, DATA_FIT::CROP), {480, 640, 69, 0, 480, 480});
+    cv::Mat boxed;
+    expect_info(fit_info(640, 480, DATA_FIT::BOX, &boxed), {480, 640, 0, -52, 640, 640});
+    // 52 padding rows above and below the 312 scaled rows.
+    std::vector<int> padding = rows_equal_to(boxed, 128);
+    ASSERT_EQ(padding.size(), 104u);
+    EXPECT_EQ(padding[51], 51);
+    EXPECT_EQ(padding[52], 364);
+    EXPECT_EQ(padding.back(), 415);
+}
+
+TEST(FitFrame, PortraitAndSquareFrames) {
+    expect_info(fit_info(480, 640, DATA_FIT::STRETCH), {640, 480, 0, 0, 640, 480});
+    expect_info(fit_info(480, 640, DATA_FIT::CROP), {640, 480, 0, 69, 480, 480});
+    cv::Mat boxed;
+    expect_info(fit_info(480, 640, DATA_FIT::BOX, &boxed), {640, 480, -52, 0, 640, 640});
+    // Portrait box pads columns, not rows: column 0 and 415 padding, 52 and 363 image.
+    EXPECT_EQ(boxed.at<cv::Vec3b>(200, 51), cv::Vec3b(128, 128, 128));
+    EXPECT_EQ(boxed.at<cv::Vec3b>(200, 52), cv::Vec3b(10, 20, 30));
+    EXPECT_EQ(boxed.at<cv::Vec3b>(200, 363), cv::Vec3b(10, 20, 30));
+    EXPECT_EQ(boxed.at<cv::Vec3b>(200, 364), cv::Vec3b(128, 128, 128));
+
+    for (DATA_FIT fit : {DATA_FIT::STRETCH, DATA_FIT::CROP, DATA_FIT::BOX}) {
+        expect_info(fit_info(500, 500, fit), {500, 500, 0, 0, 500, 500});
+    }
+}
+
+TEST(FitFrame, OddBoxDifferencePutsTheExtraPaddingRowBelow) {
+    // 419 x 416 scales to 416 x 413: three rows of padding, one above, two below.
+    cv::Mat boxed;
+    expect_info(fit_info(419, 416, DATA_FIT::BOX, &boxed), {416, 419, 0, -1, 419, 419});
+    EXPECT_EQ(rows_equal_to(boxed, 128), (std::vector<int>{0, 414, 415}));
+    EXPECT_EQ(boxed.at<cv::Vec3b>(1, 0), cv::Vec3b(10, 20, 30));
+    EXPECT_EQ(boxed.at<cv::Vec3b>(413, 415), cv::Vec3b(10, 20, 30));
+}
+
+TEST(FitFrame, CropIsTheCentredWindowOfTheScaledFrame) {
+    const cv::Mat frame = random_frame(480, 640, 3);
+    ImageInfo info;
+    cv::Mat fitted = fit_frame(frame, DATA_FIT::CROP, SIDE, SIDE, info);
+    cv::Mat scaled;
+    cv::resize(frame, scaled, cv::Size(555, 416), 0, 0, cv::INTER_LINEAR);
+    EXPECT_EQ(cv::norm(fitted, scaled(cv::Rect(69, 0, SIDE, SIDE)), cv::NORM_INF), 0.0);
+}
+
+TEST(FitFrame, ExtremeAspectRatioStillBoxes) {
+    // A one-pixel-high strip: the box keeps a single scaled row instead of none.
+    ImageInfo info;
+    cv::Mat fitted = fit_frame(cv::Mat(1, 2000, CV_8UC3, cv::Scalar::all(200)), DATA_FIT::BOX, SIDE, SIDE, info);
+    EXPECT_EQ(fitted.size(), cv::Size(SIDE, SIDE));
+    EXPECT_EQ(rows_equal_to(fitted, 200), (std::vector<int>{207}));
+    EXPECT_EQ(info.offset_y, -207);
+}
+
+TEST(FitFrameDeathTest, UnsupportedFitEndsTheProgram) {
+    EXPECT_EXIT(fit_info(640, 480, DATA_FIT::NONE), testing::ExitedWithCode(1), "^Unsupported data fit selected\n$");
+}
+
+TEST(Quantise, HalvesWithTiesToEvenLikeConvertTo) {
+    // Every sample value in every channel position, over widths with and
+    // without a remainder after whole vector blocks, and a view with a row gap.
+    cv::Mat all(3, 256, CV_8UC3);
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 256; ++x) all.at<cv::Vec3b>(y, x) = cv::Vec3b(x, (x + 85 * y) % 256, 255 - x);
+    for (const cv::Mat& image : {all, cv::Mat(all.colRange(3, 250)), cv::Mat(random_frame(37, 61, 5)(cv::Rect(2, 3, 45, 31)))}) {
+        std::vector<cv::Mat> planes = quantise_and_split(image, 1);
+        cv::Mat reference;
+        image.convertTo(reference, -1, 0.5, 0.0);
+        std::vector<cv::Mat> reference_planes;
+        cv::split(reference, reference_planes);
+        ASSERT_EQ(planes.size(), 3u);
+        for (int k = 0; k < 3; ++k) {
+            EXPECT_TRUE(planes[k].isContinuous());
+            EXPECT_EQ(planes[k].size(), image.size());
+            EXPECT_EQ(cv::norm(planes[k], reference_planes[k], cv::NORM_INF), 0.0) << "plane " << k;
+        }
+    }
+
+    cv::Mat samples(1, 4, CV_8UC3);
+    const uint8_t values[4] = {255, 254, 3, 1};
+    for (int x = 0; x < 4; ++x) samples.at<cv::Vec3b>(0, x) = cv::Vec3b::all(values[x]);
+    std::vector<cv::Mat> halved = quantise_and_split(samples, 1);
+    for (const cv::Mat& plane : halved) {
+        EXPECT_EQ(std::vector<uint8_t>(plane.begin<uint8_t>(), plane.end<uint8_t>()),
+                  (std::vector<uint8_t>{128, 127, 2, 0}));
+    }
+}
+
+TEST(Quantise, OtherFractionBitsAndChannelCounts) {
+    const cv::Mat frame = random_frame(19, 23, 9);
+    cv::Mat reference;
+    frame.convertTo(reference, -1, 0.25, 0.0);
+    std::vector<cv::Mat> reference_planes;
+    cv::split(reference, reference_planes);
+    std::vector<cv::Mat> planes = quantise_and_split(frame, 2);
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(cv::norm(planes[k], reference_planes[k], cv::NORM_INF), 0.0);
+
+    // No fraction bits: the samples pass unchanged.
+    planes = quantise_and_split(frame, 0);
+    std::vector<cv::Mat> unchanged;
+    cv::split(frame, unchanged);
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(cv::norm(planes[k], unchanged[k], cv::NORM_INF), 0.0);
+
+    // A four-channel image gives four planes.
+    cv::Mat bgra(5, 7, CV_8UC4, cv::Scalar(255, 3, 1, 254));
+    planes = quantise_and_split(bgra, 1);
+    ASSERT_EQ(planes.size(), 4u);
+    EXPECT_EQ(planes[0].at<uint8_t>(4, 6), 128);
+    EXPECT_EQ(planes[3].at<uint8_t>(0, 0), 127);
+}
+
+class UploadWorkerTest : public testing::Test {
+protected:
+    void SetUp() override {
+        core->input_fraction_bits = 1;
+        core->address_data = 0x01000000;
+        core->offset_pingpong = 0x00800000;
+        demo->data_fit = DATA_FIT::BOX;
+    }
+    // One whole cycle through the work thread; returns the number of writes.
+    size_t cycle(uint64_t pingpong) {
+        const size_t before = link->writes.size();
+        worker->pingpong = pingpong;
+        worker->work();
+        worker->wait_work_done();
+        return link->writes.size() - before;
+    }
+
+    std::shared_ptr<TestSource> source = std::make_shared<TestSource>();
+    std::shared_ptr<RecordingLink> link = std::make_shared<RecordingLink>();
+    std::shared_ptr<Core> core = std::make_shared<Core>();
+    std::shared_ptr<Demo> demo = std::make_shared<Demo>();
+    std::shared_ptr<UploadWorker> worker = std::make_shared<UploadWorker>(source, link, core, demo);
+};
+
+TEST_F(UploadWorkerTest, WritesEachPlaneAtItsAddressInBothBuffers) {
+    auto frame = std::make_shared<cv::Mat>(random_frame(480, 640, 1));
+    source->give(frame, 41);
+    ASSERT_EQ(cycle(0), 3u);
+    EXPECT_EQ(worker->get_frame(), frame);
+    EXPECT_EQ(worker->get_frame_id(), 41u);
+    expect_info(*worker->get_image_info(), {480, 640, 0, -52, 640, 640});
+
+    const auto planes = worker->get_planes();
+    for (uint32_t k = 0; k < 3; ++k) {
+        const auto& write = link->writes[k];
+        EXPECT_EQ(write.address, 0x01000000 + k * PLANE_BYTES);
+        EXPECT_EQ(write.word_count, PLANE_BYTES / 4);
+        const cv::Mat& plane = (*planes)[k];
+        ASSERT_EQ(write.bytes.size(), plane.total());
+        EXPECT_EQ(std::memcmp(write.bytes.data(), plane.data, plane.total()), 0);
+        // The box padding, 128 before halving, is 64 in every plane.
+        EXPECT_EQ(write.bytes[0], 64);
+        EXPECT_EQ(write.bytes[PLANE_BYTES - 1], 64);
+    }
+
+    source->give(frame, 42);
+    ASSERT_EQ(cycle(1), 3u);
+    for (uint32_t k = 0; k < 3; ++k) EXPECT_EQ(link->writes[3 + k].address, 0x01800000 + k * PLANE_BYTES);
+}
+
+TEST_F(UploadWorkerTest, AddressesWrapAt32Bits) {
+    core->address_data = 0xFFFF0000;
+    core->offset_pingpong = 0x100000000;  // a whole 2^32: the second buffer lands on the first
+    source->give(std::make_shared<cv::Mat>(random_frame(48, 64, 2)), 1);
+    ASSERT_EQ(cycle(1), 3u);
+    EXPECT_EQ(link->writes[0].address, 0xFFFF0000u);
+    EXPECT_EQ(link->writes[1].address, uint32_t(0xFFFF0000u + PLANE_BYTES));
+    EXPECT_EQ(link->writes[2].address, uint32_t(0xFFFF0000u + 2 * PLANE_BYTES));
+}
+
+TEST_F(UploadWorkerTest, DuplicateFramesGoOnceIntoEachBuffer) {
+    demo->ignore_duplicate_frames = true;
+    source->give(std::make_shared<cv::Mat>(random_frame(48, 64, 2)), 7);
+    EXPECT_EQ(cycle(0), 3u);
+    const auto planes = worker->get_planes();
+    EXPECT_EQ(cycle(1), 3u);
+    EXPECT_EQ(cycle(0), 0u);
+    EXPECT_EQ(cycle(1), 0u);
+    // Nothing new was prepared either.
+    EXPECT_EQ(worker->get_planes(), planes);
+    EXPECT_EQ(worker->get_frame_id(), 7u);
+
+    // A board reset empties the buffers: the same frame goes in again, once.
+    worker->reset();
+    EXPECT_EQ(cycle(0), 3u);
+    EXPECT_EQ(cycle(1), 3u);
+    EXPECT_EQ(cycle(0), 0u);
+    // upload() on its own follows the same rule.
+    worker->reset();
+    worker->upload();
+    EXPECT_EQ(link->writes.size(), 15u);
+    worker->upload();
+    EXPECT_EQ(link->writes.size(), 15u);
+
+    // A new frame goes into each buffer again.
+    source->give(std::make_shared<cv::Mat>(random_frame(48, 64, 3)), 8);
+    EXPECT_EQ(cycle(0), 3u);
+    EXPECT_EQ(cycle(1), 3u);
+    EXPECT_EQ(worker->get_frame_id(), 8u);
+}
+
+TEST_F(UploadWorkerTest, WithoutTheDuplicateRuleEveryCycleWrites) {
+    auto frame = std::make_shared<cv::Mat>(random_frame(48, 64, 2));
+    source->give(frame, 7);
+    EXPECT_EQ(cycle(0), 3u);
+    const auto info = worker->get_image_info();
+    EXPECT_EQ(cycle(0), 3u);
+    EXPECT_EQ(cycle(0), 3u);
+    // The kept frame is fitted again, with a fresh geometry record.
+    EXPECT_EQ(worker->get_frame(), frame);
+    EXPECT_NE(worker->get_image_info(), info);
+    expect_info(*worker->get_image_info(), {48, 64, 0, -52, 64, 64});
+}
+
+TEST_F(UploadWorkerTest, AnErrorOnTheWorkThreadArrivesAtWaitWorkDone) {
+    source->give(std::make_shared<cv::Mat>(random_frame(48, 64, 2)), 1);
+    link->fail_writes = true;
+    worker->work();
+    EXPECT_THROW(worker->wait_work_done(), exception_writeerror);
+    // Reported once; the stage keeps working afterwards.
+    EXPECT_NO_THROW(worker->wait_work_done());
+    link->fail_writes = false;
+    EXPECT_EQ(cycle(0), 3u);
+}
+
+TEST_F(UploadWorkerTest, DestroyingWithACycleInFlightJoinsIt) {
+    source->give(std::make_shared<cv::Mat>(random_frame(480, 640, 2)), 1);
+    worker->work();
+    worker.reset();
+    EXPECT_EQ(link->writes.size(), 3u);
+}
+
+using UploadWorkerDeathTest = UploadWorkerTest;
+
+TEST_F(UploadWorkerDeathTest, SourceWithoutAFrameEndsTheProgram) {
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_EXIT(cycle(0), testing::ExitedWithCode(1), "^ERROR: Failed to grab frame\n\t source:test source\n$");
+    demo->ignore_duplicate_frames = true;
+    EXPECT_EXIT(cycle(0), testing::ExitedWithCode(1), "^ERROR: Failed to grab frame\n");
+}
+
+TEST_F(UploadWorkerDeathTest, ZeroSizedFrameEndsTheProgram) {
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    source->give(std::make_shared<cv::Mat>(0, 640, CV_8UC3), 1);
+    EXPECT_EXIT(cycle(0), testing::ExitedWithCode(1),
+                "^ERROR: Invalid image received\n\t image height:0\n\t image width: 640\n$");
+}
