@@ -1,0 +1,87 @@
+#include "app/board.hpp"
+
+#include "platform/sleep.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <iostream>
+
+std::atomic<bool> stop{false};
+std::atomic<bool> reset{false};
+std::atomic<bool> switch_source{false};
+
+std::shared_ptr<std::vector<char>> packed_weights;
+
+namespace {
+
+constexpr int UPLOAD_ATTEMPTS = 3;
+constexpr std::chrono::nanoseconds UPLOAD_TIMEOUT{1000000000};
+constexpr std::chrono::seconds BOOT_WAIT{16};
+
+// The weight image as the 32-bit words the board receives: word i is bytes
+// 4i..4i+3 taken as one little-endian value; a remainder of 1 to 3 bytes is
+// not sent.
+std::vector<uint32_t> weight_words() {
+    std::vector<uint32_t> words;
+    if (!packed_weights) return words;
+    const std::vector<char>& bytes = *packed_weights;
+    words.resize(bytes.size() / 4);
+    for (size_t i = 0; i < words.size(); ++i) {
+        const auto b = [&bytes, i](size_t k) { return static_cast<uint32_t>(static_cast<unsigned char>(bytes[4 * i + k])); };
+        words[i] = b(0) | (b(1) << 8) | (b(2) << 16) | (b(3) << 24);
+    }
+    return words;
+}
+
+}  // namespace
+
+bool try_upload_weights(const std::shared_ptr<UDPInterface>& link) {
+    std::cout << "UPLOADING WEIGHTS" << std::endl;
+    const std::vector<uint32_t> words = weight_words();
+    for (int attempt = 0; attempt < UPLOAD_ATTEMPTS; ++attempt) {
+        try {
+            link->udp_write_ack_ddr(words.data(), 0, static_cast<uint32_t>(words.size()), UPLOAD_TIMEOUT);
+            std::cout << "UPLOADING WEIGHTS DONE" << std::endl;
+            return true;
+        } catch (const exception_writeacktimeout&) {
+            std::cerr << "UDP Reset @ FPGA Init" << std::endl;
+            link->udp_reset();
+        }
+    }
+    return false;
+}
+
+void upload_weights(const std::shared_ptr<UDPInterface>& link) {
+    if (try_upload_weights(link)) return;
+    std::cerr << "Unable to upload weights, please restart FPGA & check network settings" << std::endl;
+    std::exit(1);
+}
+
+void reset_fpga(const std::shared_ptr<UDPInterface>& link) {
+    std::cout << "FPGA RESET REQUESTED" << std::endl;
+    std::cout << "\tSENDING RESET COMMAND" << std::endl;
+    link->udp_reset();
+    std::cout << "\tRESET COMMAND SENT" << std::endl;
+    std::cout << "\tWAITING FOR RISCV BOOT (16 seconds)" << std::endl;
+    sleep_full(BOOT_WAIT);
+    std::cout << "\tWAITING DONE" << std::endl;
+    upload_weights(link);
+}
+
+void callback_stop() {
+    std::cout << "CALLBACK STOP" << std::endl;
+    stop.store(true);
+}
+
+void callback_reset() {
+    std::cout << "CALLBACK RESET" << std::endl;
+    stop.store(true);
+    reset.store(true);
+}
+
+void callback_switch() {
+    std::cout << "CALLBACK SWITCH" << std::endl;
+    switch_source.store(true);
+    stop.store(true);
+}

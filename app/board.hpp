@@ -1,0 +1,36 @@
+// Control of the board as a whole (weight image, weight upload, board reset)
+// and the process-wide flags through which keys steer the main loop.
+#pragma once
+
+#include "link/udp_interface.hpp"
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+// Leave the current frame loop at the next cycle boundary.
+extern std::atomic<bool> stop;
+// Reset the board before the next restart.
+extern std::atomic<bool> reset;
+// Move to the next usable frame source before the next restart.
+extern std::atomic<bool> switch_source;
+
+// The network's packed weights and biases, byte for byte as the board
+// receives them at DDR address 0. Set once by start-up.
+extern std::shared_ptr<std::vector<char>> packed_weights;
+
+// Writes packed_weights to board DDR from address 0 with acknowledgement:
+// up to three attempts with a board reset after each failed one. Returns
+// false when all three failed (after printing each attempt's line).
+bool try_upload_weights(const std::shared_ptr<UDPInterface>& link);
+
+// As try_upload_weights, but a third failure ends the process with status 1.
+void upload_weights(const std::shared_ptr<UDPInterface>& link);
+
+// Resets the board, waits 16 s for it to boot and uploads the weights again.
+void reset_fpga(const std::shared_ptr<UDPInterface>& link);
+
+// Key actions: print their line, then set the flags (never clear them).
+void callback_stop();
+void callback_reset();
+void callback_switch();

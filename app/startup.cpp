@@ -1,0 +1,81 @@
+#include "app/startup.hpp"
+
+#include "app/board.hpp"
+#include "app/configuration.hpp"
+#include "link/udp_interface_ethernet.hpp"
+#include "pipeline/file_readers.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <system_error>
+
+namespace {
+
+constexpr int INIT_ATTEMPTS = 3;
+constexpr uint32_t FABRIC_PAYLOAD_SIZE = 64;
+constexpr uint32_t READ_OFFSET = 4;
+constexpr uint32_t WRITE_OFFSET = 8;
+constexpr bool COMMAND_FLAG = false;
+
+// The weights reader turns a file it cannot open into an empty image, which
+// would leave the board without weights while the demo reports success; a
+// missing or unreadable weights file therefore stops start-up before the
+// board is contacted. The file is only opened here, not read.
+void require_readable_weights(const std::string& path) {
+    std::error_code error;
+    const bool directory = std::filesystem::is_directory(path, error);
+    std::ifstream file(path, std::ios::binary);
+    if (directory || !file.is_open()) {
+        std::cerr << "ERROR: Failed to open weights file" << std::endl;
+        std::cerr << "\tFile path:\t" << path << std::endl;
+        std::exit(1);
+    }
+}
+
+}  // namespace
+
+bool init_link(UDPInterface& link, const std::string& address, uint16_t port, uint32_t write_rate_limit) {
+    for (int attempt = 0; attempt < INIT_ATTEMPTS; ++attempt) {
+        try {
+            link.init(address, port, write_rate_limit);
+            return true;
+        } catch (const exception_inittimeout&) {
+            std::cerr << "UDP Reset @ FPGA Init" << std::endl;
+            link.udp_reset();
+        }
+    }
+    return false;
+}
+
+void setup(const std::string& config_path, std::shared_ptr<Core>& core, std::shared_ptr<Demo>& demo,
+           std::shared_ptr<PostProcessing>& post_processing, std::shared_ptr<UDPInterface>& link) {
+    core = std::make_shared<Core>();
+    demo = std::make_shared<Demo>();
+    post_processing = std::make_shared<PostProcessing>();
+
+    FileSettings files;
+    read_configuration(config_path, *core, *demo, files);
+    fill_core_constants(*core);
+
+    auto scaling = load_scaling_parameters(files.path_scaling_parameters, static_cast<uint32_t>(core->output_channels));
+    core->output_scale = std::move(scaling.first);
+    core->output_bias = std::move(scaling.second);
+
+    fill_post_processing(*post_processing);
+
+    require_readable_weights(files.path_weights_biases);
+
+    link = std::make_shared<UDPInterfaceEthernet>(files.packet_size, FABRIC_PAYLOAD_SIZE, READ_OFFSET, WRITE_OFFSET,
+                                                  COMMAND_FLAG);
+    if (!init_link(*link, files.ip_address, files.udp_port, files.write_rate_limit)) {
+        std::cerr << "ERROR: Unable to initialise UDP network interface" << std::endl;
+        std::cerr << "\tPlease check the network settings" << std::endl;
+        std::cerr << "\tPlease reset the FPGA" << std::endl;
+        std::exit(1);
+    }
+
+    packed_weights = load_mempacked_data_flat(files.path_weights_biases, 0);
+    upload_weights(link);
+}
