@@ -1,0 +1,64 @@
+// Construction checks and the configuration values that would make the link
+// divide by zero.
+#include "link/udp_interface_ethernet.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+void construct(uint32_t ddr, uint32_t fabric, uint32_t write_offset) {
+    UDPInterfaceEthernet link(ddr, fabric, 4, write_offset, false);
+    std::exit(0);
+}
+
+TEST(LinkConfigDeathTest, UpperLimitsAreCheckedInOrderAndOnlyTheFirstIsReported) {
+    EXPECT_EXIT(construct(16384, 64, 8), testing::ExitedWithCode(0), "^$");
+    EXPECT_EXIT(construct(16385, 65, 9), testing::ExitedWithCode(1),
+                "^ERROR: UDP Interface: invalid configuration\n"
+                "\tconfiguration error:\tddr_payload_size > MAX_DATA_PAYLOAD_DDR\n"
+                "\t\tMAX_DATA_PAYLOAD_DDR:\t16384\n"
+                "\t\tddr_payload_size:    \t16385\n$");
+    EXPECT_EXIT(construct(8192, 65, 9), testing::ExitedWithCode(1),
+                "^ERROR: UDP Interface: invalid configuration\n"
+                "\tconfiguration error:\tfabric_payload_size > MAX_DATA_PAYLOAD_FABRIC\n"
+                "\t\tMAX_DATA_PAYLOAD_FABRIC:\t64\n"
+                "\t\tfabric_payload_size:    \t65\n$");
+    EXPECT_EXIT(construct(8192, 64, 9), testing::ExitedWithCode(1),
+                "^ERROR: UDP Interface: invalid configuration\n"
+                "\tconfiguration error:\twrite_offset > MAX_WRITE_OFFSET\n"
+                "\t\tMAX_WRITE_OFFSET:\t8\n"
+                "\t\twrite_offset:    \t9\n$");
+}
+
+TEST(LinkConfigDeathTest, PayloadSizesThatAreNotPositiveWordMultiplesAreRefused) {
+    for (uint32_t bad : {0u, 2u, 8190u}) {
+        EXPECT_EXIT(construct(bad, 64, 8), testing::ExitedWithCode(1),
+                    "^ERROR: UDP Interface: invalid configuration\n"
+                    "\tconfiguration error:\tddr_payload_size is not a positive multiple of 4\n"
+                    "\t\tDATA_WORD_SIZE:\t4\n"
+                    "\t\tddr_payload_size:    \t" + std::to_string(bad) + "\n$");
+    }
+    EXPECT_EXIT(construct(8192, 0, 8), testing::ExitedWithCode(1),
+                "fabric_payload_size is not a positive multiple of 4");
+    EXPECT_EXIT(construct(4, 4, 0), testing::ExitedWithCode(0), "^$");
+}
+
+TEST(LinkConfigDeathTest, WriteRateLimitZeroIsRefusedBeforeAnySocketIsOpened) {
+    UDPInterfaceEthernet link(8192, 64, 4, 8, false);
+    EXPECT_EXIT(link.init("127.0.0.1", 9, 0), testing::ExitedWithCode(1),
+                "^ERROR: UDP Interface: invalid configuration\n"
+                "\tconfiguration error:\twrite_rate_limit == 0\n"
+                "\t\tMIN_WRITE_RATE_LIMIT:\t1\n"
+                "\t\twrite_rate_limit:    \t0\n$");
+}
+
+TEST(LinkConfig, ConstructionSetsWordCountsAndNoSocket) {
+    UDPInterfaceEthernet link(8192, 64, 4, 8, true);
+    EXPECT_EQ(link.ddr_payload_words, 2048u);
+    EXPECT_EQ(link.fabric_payload_words, 16u);
+    EXPECT_EQ(link.write_pace_us, 0);
+    EXPECT_EQ(link.desired_receive_buffer_size, 1048576);
+    EXPECT_EQ(link.socket_handle, udp_socket::INVALID_HANDLE);
+}
+
+}  // namespace

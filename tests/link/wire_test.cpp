@@ -1,0 +1,112 @@
+// Request bytes and reply reading of the board protocol.
+#include "link/wire.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes header(uint8_t command, uint32_t address, uint32_t length) {
+    Bytes out{0, 0, command, 0, 0, 0};
+    for (uint32_t v : {address, length})
+        for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    return out;
+}
+
+TEST(Wire, DdrWriteOfFourWordsMatchesTheDocumentedBytes) {
+    const uint32_t words[4] = {0x03020100u, 0x07060504u, 0x0B0A0908u, 0x0F0E0D0Cu};
+    const Bytes got = wire::write_request(false, words, 4, 0x100, true, false, 8);
+    Bytes want{0x00, 0x00, 0x41, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00};
+    want.insert(want.end(), 8, 0);
+    for (uint8_t b = 0; b < 16; ++b) want.push_back(b);
+    ASSERT_EQ(got.size(), 38u);
+    EXPECT_EQ(got, want);
+}
+
+// Every command in both spaces, with and without the command flag: the
+// command byte, the address and length fields, and the datagram length.
+TEST(Wire, EveryRequestKindHasItsCommandByteFieldsAndLength) {
+    const uint32_t payload[3] = {0xAABBCCDDu, 1, 2};
+    for (bool flag : {false, true}) {
+        const uint8_t f = flag ? 0x80 : 0x00;
+        SCOPED_TRACE(flag ? "command_flag true" : "command_flag false");
+        for (bool ddr : {true, false}) {
+            const uint8_t s = ddr ? 0x40 : 0x00;
+            Bytes w = wire::write_request(false, payload, 3, 0x12345678, ddr, flag, 8);
+            Bytes want = header(0x01 | s | f, 0x12345678, 12);
+            want.insert(want.end(), 8, 0);
+            want.insert(want.end(), {0xDD, 0xCC, 0xBB, 0xAA, 1, 0, 0, 0, 2, 0, 0, 0});
+            EXPECT_EQ(w, want);
+
+            Bytes wa = wire::write_request(true, payload, 3, 0x12345678, ddr, flag, 8);
+            want[2] = 0x02 | s | f;
+            EXPECT_EQ(wa, want);
+
+            EXPECT_EQ(wire::read_request(0xFC, 5, ddr, flag), header(0x03 | s | f, 0xFC, 20));
+        }
+        EXPECT_EQ(wire::read_stream_request(0x4000, 262144, flag), header(0x45 | f, 0x4000, 1048576));
+
+        Bytes done = header(0x04 | f, 0, 0);
+        done.insert(done.end(), 8, 0);
+        EXPECT_EQ(wire::done_request(flag, 8), done);
+
+        // The init request carries the DDR payload size: 8192 is 00 20 00 00.
+        const Bytes init = wire::init_request(8192, flag);
+        EXPECT_EQ(init, header(0x0F | f, 0, 8192));
+        EXPECT_EQ(init[10], 0x00);
+        EXPECT_EQ(init[11], 0x20);
+    }
+}
+
+TEST(Wire, WriteOffsetSetsTheZeroGapBeforeThePayload) {
+    const uint32_t word = 0xFFFFFFFFu;
+    for (uint32_t offset : {0u, 3u, 8u}) {
+        const Bytes w = wire::write_request(true, &word, 1, 0, false, false, offset);
+        ASSERT_EQ(w.size(), 14u + offset + 4u);
+        for (uint32_t i = 0; i < offset; ++i) EXPECT_EQ(w[14 + i], 0) << "offset " << offset;
+        EXPECT_EQ(w[14 + offset], 0xFF);
+        EXPECT_EQ(wire::done_request(false, offset).size(), 14u + offset);
+    }
+    // The largest request: 14 + 8 + 16384 bytes.
+    const std::vector<uint32_t> full(4096, 7);
+    EXPECT_EQ(wire::write_request(false, full.data(), 4096, 0, true, false, 8).size(), 16406u);
+}
+
+TEST(Wire, PrefixBuilderAgreesWithWholeRequests) {
+    const uint32_t words[2] = {5, 6};
+    uint8_t prefix[22];
+    const size_t n = wire::put_write_prefix(prefix, true, true, true, 0xABCD, 2, 8);
+    const Bytes whole = wire::write_request(true, words, 2, 0xABCD, true, true, 8);
+    ASSERT_EQ(n, 22u);
+    EXPECT_TRUE(std::equal(prefix, prefix + n, whole.begin()));
+}
+
+TEST(Wire, AcknowledgementSignIsByteFiveOnly) {
+    uint8_t ack[10] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_TRUE(wire::ack_positive(ack, 10));
+    ack[5] = 1;
+    EXPECT_FALSE(wire::ack_positive(ack, 10));
+    const uint8_t zeros[10] = {};
+    EXPECT_TRUE(wire::ack_positive(zeros, 10));
+    // Too short to carry byte 5: not a positive acknowledgement.
+    EXPECT_FALSE(wire::ack_positive(zeros, 5));
+}
+
+TEST(Wire, InitVersionAndReadReplyWords) {
+    const uint8_t reply[10] = {9, 9, 0x78, 0x56, 0x34, 0x12, 1, 2, 3, 4};
+    EXPECT_EQ(wire::init_version(reply, 6), 0x12345678u);
+    EXPECT_EQ(wire::init_version(reply, 10), 0x12345678u);
+    EXPECT_EQ(wire::init_version(reply, 4), 0x5678u);  // missing bytes read as zero
+
+    EXPECT_EQ(wire::read_reply_size(4, 3), 18u);
+    EXPECT_EQ(wire::read_reply_words(18, 4), 3u);
+    EXPECT_EQ(wire::read_reply_words(17, 4), 2u);  // a trailing part-word does not count
+    EXPECT_EQ(wire::read_reply_words(6, 4), 0u);
+    EXPECT_EQ(wire::read_reply_words(3, 4), 0u);   // shorter than its header
+}
+
+}  // namespace

@@ -1,0 +1,129 @@
+// The socket layer on real loopback sockets: pending counts, draining, the
+// gather/scatter datagram calls, and the stale ICMP error.
+#include "platform/udp_socket.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+uint16_t bound_port(udp_socket::Handle handle) {
+    sockaddr_in address{};
+    socklen_t length = sizeof(address);
+    getsockname(handle, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+struct Pair {
+    udp_socket::Handle a, b;
+    Pair() {
+        a = udp_socket::open();
+        b = udp_socket::open();
+        sockaddr_in any{};
+        udp_socket::make_address("127.0.0.1", 0, any);
+        bind(a, reinterpret_cast<sockaddr*>(&any), sizeof(any));
+        bind(b, reinterpret_cast<sockaddr*>(&any), sizeof(any));
+        sockaddr_in to_a{}, to_b{};
+        udp_socket::make_address("127.0.0.1", bound_port(a), to_a);
+        udp_socket::make_address("127.0.0.1", bound_port(b), to_b);
+        EXPECT_EQ(udp_socket::connect(a, to_b), 0);
+        EXPECT_EQ(udp_socket::connect(b, to_a), 0);
+    }
+    ~Pair() {
+        udp_socket::close(a);
+        udp_socket::close(b);
+    }
+};
+
+// Polls until something is queued (loopback delivery is immediate, but be safe).
+void await_pending(udp_socket::Handle h) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (udp_socket::pending(h) <= 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+}
+
+TEST(UdpSocket, PendingIsTheNextDatagramAndDiscardDropsThemAll) {
+    Pair p;
+    EXPECT_EQ(udp_socket::pending(p.b), 0);
+    const char head[3] = {'a', 'b', 'c'};
+    const char body[5] = {'1', '2', '3', '4', '5'};
+    ASSERT_EQ(udp_socket::send(p.a, head, 3, body, 5), 8);
+    ASSERT_EQ(udp_socket::send(p.a, head, 3, nullptr, 0), 3);
+    await_pending(p.b);
+    EXPECT_EQ(udp_socket::pending(p.b), 8);  // the first datagram, not the total
+
+    // Scatter: the first bytes into the head, the rest into the body.
+    char h[2], b[10] = {};
+    EXPECT_EQ(udp_socket::receive(p.b, h, 2, b, sizeof(b)), 8);
+    EXPECT_EQ(std::string(h, 2), "ab");
+    EXPECT_EQ(std::string(b, 6), "c12345");
+    EXPECT_EQ(udp_socket::pending(p.b), 3);
+
+    ASSERT_EQ(udp_socket::send(p.a, body, 5, nullptr, 0), 5);
+    EXPECT_EQ(udp_socket::discard_pending(p.b), 2u);
+    EXPECT_EQ(udp_socket::pending(p.b), 0);
+    EXPECT_EQ(udp_socket::discard_pending(p.b), 0u);
+}
+
+TEST(UdpSocket, ReceiveCutsLongDatagramsAndNeverBlocks) {
+    Pair p;
+    char scratch[4];
+    EXPECT_EQ(udp_socket::receive(p.b, scratch, 4, nullptr, 0), -1);
+    EXPECT_EQ(udp_socket::last_error(), EAGAIN);
+
+    const char data[12] = "0123456789A";
+    udp_socket::send(p.a, data, 12, nullptr, 0);
+    await_pending(p.b);
+    char h[2], b[3];
+    EXPECT_EQ(udp_socket::receive(p.b, h, 2, b, 3), 5);  // stored, not the datagram's length
+    EXPECT_EQ(std::string(b, 3), "234");
+    EXPECT_EQ(udp_socket::pending(p.b), 0);  // the rest of the datagram is gone
+}
+
+TEST(UdpSocket, StalePortUnreachableIsNotASendOrReceiveFailure) {
+    // A port with nothing listening: bind, note it, close.
+    udp_socket::Handle probe = udp_socket::open();
+    sockaddr_in any{};
+    udp_socket::make_address("127.0.0.1", 0, any);
+    bind(probe, reinterpret_cast<sockaddr*>(&any), sizeof(any));
+    const uint16_t dead = bound_port(probe);
+    udp_socket::close(probe);
+
+    udp_socket::Handle h = udp_socket::open();
+    sockaddr_in to{};
+    udp_socket::make_address("127.0.0.1", dead, to);
+    ASSERT_EQ(udp_socket::connect(h, to), 0);
+    const char x[4] = {};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(udp_socket::send(h, x, 4, nullptr, 0), 4) << "send " << i;
+
+    // The refusal is there now; a receive reports "nothing queued", not a refusal.
+    ASSERT_EQ(udp_socket::send(h, x, 4, nullptr, 0), 4);
+    char r[4];
+    EXPECT_EQ(udp_socket::receive(h, r, 4, nullptr, 0), -1);
+    EXPECT_EQ(udp_socket::last_error(), EAGAIN);
+
+    ASSERT_EQ(udp_socket::send(h, x, 4, nullptr, 0), 4);
+    EXPECT_EQ(udp_socket::discard_pending(h), 0u);
+    EXPECT_EQ(udp_socket::clear_error(h), 0);
+    udp_socket::close(h);
+}
+
+TEST(UdpSocket, ReceiveBufferCanBeRaised) {
+    udp_socket::Handle h = udp_socket::open();
+    ASSERT_NE(h, udp_socket::INVALID_HANDLE);
+    ASSERT_EQ(udp_socket::set_receive_buffer(h, 1048576), 0);
+    int size = 0;
+    ASSERT_EQ(udp_socket::get_receive_buffer(h, size), 0);
+    EXPECT_GE(size, 1048576);
+    udp_socket::close(h);
+    EXPECT_EQ(udp_socket::close(h), -1);
+    EXPECT_EQ(udp_socket::last_error(), EBADF);
+}
+
+}  // namespace
