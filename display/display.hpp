@@ -1,0 +1,69 @@
+// The output window: a thread takes frames from a source, shows them, polls
+// the keyboard every cycle and runs the action registered for the key.
+#pragma once
+
+#include "app/config.hpp"
+#include "pipeline/worker.hpp"
+
+#include <opencv2/core.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+// Key code of Escape; its action also runs once when the user closes the window.
+constexpr int KEY_ESCAPE = 27;
+
+class Display : public ThreadWorker {
+public:
+    Display(std::shared_ptr<Source> source, std::shared_ptr<Demo> demo);
+    ~Display();
+
+    void stop() override;
+    // Starts the display thread and returns at once. Without a display the
+    // program stops here with "ERROR: No display available".
+    void work() override;
+    CallbackMap get_callbacks() override;
+
+    // The key map may be rebuilt from any thread while the display runs.
+    void register_callback(int key, std::function<void()> action);
+    void register_callbacks(const CallbackMap& map);
+    void clear_callbacks();
+
+    // Runs the action registered under `key` on the calling thread; false when
+    // there is none. The action is called outside the map's lock, so it may
+    // itself change the map.
+    bool dispatch_key(int key);
+
+    // Display cycles run so far (0: the window has not been created yet).
+    int32_t get_display_count() const { return display_count.load(); }
+
+private:
+    void display();
+    void display_frames();
+    void close_window();
+
+    std::mutex callbacks_mutex;
+    CallbackMap callbacks;
+    std::shared_ptr<cv::Mat> frame;
+    std::shared_ptr<Source> source;
+    std::shared_ptr<Demo> demo;
+    std::atomic<int32_t> display_count{0};
+
+    // Window state, owned by the display thread while it runs.
+    std::string window_name;
+    bool window_created = false;
+    bool window_seen = false;
+    bool window_closed = false;
+    // An error on the display thread; rethrown by stop().
+    std::exception_ptr failure;
+};
+
+// Waits up to `delay_ms` milliseconds for a key in the program's window and
+// returns its code (the low byte of the window library's code, so 81 and 83
+// for the left and right arrows), or -1 when none came. A key code of 0
+// consumes a pending console key when standard input is a terminal.
+int wait_key(int delay_ms);

@@ -1,0 +1,133 @@
+#include "sources/image_glob_stream.hpp"
+
+#include "sources/glob.hpp"
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <algorithm>
+#include <thread>
+
+namespace {
+// Poll interval of the display thread: a key press is served within a few
+// microseconds.
+constexpr std::chrono::nanoseconds POLL_INTERVAL{12000};
+}  // namespace
+
+ImageGlobStream::ImageGlobStream(std::string id_, std::shared_ptr<Demo> demo_, std::chrono::nanoseconds display_time_)
+    : id(std::move(id_)), display_time(display_time_), demo(std::move(demo_)) {
+    const std::string pattern = demo->path_image_glob + "*." + demo->image_extension;
+    for (glob::Glob entry(pattern); entry; entry.Next()) {
+        names.push_back(entry.GetFileName());
+        paths.push_back(entry.GetBaseDir() + "/" + entry.GetFileName());
+    }
+    std::sort(names.begin(), names.end());
+    std::sort(paths.begin(), paths.end());
+    count = names.size();
+    image = std::make_shared<cv::Mat>();
+    std::string message;
+    if (okay(message)) get_frame();
+}
+
+ImageGlobStream::~ImageGlobStream() { stop_and_join(); }
+
+bool ImageGlobStream::grab(std::shared_ptr<cv::Mat>& frame, uint64_t& frame_id) {
+    frame_id = index.load();
+    if (stopped.load(std::memory_order_relaxed)) return false;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!new_image) return false;
+    frame = std::move(image);
+    // The thread loads into a fresh matrix, never into one handed out.
+    image = std::make_shared<cv::Mat>();
+    new_image = false;
+    return true;
+}
+
+bool ImageGlobStream::okay(std::string& message) {
+    if (count > 0) {
+        message.clear();
+        return true;
+    }
+    message = "No files found in '" + demo->path_image_glob + "' with extension '" + demo->image_extension + "'\n";
+    return false;
+}
+
+void ImageGlobStream::reset() {}
+
+std::string ImageGlobStream::get_id() { return id; }
+
+void ImageGlobStream::work() {
+    stopped.store(false);
+    get_frame();
+    thread = std::thread(&ImageGlobStream::cycle, this);
+}
+
+void ImageGlobStream::stop() { stop_and_join(); }
+
+CallbackMap ImageGlobStream::get_callbacks() {
+    return {
+        {81, [this] { previous(); }},
+        {83, [this] { next(); }},
+        {2424832, [this] { previous(); }},
+        {2555904, [this] { next(); }},
+    };
+}
+
+void ImageGlobStream::move_index(bool forward) {
+    if (count == 0) return;
+    // Key actions and the display thread may move the index at the same
+    // time; neither move may be lost.
+    uint64_t current = index.load();
+    uint64_t moved;
+    do {
+        moved = forward ? (current + 1) % count : (current == 0 ? count - 1 : current - 1);
+    } while (!index.compare_exchange_weak(current, moved));
+}
+
+void ImageGlobStream::next() {
+    if (count == 0) return;
+    move_index(true);
+    changed.store(true);
+}
+
+void ImageGlobStream::previous() {
+    if (count == 0) return;
+    move_index(false);
+    changed.store(true);
+}
+
+void ImageGlobStream::step_forward() { move_index(true); }
+
+void ImageGlobStream::step_back() { move_index(false); }
+
+void ImageGlobStream::get_frame() {
+    if (count == 0) return;
+    const uint64_t position = index.load();
+    // Decoded before taking the lock, so that grab is never held up by a
+    // file read; a key that moves the index meanwhile triggers another load.
+    auto loaded = std::make_shared<cv::Mat>(cv::imread(paths[position % count], cv::IMREAD_COLOR));
+    std::lock_guard<std::mutex> lock(mutex);
+    image = std::move(loaded);
+    new_image = true;
+}
+
+void ImageGlobStream::cycle() {
+    while (!stopped.load(std::memory_order_relaxed)) {
+        const auto start = std::chrono::steady_clock::now();
+        bool elapsed = false;
+        while (!changed.load() && !stopped.load(std::memory_order_relaxed)) {
+            if (display_time.count() != 0 && std::chrono::steady_clock::now() - start >= display_time) {
+                elapsed = true;
+                break;
+            }
+            std::this_thread::sleep_for(POLL_INTERVAL);
+        }
+        if (stopped.load(std::memory_order_relaxed)) break;
+        // Cleared before loading: a key pressed during the load is not lost.
+        if (changed.exchange(false)) {
+            get_frame();
+        } else if (elapsed) {
+            move_index(true);
+            get_frame();
+        }
+    }
+}
