@@ -53,8 +53,10 @@ struct EmulatorSettings {
 };
 
 struct EmulatorCounters {
-    // Requests per command name ("init", "write", "write-ack", "read", "stream", "done") and space ("ddr", "fabric").
-    std::map<std::string, uint64_t> requests;  // key e.g. "write:ddr", "read:fabric", "init", "done"
+    // Well-formed requests per command name ("init", "write", "write-ack", "read", "stream", "done") and space
+    // ("ddr", "fabric"): keys "write:ddr", "write:fabric", "write-ack:ddr", "write-ack:fabric", "read:ddr",
+    // "read:fabric", "stream" (DDR only), "init", "done".
+    std::map<std::string, uint64_t> requests;
     uint64_t bytes_written = 0;
     uint64_t bytes_read = 0;
     uint64_t malformed = 0;
@@ -65,7 +67,11 @@ struct EmulatorCounters {
     uint64_t resets = 0;
     uint64_t faults_injected = 0;
     uint64_t datagrams_received = 0;
-    uint64_t replies_sent = 0;
+    uint64_t replies_sent = 0;  // datagrams sent, stream datagrams included
+    uint64_t ignored_while_booting = 0;
+    // Faults injected per kind: "drop-request", "drop-reply", "drop-nth", "nack", "delay", "duplicate",
+    // "oversize", "stream-gap", "silent-init", "stall", "status", "silent-after".
+    std::map<std::string, uint64_t> faults;
 };
 
 class BoardEmulator {

@@ -1,1 +1,458 @@
-// placeholder: filled in by the stage that owns this file
+#include "emulator/board_model.hpp"
+
+#include "emulator/weights.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+namespace board {
+
+namespace {
+
+uint32_t le32(const uint8_t* p) {
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+void put_le32(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
+}
+
+Scaling scaling_of(const EmulatorSettings& s) {
+    Scaling scaling = default_scaling();
+    if (!s.output_scale.empty()) {
+        if (s.output_scale.size() != size_t(OUTPUT_CHANNELS))
+            throw std::invalid_argument("output_scale needs " + std::to_string(OUTPUT_CHANNELS) + " values");
+        scaling.scale = s.output_scale;
+    }
+    if (!s.output_bias.empty()) {
+        if (s.output_bias.size() != size_t(OUTPUT_CHANNELS))
+            throw std::invalid_argument("output_bias needs " + std::to_string(OUTPUT_CHANNELS) + " values");
+        scaling.bias = s.output_bias;
+    }
+    return scaling;
+}
+
+uint64_t ddr_bytes(uint64_t mib) {
+    if (mib == 0 || mib > (uint64_t(1) << 16)) throw std::invalid_argument("DDR size must be 1 to 65536 MiB");
+    return mib << 20;
+}
+
+}  // namespace
+
+const char* BoardModel::kind_name(Kind kind) {
+    switch (kind) {
+        case Kind::Init: return "init";
+        case Kind::Write: return "write";
+        case Kind::WriteAck: return "write-ack";
+        case Kind::Read: return "read";
+        case Kind::Stream: return "stream";
+        case Kind::Done: return "done";
+    }
+    return "?";
+}
+
+BoardModel::BoardModel(const EmulatorSettings& settings, Clock::time_point now)
+    : settings_(settings),
+      ddr_(ddr_bytes(settings.ddr_mib)),
+      boot_end_(now),
+      rng_drop_request_(fault_random(settings.seed, FaultKind::DropRequest)),
+      rng_drop_reply_(fault_random(settings.seed, FaultKind::DropReply)),
+      rng_nack_(fault_random(settings.seed, FaultKind::Nack)),
+      rng_duplicate_(fault_random(settings.seed, FaultKind::Duplicate)),
+      rng_oversize_(fault_random(settings.seed, FaultKind::Oversize)),
+      rng_stream_gap_(fault_random(settings.seed, FaultKind::StreamGap)) {
+    if (settings_.core_us < 0) throw std::invalid_argument("core time must not be negative");
+    if (settings_.boot_ms < 0) throw std::invalid_argument("boot time must not be negative");
+    if (settings_.delay_us < 0) throw std::invalid_argument("reply delay must not be negative");
+    for (double p : {settings_.drop_requests, settings_.drop_replies, settings_.nack, settings_.duplicate,
+                     settings_.oversize, settings_.stream_gap})
+        if (!(p >= 0.0 && p <= 1.0)) throw std::invalid_argument("fault fractions must lie in 0..1");
+    for (const auto& [kind, n] : settings_.drop_nth) {
+        static const char* kinds[] = {"init", "write", "write-ack", "read", "stream", "done"};
+        if (std::none_of(std::begin(kinds), std::end(kinds), [&](const char* k) { return kind == k; }))
+            throw std::invalid_argument("unknown request kind \"" + kind +
+                                        "\" (init, write, write-ack, read, stream or done)");
+        if (n == 0) throw std::invalid_argument("request numbers count from 1");
+    }
+    const Scaling scaling = scaling_of(settings_);
+    network_ = NetworkModel::create(settings_.model, scaling);
+    nothing_output_ = encode_shapes({}, scaling);
+    if (!settings_.weights_path.empty()) {
+        weights_ = load_weight_image(settings_.weights_path);
+        if (weights_.size() > ddr_.size()) throw std::invalid_argument("weights file is larger than the DDR");
+    }
+}
+
+void BoardModel::log(const std::string& line) {
+    if (log_) log_(line);
+}
+
+void BoardModel::malformed(const char* why) {
+    ++counters_.malformed;
+    if (log_) log(std::string("malformed request: ") + why);
+}
+
+void BoardModel::fault(const char* name) {
+    ++counters_.faults_injected;
+    ++counters_.faults[name];
+}
+
+void BoardModel::handle(const uint8_t* data, size_t size, Clock::time_point now, std::vector<OutDatagram>& out) {
+    ++counters_.datagrams_received;
+    advance(now);
+    if (booting(now)) {
+        ++counters_.ignored_while_booting;
+        return;
+    }
+    if (size < HEADER_BYTES) {
+        malformed("shorter than the 14-byte header");
+        return;
+    }
+    const uint32_t word = le32(data + 2);
+    const uint32_t address = le32(data + 6);
+    const uint32_t length = le32(data + 10);
+    const bool ddr = (word & SPACE_DDR) != 0;  // bit 7 (the host's command flag) is ignored
+    if (word >> 8) {
+        malformed("command word with bits 8-31 set");
+        return;
+    }
+    Kind kind;
+    switch (word & 0x3F) {
+        case CMD_INIT: kind = Kind::Init; break;
+        case CMD_WRITE: kind = Kind::Write; break;
+        case CMD_WRITE_ACK: kind = Kind::WriteAck; break;
+        case CMD_READ: kind = Kind::Read; break;
+        case CMD_READ_STREAM: kind = Kind::Stream; break;
+        case CMD_DONE: kind = Kind::Done; break;
+        default: malformed("unknown command code"); return;
+    }
+
+    // A board that has stopped answering ignores everything but the reset command.
+    if (settings_.silent_after > 0 && requests_since_reset_ >= settings_.silent_after && kind != Kind::Done) {
+        fault("silent-after");
+        return;
+    }
+    ++requests_since_reset_;
+    const uint64_t nth = ++kind_count_[kind];
+    for (const auto& [name, n] : settings_.drop_nth)
+        if (n == nth && name == kind_name(kind)) {
+            fault("drop-nth");
+            if (log_) log(std::string("dropped ") + kind_name(kind) + " request #" + std::to_string(nth));
+            return;
+        }
+    if (rng_drop_request_.chance(settings_.drop_requests)) {
+        fault("drop-request");
+        return;
+    }
+
+    const std::string space = ddr ? "ddr" : "fabric";
+    if (log_) {
+        char line[128];
+        std::snprintf(line, sizeof line, "%s%s%s address=0x%08x length=%u (%zu bytes)", kind_name(kind),
+                      (kind == Kind::Init || kind == Kind::Done || kind == Kind::Stream) ? "" : " ",
+                      (kind == Kind::Init || kind == Kind::Done || kind == Kind::Stream) ? "" : space.c_str(),
+                      address, length, size);
+        log(line);
+    }
+
+    switch (kind) {
+        case Kind::Init: {
+            if (size != HEADER_BYTES) return malformed("init request is not 14 bytes");
+            if (++init_seen_ <= settings_.silent_init) {
+                fault("silent-init");
+                return;
+            }
+            ++counters_.requests["init"];
+            // The host announces its DDR payload size; stream datagrams use it from now on.
+            if (length >= 4 && length % 4 == 0 && length <= MAX_UDP_PAYLOAD - REPLY_HEADER)
+                stream_payload_ = length;
+            else
+                ++counters_.protocol_errors;
+            std::vector<uint8_t> bytes(REPLY_HEADER, 0);
+            put_le32(bytes.data() + 2, settings_.version);
+            reply(std::move(bytes), now, out);
+            return;
+        }
+        case Kind::Write:
+        case Kind::WriteAck: {
+            const bool ack = kind == Kind::WriteAck;
+            const uint8_t* payload = data + HEADER_BYTES + WRITE_OFFSET;
+            const bool sized = size >= HEADER_BYTES + WRITE_OFFSET && size - HEADER_BYTES - WRITE_OFFSET == length &&
+                               length % 4 == 0;
+            bool in_range;
+            if (ddr)
+                in_range = ddr_.contains(address, length);
+            else
+                in_range = address % 4 == 0 && uint64_t(address) + length <= FABRIC_BYTES;
+            if (!sized || !in_range) {
+                malformed(!sized ? "length field disagrees with the datagram size" : "write out of range");
+                if (ack) acknowledge(false, address, now, out);
+                return;
+            }
+            ++counters_.requests[std::string(kind_name(kind)) + ":" + space];
+            if (ack && rng_nack_.chance(settings_.nack)) {
+                fault("nack");
+                acknowledge(false, address, now, out);
+                return;
+            }
+            if (ddr) {
+                ddr_.write(address, payload, length);
+                touch_ddr(address, length);
+            } else {
+                write_fabric(address, payload, length, now);
+            }
+            counters_.bytes_written += length;
+            if (ack) acknowledge(true, address, now, out);
+            return;
+        }
+        case Kind::Read: {
+            if (size != HEADER_BYTES) return malformed("read request is not 14 bytes");
+            if (length % 4 != 0 || length > MAX_UDP_PAYLOAD - REPLY_HEADER)
+                return malformed("read length not a multiple of 4 or larger than one datagram");
+            std::vector<uint8_t> bytes(REPLY_HEADER + length, 0);
+            if (ddr) {
+                if (!ddr_.contains(address, length)) return malformed("read beyond the end of the DDR");
+                ddr_.read(address, bytes.data() + REPLY_HEADER, length);
+            } else {
+                if (address % 4 != 0 || uint64_t(address) + length > FABRIC_BYTES)
+                    return malformed("fabric read misaligned or out of range");
+                for (uint32_t i = 0; i < length; i += 4)
+                    put_le32(bytes.data() + REPLY_HEADER + i, register_value(address + i));
+                if (address <= REG_STATUS && REG_STATUS < uint64_t(address) + length && status_overridden())
+                    fault("status");
+            }
+            ++counters_.requests["read:" + space];
+            counters_.bytes_read += length;
+            reply(std::move(bytes), now, out);
+            return;
+        }
+        case Kind::Stream: {
+            if (!ddr) return malformed("stream read of the fabric");
+            if (size != HEADER_BYTES) return malformed("stream request is not 14 bytes");
+            if (length % 4 != 0 || length > MAX_STREAM_BYTES)
+                return malformed("stream length not a multiple of 4 or over 1 MiB");
+            if (!ddr_.contains(address, length)) return malformed("stream read beyond the end of the DDR");
+            ++counters_.requests["stream"];
+            counters_.bytes_read += length;
+            reply_stream(address, length, now, out);
+            return;
+        }
+        case Kind::Done: {
+            if (size != HEADER_BYTES + WRITE_OFFSET || length != 0 || address != 0)
+                return malformed("reset command with a payload, a length or an address");
+            ++counters_.requests["done"];
+            reboot(now);
+            return;
+        }
+    }
+}
+
+void BoardModel::reply(std::vector<uint8_t> bytes, Clock::time_point now, std::vector<OutDatagram>& out) {
+    if (rng_drop_reply_.chance(settings_.drop_replies)) {
+        fault("drop-reply");
+        return;
+    }
+    if (rng_oversize_.chance(settings_.oversize)) {
+        fault("oversize");
+        bytes.insert(bytes.end(), {0xA5, 0xA5, 0xA5, 0xA5});
+    }
+    const auto due = now + std::chrono::microseconds(settings_.delay_us);
+    if (settings_.delay_us > 0) fault("delay");
+    if (rng_duplicate_.chance(settings_.duplicate)) {
+        fault("duplicate");
+        out.push_back({bytes, due});
+    }
+    out.push_back({std::move(bytes), due});
+}
+
+void BoardModel::reply_stream(uint64_t address, uint64_t length, Clock::time_point now,
+                              std::vector<OutDatagram>& out) {
+    if (rng_drop_reply_.chance(settings_.drop_replies)) {
+        fault("drop-reply");
+        return;
+    }
+    const uint64_t chunk = stream_payload_;
+    const uint64_t count = (length + chunk - 1) / chunk;
+    uint64_t gap = count;  // index of the datagram left out; count: none
+    if (count > 0 && rng_stream_gap_.chance(settings_.stream_gap)) {
+        fault("stream-gap");
+        gap = rng_stream_gap_.below(count);
+    }
+    const bool oversize = count > 0 && rng_oversize_.chance(settings_.oversize);
+    if (oversize) fault("oversize");
+    const bool duplicate = count > 0 && rng_duplicate_.chance(settings_.duplicate);
+    if (duplicate) fault("duplicate");
+    if (settings_.delay_us > 0) fault("delay");
+    const auto due = now + std::chrono::microseconds(settings_.delay_us);
+    const size_t first = out.size();
+    for (uint64_t i = 0; i < count; ++i) {
+        const uint64_t n = std::min(chunk, length - i * chunk);
+        const uint32_t sequence = stream_sequence_++;
+        if (i == gap) continue;
+        OutDatagram d;
+        d.due = due;
+        d.bytes.resize(REPLY_HEADER + n + ((oversize && i + 1 == count) ? 4 : 0), 0xA5);
+        d.bytes[0] = d.bytes[1] = 0;
+        put_le32(d.bytes.data() + 2, sequence);
+        ddr_.read(address + i * chunk, d.bytes.data() + REPLY_HEADER, n);
+        out.push_back(std::move(d));
+    }
+    if (duplicate) {
+        const size_t last = out.size();
+        for (size_t i = first; i < last; ++i) out.push_back(out[i]);
+    }
+}
+
+void BoardModel::acknowledge(bool positive, uint32_t address, Clock::time_point now, std::vector<OutDatagram>& out) {
+    // Two zero bytes, the reply header whose last byte (datagram byte 5) is the
+    // status, then the address that was written.
+    std::vector<uint8_t> bytes(10, 0);
+    bytes[5] = positive ? 0 : 1;
+    put_le32(bytes.data() + 6, address);
+    reply(std::move(bytes), now, out);
+}
+
+void BoardModel::write_fabric(uint32_t address, const uint8_t* data, uint64_t length, Clock::time_point now) {
+    for (uint64_t i = 0; i < length; i += 4) write_register(uint32_t(address + i), le32(data + i), now);
+}
+
+void BoardModel::write_register(uint32_t address, uint32_t value, Clock::time_point now) {
+    switch (address) {
+        case REG_DONE:
+            done_flag_ = false;  // any write arms the core
+            break;
+        case REG_START:
+            if (value == 1) start_run(now);
+            break;
+        case REG_STATUS:
+            break;  // read-only
+        default:
+            registers_[address / 4] = value;
+            break;
+    }
+}
+
+bool BoardModel::status_overridden() const {
+    // The override replaces the idle value once run status_from_run - 1 has finished.
+    return settings_.status.has_value() && !run_ && counters_.runs_finished + 1 >= settings_.status_from_run;
+}
+
+uint32_t BoardModel::register_value(uint32_t address) const {
+    switch (address) {
+        case REG_DONE: return done_flag_ ? 1 : 0;
+        case REG_START: return 0;
+        case REG_STATUS:
+            if (run_) return STATUS_BUSY;
+            return status_overridden() ? *settings_.status : STATUS_IDLE;
+        default: return registers_[address / 4];
+    }
+}
+
+void BoardModel::start_run(Clock::time_point now) {
+    if (run_) {
+        ++counters_.protocol_errors;  // a start while the core is busy is ignored
+        if (log_) log("protocol error: start while a run is in progress");
+        return;
+    }
+    const uint32_t buffer = registers_[REG_BUFFER / 4];
+    if (buffer > 1) {
+        ++counters_.protocol_errors;
+        if (log_) log("protocol error: start with buffer set " + std::to_string(buffer));
+        return;
+    }
+    Run run;
+    run.number = ++runs_total_;
+    run.buffer = buffer;
+    ++counters_.runs_started;
+    run.stalled = (settings_.stall_from > 0 && run.number >= settings_.stall_from) ||
+                  std::find(settings_.stall_run.begin(), settings_.stall_run.end(), run.number) !=
+                      settings_.stall_run.end();
+    if (run.stalled) fault("stall");
+    run.end = now + std::chrono::microseconds(settings_.core_us);
+
+    // The core takes its input at the start: later uploads into the same
+    // buffer do not change this run's result.
+    run.output.resize(OUTPUT_BYTES);
+    if (!weights_.empty() && !weights_valid()) {
+        ++counters_.runs_without_weights;
+        std::memcpy(run.output.data(), nothing_output_.data(), OUTPUT_BYTES);
+    } else {
+        std::vector<uint8_t> input(INPUT_BYTES, 0);
+        const uint64_t input_address = settings_.address_data + uint64_t(buffer) * settings_.offset_pingpong;
+        if (ddr_.contains(input_address, INPUT_BYTES))
+            ddr_.read(input_address, input.data(), INPUT_BYTES);
+        else
+            ++counters_.protocol_errors;
+        network_->run(input.data(), run.output.data());
+    }
+    done_flag_ = false;
+    run_ = std::move(run);
+    if (log_) log("run " + std::to_string(run_->number) + " started on buffer set " + std::to_string(buffer));
+}
+
+void BoardModel::advance(Clock::time_point now) {
+    if (!run_ || run_->stalled || now < run_->end) return;
+    const uint64_t address = settings_.address_output + uint64_t(run_->buffer) * settings_.offset_pingpong;
+    if (ddr_.contains(address, OUTPUT_BYTES)) {
+        ddr_.write(address, run_->output.data(), OUTPUT_BYTES);
+        touch_ddr(address, OUTPUT_BYTES);
+    } else {
+        ++counters_.protocol_errors;
+    }
+    ++counters_.runs_finished;
+    if (log_) log("run " + std::to_string(run_->number) + " finished");
+    run_.reset();
+    done_flag_ = true;
+}
+
+std::optional<Clock::time_point> BoardModel::next_event() const {
+    if (run_ && !run_->stalled) return run_->end;
+    return std::nullopt;
+}
+
+bool BoardModel::weights_valid() {
+    if (!weights_ok_) weights_ok_ = ddr_.equals(0, weights_.data(), weights_.size());
+    return *weights_ok_;
+}
+
+void BoardModel::touch_ddr(uint64_t address, uint64_t length) {
+    if (length > 0 && address < weights_.size()) weights_ok_.reset();
+}
+
+void BoardModel::reboot(Clock::time_point now) {
+    ++counters_.resets;
+    run_.reset();
+    ddr_.clear();
+    registers_.fill(0);
+    done_flag_ = false;
+    stream_payload_ = DEFAULT_STREAM_PAYLOAD;
+    weights_ok_.reset();
+    requests_since_reset_ = 0;
+    boot_end_ = now + std::chrono::milliseconds(settings_.boot_ms);
+    if (log_) log("reset: rebooting for " + std::to_string(settings_.boot_ms) + " ms");
+}
+
+std::vector<uint8_t> BoardModel::read_ddr(uint64_t address, uint64_t size) const {
+    if (!ddr_.contains(address, size)) throw std::out_of_range("read_ddr beyond the end of the DDR");
+    std::vector<uint8_t> bytes(size);
+    ddr_.read(address, bytes.data(), size);
+    return bytes;
+}
+
+void BoardModel::write_ddr(uint64_t address, const std::vector<uint8_t>& bytes) {
+    if (!ddr_.contains(address, bytes.size())) throw std::out_of_range("write_ddr beyond the end of the DDR");
+    ddr_.write(address, bytes.data(), bytes.size());
+    touch_ddr(address, bytes.size());
+}
+
+uint32_t BoardModel::read_register(uint32_t address) const {
+    if (address % 4 != 0 || address >= FABRIC_BYTES) throw std::out_of_range("no fabric register at this address");
+    return register_value(address);
+}
+
+}  // namespace board

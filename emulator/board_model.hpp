@@ -1,0 +1,136 @@
+// The board as a pure state machine over byte buffers: one request datagram
+// in, the reply datagrams out (each with the time it is due), plus the core's
+// runs driven by the clock the caller passes in. No sockets and no threads, so
+// every behaviour can be tested byte for byte; BoardEmulator puts it behind a
+// UDP socket.
+#pragma once
+
+#include "emulator/board_emulator.hpp"
+#include "emulator/ddr_memory.hpp"
+#include "emulator/faults.hpp"
+#include "emulator/network_model.hpp"
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace board {
+
+using Clock = std::chrono::steady_clock;
+
+// Wire constants of the board side.
+constexpr size_t HEADER_BYTES = 14;
+constexpr size_t WRITE_OFFSET = 8;
+constexpr uint32_t SPACE_DDR = 0x40;
+constexpr uint32_t CMD_WRITE = 1;
+constexpr uint32_t CMD_WRITE_ACK = 2;
+constexpr uint32_t CMD_READ = 3;
+constexpr uint32_t CMD_DONE = 4;
+constexpr uint32_t CMD_READ_STREAM = 5;
+constexpr uint32_t CMD_INIT = 15;
+constexpr uint32_t FABRIC_BYTES = 0x100;            // registers 0x00 to 0xFC
+constexpr uint64_t MAX_STREAM_BYTES = 1u << 20;     // one stream request covers at most 1 MiB
+constexpr size_t MAX_UDP_PAYLOAD = 65507;
+constexpr size_t REPLY_HEADER = 6;                  // two zero bytes and the 4-byte reply header
+constexpr uint32_t DEFAULT_STREAM_PAYLOAD = 8192;   // until an init request sets it
+constexpr uint32_t STATUS_IDLE = 7;
+constexpr uint32_t STATUS_BUSY = 3;
+
+// Register addresses.
+constexpr uint32_t REG_DONE = 0x00;
+constexpr uint32_t REG_START = 0x04;
+constexpr uint32_t REG_BUFFER = 0x0C;
+constexpr uint32_t REG_STATUS = 0x10;
+
+struct OutDatagram {
+    std::vector<uint8_t> bytes;
+    Clock::time_point due;
+};
+
+class BoardModel {
+public:
+    // Validates the settings (model text, replay and weights files): throws
+    // std::invalid_argument or std::runtime_error with a readable message.
+    explicit BoardModel(const EmulatorSettings& settings, Clock::time_point now = Clock::now());
+
+    // Handles one received datagram; appends the replies to `out`.
+    void handle(const uint8_t* data, size_t size, Clock::time_point now, std::vector<OutDatagram>& out);
+    // Finishes a run whose time is up (writes its output block). handle() calls
+    // it first; the serving loop calls it when next_event() is reached.
+    void advance(Clock::time_point now);
+    // The next moment at which advance() has something to do, if any.
+    std::optional<Clock::time_point> next_event() const;
+
+    EmulatorCounters counters() const { return counters_; }
+    void count_sent() { ++counters_.replies_sent; }
+    std::vector<uint8_t> read_ddr(uint64_t address, uint64_t size) const;
+    void write_ddr(uint64_t address, const std::vector<uint8_t>& bytes);
+    // Value as a fabric read at `now` would see it (without counting a request).
+    uint32_t read_register(uint32_t address) const;
+    bool booting(Clock::time_point now) const { return now < boot_end_; }
+    bool running() const { return run_.has_value(); }
+
+    // One line per request when set (the program's --verbose).
+    void set_log(std::function<void(const std::string&)> log) { log_ = std::move(log); }
+
+private:
+    struct Run {
+        uint64_t number = 0;     // from 1 since the emulator was created
+        uint32_t buffer = 0;     // ping-pong index
+        bool stalled = false;    // never finishes
+        Clock::time_point end;
+        std::vector<uint8_t> output;  // computed from the input snapshot at the start
+    };
+
+    enum class Kind { Init, Write, WriteAck, Read, Stream, Done };
+    static const char* kind_name(Kind kind);
+
+    void reply(std::vector<uint8_t> bytes, Clock::time_point now, std::vector<OutDatagram>& out);
+    void reply_stream(uint64_t address, uint64_t length, Clock::time_point now, std::vector<OutDatagram>& out);
+    void acknowledge(bool positive, uint32_t address, Clock::time_point now, std::vector<OutDatagram>& out);
+    void malformed(const char* why);
+    void fault(const char* name);
+    void log(const std::string& line);
+
+    void write_fabric(uint32_t address, const uint8_t* data, uint64_t length, Clock::time_point now);
+    bool status_overridden() const;
+    void write_register(uint32_t address, uint32_t value, Clock::time_point now);
+    uint32_t register_value(uint32_t address) const;
+    void start_run(Clock::time_point now);
+    bool weights_valid();
+    void reboot(Clock::time_point now);
+    void touch_ddr(uint64_t address, uint64_t length);
+
+    EmulatorSettings settings_;
+    std::unique_ptr<NetworkModel> network_;
+    std::vector<uint8_t> weights_;        // expected image at address 0; empty: no check
+    std::optional<bool> weights_ok_;      // cached result of the last comparison
+    std::vector<uint8_t> nothing_output_; // output of a run without valid weights
+
+    DdrMemory ddr_;
+    std::array<uint32_t, FABRIC_BYTES / 4> registers_{};
+    bool done_flag_ = false;
+    std::optional<Run> run_;
+    uint32_t stream_payload_ = DEFAULT_STREAM_PAYLOAD;
+    uint32_t stream_sequence_ = 0;
+    Clock::time_point boot_end_;
+
+    // Fault state.
+    FaultRandom rng_drop_request_, rng_drop_reply_, rng_nack_, rng_duplicate_, rng_oversize_, rng_stream_gap_;
+    std::map<Kind, uint64_t> kind_count_;  // requests of each kind since start
+    uint64_t init_seen_ = 0;
+    uint64_t requests_since_reset_ = 0;
+    uint64_t runs_total_ = 0;
+
+    EmulatorCounters counters_;
+    std::function<void(const std::string&)> log_;
+};
+
+}  // namespace board

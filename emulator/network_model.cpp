@@ -1,0 +1,256 @@
+#include "emulator/network_model.hpp"
+
+#include "emulator/faults.hpp"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <stdexcept>
+
+namespace board {
+
+const std::array<std::array<uint8_t, 3>, CLASSES>& class_colours_bgr() {
+    // Listed as (red, green, blue) like the host's table, stored as (blue, green, red).
+    static const std::array<std::array<uint8_t, 3>, CLASSES> table = [] {
+        const uint8_t rgb[CLASSES][3] = {
+            {255, 179, 0},   {128, 62, 117}, {255, 104, 0},  {166, 189, 215}, {193, 0, 32},
+            {206, 162, 98},  {129, 112, 102}, {0, 125, 52},  {246, 118, 142}, {0, 83, 138},
+            {255, 122, 92},  {83, 55, 122},  {255, 142, 0},  {179, 40, 81},   {244, 200, 0},
+            {127, 24, 13},   {147, 170, 0},  {89, 51, 21},   {241, 58, 19},   {35, 44, 22}};
+        std::array<std::array<uint8_t, 3>, CLASSES> bgr{};
+        for (int k = 0; k < CLASSES; ++k) bgr[k] = {rgb[k][2], rgb[k][1], rgb[k][0]};
+        return bgr;
+    }();
+    return table;
+}
+
+namespace {
+
+// For each channel and sample value, the set of classes (one bit each) whose
+// colour is within the tolerance in that channel once the sample is doubled.
+// A pixel's classes are the AND over its three channels; the class colours are
+// further apart than twice the tolerance, so at most one bit survives.
+struct ColourMasks {
+    std::array<std::array<uint32_t, 256>, 3> mask{};
+    ColourMasks() {
+        const auto& colours = class_colours_bgr();
+        for (int ch = 0; ch < 3; ++ch)
+            for (int s = 0; s < 256; ++s)
+                for (int k = 0; k < CLASSES; ++k)
+                    if (std::abs(2 * s - int(colours[k][ch])) <= COLOUR_TOLERANCE) mask[ch][s] |= 1u << k;
+    }
+};
+
+}  // namespace
+
+std::vector<Shape> find_shapes(const uint8_t* planes) {
+    static const ColourMasks masks;
+    constexpr uint8_t NONE = 0xFF;
+    cv::Mat classes(INPUT_SIZE, INPUT_SIZE, CV_8UC1);
+    uint32_t present = 0;
+    const uint8_t* blue = planes;
+    const uint8_t* green = planes + PLANE_BYTES;
+    const uint8_t* red = planes + 2 * PLANE_BYTES;
+    uint8_t* out = classes.ptr<uint8_t>(0);
+    for (size_t i = 0; i < PLANE_BYTES; ++i) {
+        const uint32_t bits = masks.mask[0][blue[i]] & masks.mask[1][green[i]] & masks.mask[2][red[i]];
+        if (bits == 0) {
+            out[i] = NONE;
+        } else {
+            const int k = __builtin_ctz(bits);
+            out[i] = static_cast<uint8_t>(k);
+            present |= 1u << k;
+        }
+    }
+
+    std::vector<Shape> shapes;
+    cv::Mat mask, labels, stats, centroids;
+    for (int k = 0; k < CLASSES; ++k) {
+        if (!(present & (1u << k))) continue;
+        cv::compare(classes, k, mask, cv::CMP_EQ);
+        const int n = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
+        for (int label = 1; label < n; ++label) {
+            const int area = stats.at<int>(label, cv::CC_STAT_AREA);
+            if (area < MIN_OBJECT_PIXELS) continue;
+            Shape shape;
+            shape.cls = k;
+            shape.x0 = stats.at<int>(label, cv::CC_STAT_LEFT);
+            shape.y0 = stats.at<int>(label, cv::CC_STAT_TOP);
+            shape.x1 = shape.x0 + stats.at<int>(label, cv::CC_STAT_WIDTH) - 1;
+            shape.y1 = shape.y0 + stats.at<int>(label, cv::CC_STAT_HEIGHT) - 1;
+            shape.pixels = area;
+            shapes.push_back(shape);
+        }
+    }
+    return shapes;
+}
+
+Scaling default_scaling() {
+    return Scaling{std::vector<float>(OUTPUT_CHANNELS, 1.0f), std::vector<float>(OUTPUT_CHANNELS, 0.0f)};
+}
+
+namespace {
+constexpr float FRACTION = 1.0f / float(1 << OUTPUT_FRACTION_BITS);
+}
+
+int8_t quantise(float value, int channel, const Scaling& scaling) {
+    const double step = double(scaling.scale[channel]) * double(FRACTION);
+    if (!(std::isfinite(step)) || step == 0.0 || std::isnan(value)) return 0;
+    const double q = std::nearbyint((double(value) - double(scaling.bias[channel])) / step);
+    return static_cast<int8_t>(std::clamp(q, -128.0, 127.0));
+}
+
+float dequantise(int8_t q, int channel, const Scaling& scaling) {
+    return ((float(q) * scaling.scale[channel]) * FRACTION) + scaling.bias[channel];
+}
+
+std::vector<uint8_t> encode_shapes(const std::vector<Shape>& shapes, const Scaling& scaling) {
+    constexpr size_t CELLS = size_t(GRID) * GRID;
+    std::vector<float> values(OUTPUT_BYTES, 0.0f);
+    auto at = [&](int anchor, int k, int row, int col) -> float& {
+        return values[size_t(anchor * CHANNELS_PER_BOX + k) * CELLS + size_t(row) * GRID + size_t(col)];
+    };
+    for (int a = 0; a < ANCHORS; ++a)
+        for (int r = 0; r < GRID; ++r)
+            for (int c = 0; c < GRID; ++c) at(a, 4, r, c) = LOGIT_LOW;
+
+    // Larger objects first: a smaller one never takes a cell and anchor already taken.
+    std::vector<const Shape*> order;
+    for (const auto& s : shapes) order.push_back(&s);
+    std::stable_sort(order.begin(), order.end(), [](const Shape* a, const Shape* b) {
+        return int64_t(a->x1 - a->x0 + 1) * (a->y1 - a->y0 + 1) > int64_t(b->x1 - b->x0 + 1) * (b->y1 - b->y0 + 1);
+    });
+    std::vector<bool> taken(CELLS * ANCHORS, false);
+
+    auto logit = [](double f) {
+        f = std::clamp(f, 0.02, 0.98);
+        return float(std::log(f / (1.0 - f)));
+    };
+    for (const Shape* s : order) {
+        if (s->cls < 0 || s->cls >= CLASSES) continue;
+        const double w = double(s->x1 - s->x0 + 1);
+        const double h = double(s->y1 - s->y0 + 1);
+        if (!(w > 0 && h > 0)) continue;
+        const double cx = s->x0 + w / 2.0;
+        const double cy = s->y0 + h / 2.0;
+        const int col = std::clamp(int(std::floor(cx / CELL)), 0, GRID - 1);
+        const int row = std::clamp(int(std::floor(cy / CELL)), 0, GRID - 1);
+        const double wc = w / CELL, hc = h / CELL;
+        int best = 0;
+        double best_iou = -1.0;
+        for (int a = 0; a < ANCHORS; ++a) {
+            const double aw = ANCHOR_CELLS[a][0], ah = ANCHOR_CELLS[a][1];
+            const double inter = std::min(wc, aw) * std::min(hc, ah);
+            const double iou = inter / (wc * hc + aw * ah - inter);
+            if (iou > best_iou) {
+                best_iou = iou;
+                best = a;
+            }
+        }
+        const size_t slot = (size_t(row) * GRID + size_t(col)) * ANCHORS + size_t(best);
+        if (taken[slot]) continue;
+        taken[slot] = true;
+        at(best, 0, row, col) = logit(cx / CELL - col);
+        at(best, 1, row, col) = logit(cy / CELL - row);
+        at(best, 2, row, col) = float(std::log(wc / ANCHOR_CELLS[best][0]));
+        at(best, 3, row, col) = float(std::log(hc / ANCHOR_CELLS[best][1]));
+        at(best, 4, row, col) = LOGIT_HIGH;
+        for (int k = 0; k < CLASSES; ++k) at(best, 5 + k, row, col) = (k == s->cls) ? LOGIT_HIGH : LOGIT_LOW;
+    }
+
+    std::vector<uint8_t> block(OUTPUT_BYTES);
+    for (size_t i = 0; i < OUTPUT_BYTES; ++i)
+        block[i] = static_cast<uint8_t>(quantise(values[i], int(i / CELLS), scaling));
+    return block;
+}
+
+namespace {
+
+class ZeroModel : public NetworkModel {
+public:
+    explicit ZeroModel(const Scaling& scaling) : block_(encode_shapes({}, scaling)) {}
+    void run(const uint8_t*, uint8_t* output) override { std::memcpy(output, block_.data(), block_.size()); }
+
+private:
+    std::vector<uint8_t> block_;
+};
+
+class ShapesModel : public NetworkModel {
+public:
+    explicit ShapesModel(const Scaling& scaling) : scaling_(scaling) {}
+    void run(const uint8_t* planes, uint8_t* output) override {
+        const auto block = encode_shapes(find_shapes(planes), scaling_);
+        std::memcpy(output, block.data(), block.size());
+    }
+
+private:
+    Scaling scaling_;
+};
+
+class NoiseModel : public NetworkModel {
+public:
+    explicit NoiseModel(uint64_t seed) : random_(seed) {}
+    void run(const uint8_t*, uint8_t* output) override {
+        for (size_t i = 0; i < OUTPUT_BYTES; i += 8) {
+            const uint64_t word = random_.next();
+            for (size_t j = 0; j < 8 && i + j < OUTPUT_BYTES; ++j) output[i + j] = uint8_t(word >> (8 * j));
+        }
+    }
+
+private:
+    FaultRandom random_;
+};
+
+class ReplayModel : public NetworkModel {
+public:
+    explicit ReplayModel(const std::string& path) {
+        std::ifstream file(path, std::ios::binary);
+        if (!file) throw std::runtime_error("cannot open replay file " + path);
+        block_.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        if (block_.size() != OUTPUT_BYTES)
+            throw std::runtime_error("replay file " + path + " has " + std::to_string(block_.size()) +
+                                     " bytes, expected " + std::to_string(OUTPUT_BYTES));
+    }
+    void run(const uint8_t*, uint8_t* output) override { std::memcpy(output, block_.data(), block_.size()); }
+
+private:
+    std::vector<uint8_t> block_;
+};
+
+bool parse_u64(const std::string& text, uint64_t& value) {
+    if (text.empty() || text.size() > 20) return false;
+    uint64_t v = 0;
+    for (char ch : text) {
+        if (ch < '0' || ch > '9') return false;
+        const uint64_t digit = uint64_t(ch - '0');
+        if (v > (std::numeric_limits<uint64_t>::max() - digit) / 10) return false;
+        v = v * 10 + digit;
+    }
+    value = v;
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<NetworkModel> NetworkModel::create(const std::string& spec, const Scaling& scaling) {
+    if (spec == "shapes") return std::make_unique<ShapesModel>(scaling);
+    if (spec == "zero") return std::make_unique<ZeroModel>(scaling);
+    if (spec.rfind("noise:", 0) == 0) {
+        uint64_t seed = 0;
+        if (!parse_u64(spec.substr(6), seed))
+            throw std::invalid_argument("model noise:SEED needs an unsigned number, got \"" + spec + "\"");
+        return std::make_unique<NoiseModel>(seed);
+    }
+    if (spec.rfind("replay:", 0) == 0) {
+        if (spec.size() == 7) throw std::invalid_argument("model replay:FILE needs a file name");
+        return std::make_unique<ReplayModel>(spec.substr(7));
+    }
+    throw std::invalid_argument("unknown model \"" + spec + "\" (shapes, zero, noise:SEED or replay:FILE)");
+}
+
+}  // namespace board

@@ -1,0 +1,296 @@
+#include "emulator/options.hpp"
+
+#include <yaml-cpp/yaml.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <sstream>
+
+namespace {
+
+uint64_t parse_unsigned(const std::string& flag, const std::string& text, uint64_t max) {
+    uint64_t value = 0;
+    size_t i = 0;
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        i = 2;
+    }
+    if (i == text.size()) throw UsageError(flag + " needs an unsigned number, got \"" + text + "\"");
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        int digit;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            throw UsageError(flag + " needs an unsigned number, got \"" + text + "\"");
+        if (value > (max - uint64_t(digit)) / uint64_t(base))
+            throw UsageError(flag + " value " + text + " is too large (at most " + std::to_string(max) + ")");
+        value = value * uint64_t(base) + uint64_t(digit);
+    }
+    return value;
+}
+
+double parse_number(const std::string& flag, const std::string& text, double lo, double hi) {
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() || errno != 0 || !std::isfinite(value))
+        throw UsageError(flag + " needs a number, got \"" + text + "\"");
+    if (value < lo || value > hi)
+        throw UsageError(flag + " must lie between " + std::to_string(lo) + " and " + std::to_string(hi));
+    return value;
+}
+
+constexpr uint64_t I64_MAX = uint64_t(std::numeric_limits<int64_t>::max());
+
+}  // namespace
+
+std::string usage_text() {
+    return "usage: board_emulator [flags]\n"
+           "A stand-in for the accelerator board: answers the board protocol over UDP, models the\n"
+           "DDR memory, the fabric registers and the core, and injects faults on request.\n"
+           "Runs until Ctrl-C or SIGTERM, then prints a summary.\n"
+           "\n"
+           "  --config PATH          YAML configuration (addresses, scaling parameters, address, port)\n"
+           "                         [../configuration/demo_parameters_windows.yaml]\n"
+           "  --bind ADDR            address to bind [the configuration's ip_address]\n"
+           "  --port N               UDP port, 0 picks a free one [the configuration's udp_port]\n"
+           "  --core-us N            core run time in microseconds [38461]\n"
+           "  --boot-ms N            time after a reset command during which nothing is answered [2000]\n"
+           "  --ddr-mib N            DDR size in MiB [256]\n"
+           "  --version N            version in the init reply [1]\n"
+           "  --model M              shapes, zero, noise:SEED or replay:FILE [shapes]\n"
+           "  --weights FILE         mempacked weights the core expects at address 0 [no check]\n"
+           "  --seed N               seed of the random faults [1]\n"
+           "  --drop-requests P      fraction of incoming requests dropped [0]\n"
+           "  --drop-replies P       fraction of outgoing replies dropped [0]\n"
+           "  --drop-nth KIND:N      drop exactly the N-th request of a kind (init, write, write-ack,\n"
+           "                         read, stream, done); repeatable\n"
+           "  --nack P               fraction of acknowledged writes answered negatively [0]\n"
+           "  --delay-us N           delay of every reply [0]\n"
+           "  --duplicate P          fraction of replies sent twice [0]\n"
+           "  --oversize P           fraction of replies sent with 4 extra bytes [0]\n"
+           "  --stream-gap P         fraction of stream replies with one datagram left out [0]\n"
+           "  --silent-init N        ignore the first N init requests [0]\n"
+           "  --stall-run N          run N (counted from 1) never finishes; repeatable\n"
+           "  --stall-from N         run N and every later run never finish\n"
+           "  --status V             register 0x10 reads V instead of 7 ...\n"
+           "  --status-from-run N    ... from the moment run N - 1 has finished [1: from the start]\n"
+           "  --silent-after N       stop answering after N requests, until the next reset command\n"
+           "  --stats-every S        a counters line every S seconds [0: off]\n"
+           "  --verbose              one line per request\n"
+           "  --help                 this text\n";
+}
+
+ProgramOptions parse_arguments(const std::vector<std::string>& args) {
+    ProgramOptions options;
+    EmulatorSettings& s = options.settings;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string flag = args[i];
+        std::optional<std::string> inline_value;
+        if (flag.rfind("--", 0) == 0) {
+            const auto eq = flag.find('=');
+            if (eq != std::string::npos) {
+                inline_value = flag.substr(eq + 1);
+                flag = flag.substr(0, eq);
+            }
+        }
+        auto no_value = [&] {
+            if (inline_value) throw UsageError(flag + " takes no value");
+        };
+        auto value = [&]() -> std::string {
+            if (inline_value) return *inline_value;
+            if (i + 1 >= args.size()) throw UsageError(flag + " needs a value");
+            return args[++i];
+        };
+        auto fraction = [&] { return parse_number(flag, value(), 0.0, 1.0); };
+
+        if (flag == "--help" || flag == "-h") {
+            no_value();
+            options.help = true;
+        } else if (flag == "--verbose") {
+            no_value();
+            s.verbose = true;
+        } else if (flag == "--config") {
+            options.config_path = value();
+            if (options.config_path.empty()) throw UsageError("--config needs a file name");
+        } else if (flag == "--bind") {
+            options.bind = value();
+        } else if (flag == "--port") {
+            options.port = uint16_t(parse_unsigned(flag, value(), 65535));
+        } else if (flag == "--core-us") {
+            s.core_us = int64_t(parse_unsigned(flag, value(), I64_MAX / 1000));
+        } else if (flag == "--boot-ms") {
+            s.boot_ms = int64_t(parse_unsigned(flag, value(), I64_MAX / 1000000));
+        } else if (flag == "--ddr-mib") {
+            s.ddr_mib = parse_unsigned(flag, value(), 65536);
+            if (s.ddr_mib == 0) throw UsageError("--ddr-mib must be at least 1");
+        } else if (flag == "--version") {
+            s.version = uint32_t(parse_unsigned(flag, value(), 0xFFFFFFFFu));
+        } else if (flag == "--model") {
+            s.model = value();
+        } else if (flag == "--weights") {
+            s.weights_path = value();
+            if (s.weights_path.empty()) throw UsageError("--weights needs a file name");
+        } else if (flag == "--seed") {
+            s.seed = parse_unsigned(flag, value(), std::numeric_limits<uint64_t>::max());
+        } else if (flag == "--drop-requests") {
+            s.drop_requests = fraction();
+        } else if (flag == "--drop-replies") {
+            s.drop_replies = fraction();
+        } else if (flag == "--drop-nth") {
+            const std::string v = value();
+            const auto colon = v.find(':');
+            if (colon == std::string::npos) throw UsageError("--drop-nth needs KIND:N, got \"" + v + "\"");
+            const std::string kind = v.substr(0, colon);
+            if (kind != "init" && kind != "write" && kind != "write-ack" && kind != "read" && kind != "stream" &&
+                kind != "done")
+                throw UsageError("--drop-nth: unknown kind \"" + kind +
+                                 "\" (init, write, write-ack, read, stream or done)");
+            const uint64_t n = parse_unsigned(flag, v.substr(colon + 1), std::numeric_limits<uint64_t>::max());
+            if (n == 0) throw UsageError("--drop-nth counts requests from 1");
+            s.drop_nth.emplace_back(kind, n);
+        } else if (flag == "--nack") {
+            s.nack = fraction();
+        } else if (flag == "--delay-us") {
+            s.delay_us = int64_t(parse_unsigned(flag, value(), I64_MAX / 1000));
+        } else if (flag == "--duplicate") {
+            s.duplicate = fraction();
+        } else if (flag == "--oversize") {
+            s.oversize = fraction();
+        } else if (flag == "--stream-gap") {
+            s.stream_gap = fraction();
+        } else if (flag == "--silent-init") {
+            s.silent_init = parse_unsigned(flag, value(), std::numeric_limits<uint64_t>::max());
+        } else if (flag == "--stall-run") {
+            const uint64_t n = parse_unsigned(flag, value(), std::numeric_limits<uint64_t>::max());
+            if (n == 0) throw UsageError("--stall-run counts runs from 1");
+            s.stall_run.push_back(n);
+        } else if (flag == "--stall-from") {
+            s.stall_from = parse_unsigned(flag, value(), std::numeric_limits<uint64_t>::max());
+            if (s.stall_from == 0) throw UsageError("--stall-from counts runs from 1");
+        } else if (flag == "--status") {
+            s.status = uint32_t(parse_unsigned(flag, value(), 0xFFFFFFFFu));
+        } else if (flag == "--status-from-run") {
+            s.status_from_run = parse_unsigned(flag, value(), std::numeric_limits<uint64_t>::max());
+            if (s.status_from_run == 0) throw UsageError("--status-from-run counts runs from 1");
+        } else if (flag == "--silent-after") {
+            s.silent_after = parse_unsigned(flag, value(), std::numeric_limits<uint64_t>::max());
+        } else if (flag == "--stats-every") {
+            options.stats_every = parse_number(flag, value(), 0.0, 86400.0);
+        } else {
+            throw UsageError("unknown flag \"" + args[i] + "\"");
+        }
+    }
+    return options;
+}
+
+namespace {
+
+YAML::Node section(const YAML::Node& root, const std::string& name, const std::string& path) {
+    const YAML::Node& const_root = root;
+    const YAML::Node node = const_root[name];
+    if (!node || !node.IsMap()) throw ConfigError(path + ": missing section " + name);
+    return node;
+}
+
+template <typename T>
+T key(const YAML::Node& section_node, const std::string& section_name, const std::string& name,
+      const std::string& path) {
+    const YAML::Node& const_section = section_node;
+    const YAML::Node node = const_section[name];
+    if (!node) throw ConfigError(path + ": missing key " + section_name + "." + name);
+    try {
+        return node.as<T>();
+    } catch (const YAML::Exception& e) {
+        throw ConfigError(path + ": key " + section_name + "." + name + " (line " + std::to_string(e.mark.line + 1) +
+                          "): value \"" + (node.IsScalar() ? node.Scalar() : std::string("...")) +
+                          "\" does not convert");
+    }
+}
+
+}  // namespace
+
+void apply_configuration(ProgramOptions& options) {
+    const std::string& path = options.config_path;
+    if (!std::ifstream(path)) throw ConfigError("cannot open configuration file " + path);
+    YAML::Node root;
+    try {
+        root = YAML::LoadFile(path);
+    } catch (const YAML::Exception& e) {
+        throw ConfigError(path + ": " + e.what());
+    }
+    const YAML::Node yolo = section(root, "YoloConfiguration", path);
+    const YAML::Node network = section(root, "NetworkConfiguration", path);
+    EmulatorSettings& s = options.settings;
+    s.address_data = key<uint64_t>(yolo, "YoloConfiguration", "address_data", path);
+    s.address_output = key<uint64_t>(yolo, "YoloConfiguration", "address_output", path);
+    s.offset_pingpong = key<uint64_t>(yolo, "YoloConfiguration", "offset_pingpong", path);
+    const auto scaling_path = key<std::string>(yolo, "YoloConfiguration", "path_scaling_parameters", path);
+    s.bind = options.bind ? *options.bind : key<std::string>(network, "NetworkConfiguration", "ip_address", path);
+    s.port = options.port ? *options.port : key<uint16_t>(network, "NetworkConfiguration", "udp_port", path);
+
+    // 125 float32 scales, then 125 float32 biases, little-endian.
+    constexpr size_t n = 125;
+    std::ifstream file(scaling_path, std::ios::binary);
+    if (!file) throw ConfigError("cannot open scaling parameters " + scaling_path);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (bytes.size() != n * 8)
+        throw ConfigError("scaling parameters " + scaling_path + " hold " + std::to_string(bytes.size()) +
+                          " bytes, expected " + std::to_string(n * 8));
+    auto value_at = [&](size_t index) {
+        uint32_t bits = 0;
+        for (int b = 3; b >= 0; --b) bits = (bits << 8) | uint8_t(bytes[index * 4 + size_t(b)]);
+        float f;
+        std::memcpy(&f, &bits, sizeof f);
+        return f;
+    };
+    s.output_scale.resize(n);
+    s.output_bias.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        s.output_scale[i] = value_at(i);
+        s.output_bias[i] = value_at(n + i);
+    }
+}
+
+std::string counters_line(const EmulatorCounters& c) {
+    std::ostringstream line;
+    uint64_t requests = 0;
+    for (const auto& [name, count] : c.requests) requests += count;
+    line << "requests " << requests << ", datagrams in " << c.datagrams_received << ", out " << c.replies_sent
+         << ", written " << c.bytes_written << " B, read " << c.bytes_read << " B, malformed " << c.malformed
+         << ", protocol errors " << c.protocol_errors << ", runs " << c.runs_started << "/" << c.runs_finished
+         << ", without weights " << c.runs_without_weights << ", resets " << c.resets << ", faults "
+         << c.faults_injected;
+    return line.str();
+}
+
+std::string counters_summary(const EmulatorCounters& c) {
+    std::ostringstream out;
+    out << "summary:\n";
+    for (const auto& [name, count] : c.requests) out << "  requests " << name << ": " << count << "\n";
+    out << "  datagrams received: " << c.datagrams_received << "\n"
+        << "  datagrams sent: " << c.replies_sent << "\n"
+        << "  bytes written: " << c.bytes_written << "\n"
+        << "  bytes read: " << c.bytes_read << "\n"
+        << "  malformed requests: " << c.malformed << "\n"
+        << "  protocol errors: " << c.protocol_errors << "\n"
+        << "  ignored while booting: " << c.ignored_while_booting << "\n"
+        << "  runs started: " << c.runs_started << "\n"
+        << "  runs finished: " << c.runs_finished << "\n"
+        << "  runs without valid weights: " << c.runs_without_weights << "\n"
+        << "  resets: " << c.resets << "\n"
+        << "  faults injected: " << c.faults_injected << "\n";
+    for (const auto& [name, count] : c.faults) out << "    " << name << ": " << count << "\n";
+    return out.str();
+}

@@ -1,0 +1,40 @@
+// Command line and configuration file of the board_emulator program.
+#pragma once
+
+#include "emulator/board_emulator.hpp"
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// A bad flag or flag value (exit status 2).
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+// An unreadable or incomplete configuration (exit status 2).
+struct ConfigError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct ProgramOptions {
+    EmulatorSettings settings;
+    std::string config_path = "../configuration/demo_parameters_windows.yaml";
+    std::optional<std::string> bind;  // flags win over the configuration
+    std::optional<uint16_t> port;
+    double stats_every = 0.0;  // seconds; 0: off
+    bool help = false;
+};
+
+// Parses the arguments after the program name; throws UsageError.
+ProgramOptions parse_arguments(const std::vector<std::string>& args);
+
+// Reads the host's YAML file (address and port, the three board addresses and
+// the scaling parameters) into options.settings; throws ConfigError.
+void apply_configuration(ProgramOptions& options);
+
+std::string usage_text();
+
+// One line of counters (for --stats-every) and the multi-line exit summary.
+std::string counters_line(const EmulatorCounters& counters);
+std::string counters_summary(const EmulatorCounters& counters);
