@@ -31,10 +31,9 @@ ImageGlobStream::ImageGlobStream(std::string id_, std::shared_ptr<Demo> demo_, s
 ImageGlobStream::~ImageGlobStream() { stop_and_join(); }
 
 bool ImageGlobStream::grab(std::shared_ptr<cv::Mat>& frame, uint64_t& frame_id) {
-    frame_id = index.load();
-    if (stopped.load(std::memory_order_relaxed)) return false;
     std::lock_guard<std::mutex> lock(mutex);
-    if (!new_image) return false;
+    frame_id = image_index;
+    if (stopped.load(std::memory_order_relaxed) || !new_image) return false;
     frame = std::move(image);
     // The thread loads into a fresh matrix, never into one handed out.
     image = std::make_shared<cv::Mat>();
@@ -104,9 +103,10 @@ void ImageGlobStream::get_frame() {
     const uint64_t position = index.load();
     // Decoded before taking the lock, so that grab is never held up by a
     // file read; a key that moves the index meanwhile triggers another load.
-    auto loaded = std::make_shared<cv::Mat>(cv::imread(paths[position % count], cv::IMREAD_COLOR));
+    auto loaded = std::make_shared<cv::Mat>(cv::imread(paths[position], cv::IMREAD_COLOR));
     std::lock_guard<std::mutex> lock(mutex);
     image = std::move(loaded);
+    image_index = position;
     new_image = true;
 }
 

@@ -23,7 +23,10 @@ public:
     ~ImageGlobStream();
 
     // Hands out the loaded image if it has not been handed out yet and the
-    // stream runs. `frame_id` always receives the current index.
+    // stream runs. `frame_id` always receives the list position of the image
+    // loaded last: the current index, except in the moment between a move of
+    // the index and the load of that image, when the id still names the
+    // image the caller actually has.
     bool grab(std::shared_ptr<cv::Mat>& frame, uint64_t& frame_id) override;
     bool okay(std::string& message) override;
     void reset() override;
@@ -65,5 +68,7 @@ private:
     std::vector<std::string> paths;
     uint64_t count = 0;
     std::atomic<uint64_t> index{0};
+    // List position of `image` (guarded by `mutex`).
+    uint64_t image_index = 0;
     std::atomic<bool> changed{false};
 };
