@@ -1,0 +1,268 @@
+// The display in a real window: needs an X server (the test script runs the
+// suite under Xvfb) and xdotool, xwd and ImageMagick's convert.
+#include "display/display.hpp"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <gtest/gtest.h>
+
+#ifdef VD_TEST_HAS_X11
+#include "x_close.hpp"
+#endif
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Runs a shell command and returns its standard output.
+std::string run(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return output;
+    std::array<char, 4096> buffer{};
+    size_t got;
+    while ((got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) output.append(buffer.data(), got);
+    ::pclose(pipe);
+    return output;
+}
+
+template <typename Predicate>
+bool poll_until(Predicate done, std::chrono::milliseconds limit = 10000ms) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// A source that has nothing for its first grabs, then one fixed frame.
+class TestSource : public Source {
+public:
+    TestSource(std::string name, cv::Mat image) : name(std::move(name)), image(std::move(image)) {}
+    bool grab(std::shared_ptr<cv::Mat>& frame, uint64_t& frame_id) override {
+        if (++grabs < 3) return false;
+        if (delivered) return false;
+        frame = std::make_shared<cv::Mat>(image);
+        frame_id = 1;
+        delivered = true;
+        return true;
+    }
+    bool okay(std::string& message) override {
+        message.clear();
+        return true;
+    }
+    void reset() override {}
+    std::string get_id() override { return name; }
+    void work() override {}
+    CallbackMap get_callbacks() override { return {}; }
+
+private:
+    std::string name;
+    cv::Mat image;
+    int grabs = 0;
+    bool delivered = false;
+};
+
+cv::Mat test_pattern() {
+    cv::Mat image(180, 320, CV_8UC3, cv::Scalar(40, 40, 40));
+    image(cv::Rect(0, 0, 160, 90)).setTo(cv::Scalar(0, 0, 255));
+    image(cv::Rect(160, 0, 160, 90)).setTo(cv::Scalar(0, 255, 0));
+    image(cv::Rect(0, 90, 160, 90)).setTo(cv::Scalar(255, 0, 0));
+    for (int x = 160; x < 320; ++x) image(cv::Rect(x, 90, 1, 90)).setTo(cv::Scalar(x - 160, 255 - (x - 160), 128));
+    return image;
+}
+
+struct Geometry {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+// The window of the running display: its X id (empty while it does not
+// exist yet) and geometry.
+class TestWindow {
+public:
+    explicit TestWindow(std::string name) : name(std::move(name)) {}
+
+    bool find() {
+        return poll_until([this] {
+            const std::string found = run("xdotool search --onlyvisible --name '^" + name + "$' 2>/dev/null");
+            id = found.substr(0, found.find('\n'));
+            return !id.empty();
+        });
+    }
+
+    Geometry geometry() const {
+        Geometry g;
+        const std::string text = run("xdotool getwindowgeometry --shell " + id + " 2>/dev/null");
+        std::sscanf(text.c_str(), "WINDOW=%*d X=%d Y=%d WIDTH=%d HEIGHT=%d", &g.x, &g.y, &g.width, &g.height);
+        return g;
+    }
+
+    // Keys go to the window under the pointer (no window manager).
+    void keys(const std::string& names) const {
+        const Geometry g = geometry();
+        run("xdotool mousemove " + std::to_string(g.x + g.width / 2) + " " + std::to_string(g.y + g.height / 2) +
+            " 2>/dev/null");
+        run("xdotool key --delay 30 " + names + " 2>/dev/null");
+    }
+
+    std::string id;
+
+private:
+    std::string name;
+};
+
+class DisplayWindow : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display";
+        if (run("command -v xdotool").empty()) GTEST_SKIP() << "xdotool is not installed";
+    }
+
+    std::shared_ptr<Display> start(const std::string& name, bool fullscreen = false) {
+        auto demo = std::make_shared<Demo>();
+        demo->fullscreen = fullscreen;
+        display = std::make_shared<Display>(std::make_shared<TestSource>(name, test_pattern()), demo);
+        return display;
+    }
+
+    void TearDown() override {
+        if (display) display->stop();
+    }
+
+    std::shared_ptr<Display> display;
+    std::mutex log_mutex;
+    std::vector<int> log;
+
+    std::function<void()> record(int code) {
+        return [this, code] {
+            std::lock_guard<std::mutex> lock(log_mutex);
+            log.push_back(code);
+        };
+    }
+    size_t logged() {
+        std::lock_guard<std::mutex> lock(log_mutex);
+        return log.size();
+    }
+};
+
+}  // namespace
+
+TEST_F(DisplayWindow, KeysReachExactlyTheRegisteredActions) {
+    start("vd_keys");
+    display->register_callback(27, record(27));
+    display->register_callback(113, record(-1));
+    // A map registered later replaces the entry under the same key.
+    display->register_callbacks({{81, record(81)}, {83, record(83)}, {113, record(113)}});
+    display->work();
+    TestWindow window("vd_keys");
+    ASSERT_TRUE(window.find());
+    window.keys("x Left Right q shift Escape");
+    ASSERT_TRUE(poll_until([&] { return logged() >= 4; }));
+    std::lock_guard<std::mutex> lock(log_mutex);
+    EXPECT_EQ(log, (std::vector<int>{81, 83, 113, 27}));
+}
+
+TEST_F(DisplayWindow, MapRebuiltWhileKeysArrive) {
+    start("vd_rebuild");
+    std::atomic<int> presses{0};
+    display->register_callback(119, record(119));
+    display->work();
+    TestWindow window("vd_rebuild");
+    ASSERT_TRUE(window.find());
+
+    std::atomic<bool> rebuilding{true};
+    std::thread rebuilder([&] {
+        while (rebuilding.load()) {
+            display->clear_callbacks();
+            display->register_callback(113, [&] { presses.fetch_add(1); });
+            display->register_callbacks({{119, record(119)}, {97, [&] { presses.fetch_add(1); }}});
+            std::this_thread::yield();
+        }
+    });
+    window.keys("q a q a q a q a q a");
+    rebuilding.store(false);
+    rebuilder.join();
+    // The keys were looked up while the map changed under them; afterwards the
+    // display still answers.
+    window.keys("w");
+    EXPECT_TRUE(poll_until([&] { return logged() >= 1; }));
+    EXPECT_LE(presses.load(), 10);
+}
+
+TEST_F(DisplayWindow, WindowShowsTheFramePixelForPixel) {
+    if (run("command -v xwd").empty() || run("command -v convert").empty()) GTEST_SKIP() << "xwd or convert missing";
+    start("vd_pixels");
+    display->work();
+    TestWindow window("vd_pixels");
+    ASSERT_TRUE(window.find());
+    const cv::Mat expected = test_pattern();
+    const std::string shot = testing::TempDir() + "vd_display_shot.png";
+    double difference = -1;
+    Geometry g;
+    const bool matched = poll_until(
+        [&] {
+            g = window.geometry();
+            if (g.width != expected.cols || g.height != expected.rows) return false;
+            run("xwd -root -silent | convert xwd:- png:" + shot);
+            const cv::Mat screen = cv::imread(shot, cv::IMREAD_COLOR);
+            if (screen.empty() || g.x + g.width > screen.cols || g.y + g.height > screen.rows) return false;
+            difference = cv::norm(screen(cv::Rect(g.x, g.y, g.width, g.height)), expected, cv::NORM_INF);
+            return difference <= 2;
+        },
+        15000ms);
+    std::remove(shot.c_str());
+    EXPECT_TRUE(matched) << "window " << g.width << "x" << g.height << " at " << g.x << "," << g.y
+                         << ", largest difference " << difference;
+}
+
+TEST_F(DisplayWindow, AnErrorInAnActionStopsTheDisplayAndReachesStop) {
+    start("vd_error");
+    std::atomic<int> stops{0};
+    display->register_callback(27, [&] { stops.fetch_add(1); });
+    display->register_callback(120, [] { throw std::runtime_error("action failed"); });
+    display->work();
+    TestWindow window("vd_error");
+    ASSERT_TRUE(window.find());
+    testing::internal::CaptureStderr();
+    window.keys("x");
+    const bool stopped = poll_until([&] { return stops.load() == 1; });
+    const std::string errors = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(errors, "ERROR: Display: action failed\n");
+    EXPECT_THROW(display->stop(), std::runtime_error);
+    display.reset();
+}
+
+#ifdef VD_TEST_HAS_X11
+TEST_F(DisplayWindow, ClosingTheWindowRunsTheEscapeActionOnce) {
+    start("vd_close");
+    std::atomic<int> stops{0};
+    display->register_callback(27, [&] { stops.fetch_add(1); });
+    display->work();
+    TestWindow window("vd_close");
+    ASSERT_TRUE(window.find());
+    // Shown for a few cycles first: only a window that was seen can be closed.
+    const int32_t shown = display->get_display_count();
+    ASSERT_TRUE(poll_until([&] { return display->get_display_count() > shown + 3; }));
+    request_close(std::stoul(window.id));
+    ASSERT_TRUE(poll_until([&] { return stops.load() >= 1; }));
+    const int32_t after = display->get_display_count();
+    ASSERT_TRUE(poll_until([&] { return display->get_display_count() > after + 5; }));
+    EXPECT_EQ(stops.load(), 1);
+    // It stays closed.
+    EXPECT_EQ(run("xdotool search --onlyvisible --name '^vd_close$' 2>/dev/null"), "");
+}
+#endif
