@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <string_view>
@@ -60,9 +61,20 @@ PostProcessWorker::PostProcessWorker(std::string id_, std::shared_ptr<UDPInterfa
     last_hash = ~uint64_t{0};
 }
 
+namespace {
+
+// A missing file reads as empty, without the imaging library's own warning.
+cv::Mat read_logo(const std::string& path) {
+    std::error_code ignored;
+    if (!std::filesystem::is_regular_file(path, ignored)) return cv::Mat();
+    return cv::imread(path, cv::IMREAD_UNCHANGED);
+}
+
+}  // namespace
+
 void PostProcessWorker::load_logos() {
-    const cv::Mat left = cv::imread("../data/mox_logo.png", cv::IMREAD_UNCHANGED);
-    const cv::Mat right = cv::imread("../data/pyr_logo.png", cv::IMREAD_UNCHANGED);
+    const cv::Mat left = read_logo("../data/mox_logo.png");
+    const cv::Mat right = read_logo("../data/pyr_logo.png");
     if (left.empty() || right.empty()) {
         std::cerr << "ERROR: Could not load logos" << std::endl;
         std::exit(1);
