@@ -35,9 +35,10 @@ std::string mark_text(const YAML::Mark& mark) {
 // problem with the file, section and key named.
 class Section {
 public:
-    Section(const std::string& path, const YAML::Node& root, const char* name) : path_(path), name_(name) {
-        const YAML::Node& const_root = root;
-        node_ = const_root[name];
+    // The node is copy-constructed: assigning one YAML::Node to another would
+    // write through (and fails for a missing key).
+    Section(const std::string& path, const YAML::Node& root, const char* name)
+        : path_(path), name_(name), node_(static_cast<const YAML::Node&>(root)[name]) {
         if (!node_.IsDefined()) {
             fail(where() + ": missing");
         }
@@ -81,12 +82,21 @@ private:
             fail(where(key) + ": missing");
         }
         if (value.IsNull()) {
-            fail(where(key) + mark_text(value.Mark()) + ": no value, expected " + expected);
+            // An empty value has no position of its own; name its key's.
+            fail(where(key) + mark_text(key_mark(key)) + ": no value, expected " + expected);
         }
         if (!value.IsScalar()) {
             fail(where(key) + mark_text(value.Mark()) + ": not " + expected);
         }
         return value;
+    }
+
+    YAML::Mark key_mark(const char* key) const {
+        const YAML::Node& section = node_;
+        for (YAML::const_iterator it = section.begin(); it != section.end(); ++it) {
+            if (it->first.IsScalar() && it->first.Scalar() == key) return it->first.Mark();
+        }
+        return YAML::Mark::null_mark();
     }
 
     template <typename T>

@@ -1,0 +1,402 @@
+#include "app/configuration.hpp"
+#include "tools/sample_data.hpp"
+
+#include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Entry {
+    std::string section, key, value;
+};
+
+// A complete, valid configuration; tests change or drop single entries.
+std::vector<Entry> base_entries() {
+    return {
+        {"YoloConfiguration", "path_scaling_parameters", "../data/scaling_parameters.bin"},
+        {"YoloConfiguration", "path_weights_biases", "../data/weights.txt"},
+        {"YoloConfiguration", "address_data", "0x02000000"},
+        {"YoloConfiguration", "address_output", "0x02080000"},
+        {"YoloConfiguration", "offset_pingpong", "0x00100000"},
+        {"DemoConfiguration", "data_source", "image"},
+        {"DemoConfiguration", "data_fit", "box"},
+        {"DemoConfiguration", "path_image_glob", "../data/scenes"},
+        {"DemoConfiguration", "image_extension", "png"},
+        {"DemoConfiguration", "capture_source", "0"},
+        {"DemoConfiguration", "capture_flip", "true"},
+        {"DemoConfiguration", "displaytime_image", "2000"},
+        {"DemoConfiguration", "memory_spaces", "2"},
+        {"DemoConfiguration", "fullscreen", "false"},
+        {"DemoConfiguration", "debug", "true"},
+        {"DemoConfiguration", "ignore_duplicate_frames", "true"},
+        {"NetworkConfiguration", "ip_address", "127.0.0.1"},
+        {"NetworkConfiguration", "udp_port", "47000"},
+        {"NetworkConfiguration", "packet_size", "8192"},
+        {"NetworkConfiguration", "write_rate_limit", "100"},
+    };
+}
+
+class ConfigFile {
+public:
+    ConfigFile() {
+        static int counter = 0;
+        path_ = (fs::temp_directory_path() /
+                 ("vd_config_" + std::to_string(::getpid()) + "_" + std::to_string(counter++) + ".yaml"))
+                    .string();
+    }
+    ~ConfigFile() { fs::remove(path_); }
+
+    // Writes the entries section by section in the given order; a value of
+    // "<drop>" leaves the key out.
+    const std::string& write(const std::vector<Entry>& entries) {
+        std::string text, section;
+        for (const Entry& e : entries) {
+            if (e.section != section) {
+                section = e.section;
+                text += section + ":\n";
+            }
+            if (e.value != "<drop>") text += "  " + e.key + ": " + e.value + "\n";
+        }
+        return write_text(text);
+    }
+    const std::string& write_text(const std::string& text) {
+        std::ofstream(path_, std::ios::trunc) << text;
+        return path_;
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+std::vector<Entry> with(std::vector<Entry> entries, const std::string& key, const std::string& value) {
+    for (Entry& e : entries) {
+        if (e.key == key) e.value = value;
+    }
+    return entries;
+}
+
+struct Read {
+    Core core;
+    Demo demo;
+    FileSettings files;
+};
+
+Read read(const std::string& path) {
+    Read r;
+    read_configuration(path, r.core, r.demo, r.files);
+    return r;
+}
+
+std::string prefix(const std::string& path) { return "ERROR: Configuration file " + path; }
+
+// A death-test matcher for text that begins with `text`.
+testing::Matcher<const std::string&> starts_with(const std::string& text) {
+    std::string regex = "^";
+    for (char c : text) {
+        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) regex += '\\';
+        regex += c;
+    }
+    return testing::ContainsRegex(regex);
+}
+
+}  // namespace
+
+TEST(Configuration, ReadsEveryKeyIntoItsRecordOrTheFileSettings) {
+    ConfigFile file;
+    const Read r = read(file.write(with(base_entries(), "udp_port", "65535")));
+    EXPECT_EQ(r.files.path_scaling_parameters, "../data/scaling_parameters.bin");
+    EXPECT_EQ(r.files.path_weights_biases, "../data/weights.txt");
+    EXPECT_EQ(r.core.address_data, 0x02000000u);
+    EXPECT_EQ(r.core.address_output, 0x02080000u);
+    EXPECT_EQ(r.core.offset_pingpong, 0x00100000u);
+    EXPECT_EQ(r.demo.data_source, DATA_SOURCE::IMAGE);
+    EXPECT_EQ(r.demo.data_fit, DATA_FIT::BOX);
+    EXPECT_EQ(r.demo.path_image_glob, "../data/scenes/");
+    EXPECT_EQ(r.demo.image_extension, "png");
+    EXPECT_EQ(r.demo.capture_source, 0u);
+    EXPECT_TRUE(r.demo.capture_flip);
+    EXPECT_EQ(r.demo.displaytime_image, 2000u);
+    EXPECT_EQ(r.demo.memory_spaces, 2u);
+    EXPECT_FALSE(r.demo.fullscreen);
+    EXPECT_TRUE(r.demo.debug);
+    EXPECT_TRUE(r.demo.ignore_duplicate_frames);
+    EXPECT_EQ(r.files.ip_address, "127.0.0.1");
+    EXPECT_EQ(r.files.udp_port, 65535);
+    EXPECT_EQ(r.files.packet_size, 8192u);
+    EXPECT_EQ(r.files.write_rate_limit, 100u);
+}
+
+TEST(Configuration, SourceAndFitTextsAreMappedWithoutRegardToCase) {
+    const std::map<std::string, DATA_SOURCE> sources = {
+        {"Image", DATA_SOURCE::IMAGE},     {"IMAGE", DATA_SOURCE::IMAGE},   {"image", DATA_SOURCE::IMAGE},
+        {"images", DATA_SOURCE::NONE},     {"Capture", DATA_SOURCE::CAPTURE}, {"VIDEO", DATA_SOURCE::VIDEO},
+        {"pAcKeD", DATA_SOURCE::PACKED},   {"none", DATA_SOURCE::NONE},     {"\"\"", DATA_SOURCE::NONE},
+    };
+    for (const auto& [text, expected] : sources) {
+        ConfigFile file;
+        EXPECT_EQ(read(file.write(with(base_entries(), "data_source", text))).demo.data_source, expected) << text;
+    }
+    const std::map<std::string, DATA_FIT> fits = {
+        {"Crop", DATA_FIT::CROP}, {"STRETCH", DATA_FIT::STRETCH}, {"bOx", DATA_FIT::BOX}};
+    for (const auto& [text, expected] : fits) {
+        ConfigFile file;
+        EXPECT_EQ(read(file.write(with(base_entries(), "data_fit", text))).demo.data_fit, expected) << text;
+    }
+}
+
+TEST(Configuration, DebugAndDuplicateFlagsFallBackToFalse) {
+    ConfigFile file;
+    auto entries = with(with(base_entries(), "debug", "<drop>"), "ignore_duplicate_frames", "<drop>");
+    Read r = read(file.write(entries));
+    EXPECT_FALSE(r.demo.debug);
+    EXPECT_FALSE(r.demo.ignore_duplicate_frames);
+
+    for (const char* value : {"maybe", "1", "~", "[true]", "\"\""}) {
+        r = read(file.write(with(with(base_entries(), "debug", value), "ignore_duplicate_frames", value)));
+        EXPECT_FALSE(r.demo.debug) << value;
+        EXPECT_FALSE(r.demo.ignore_duplicate_frames) << value;
+    }
+    for (const char* value : {"yes", "TRUE", "on"}) {
+        r = read(file.write(with(with(base_entries(), "debug", value), "ignore_duplicate_frames", value)));
+        EXPECT_TRUE(r.demo.debug) << value;
+        EXPECT_TRUE(r.demo.ignore_duplicate_frames) << value;
+    }
+}
+
+TEST(Configuration, ImageFolderIsNormalisedToForwardSlashesAndOneTrailingSlash) {
+    const std::map<std::string, std::string> cases = {
+        {"'C:\\images'", "C:/images/"},
+        {"'..\\data\\scenes\\'", "../data/scenes/"},
+        {"../data/scenes/", "../data/scenes/"},
+        {"scenes", "scenes/"},
+    };
+    for (const auto& [value, expected] : cases) {
+        ConfigFile file;
+        EXPECT_EQ(read(file.write(with(base_entries(), "path_image_glob", value))).demo.path_image_glob, expected);
+    }
+}
+
+TEST(Configuration, NetworkConstantsAndDetectionDefaults) {
+    Core core;
+    fill_core_constants(core);
+    EXPECT_EQ(core.input_fraction_bits, 1);
+    EXPECT_EQ(core.output_fraction_bits, 5);
+    EXPECT_EQ(core.output_channels, core.boxes_per_cell * core.channels_per_box);
+    EXPECT_EQ(core.output_size, 21125u);
+    ASSERT_EQ(core.anchors.size(), 5u);
+    EXPECT_FLOAT_EQ(core.anchors[4][0], 16.62f);
+    EXPECT_FLOAT_EQ(core.anchors[4][1], 10.52f);
+
+    PostProcessing post;
+    fill_post_processing(post);
+    EXPECT_FLOAT_EQ(post.threshold_probability.load(), 0.275f);
+    EXPECT_FLOAT_EQ(post.threshold_overlap.load(), 0.575f);
+    EXPECT_EQ(post.max_box_area, 2147483647);
+    ASSERT_EQ(post.selected_classes.size(), 20u);
+    EXPECT_EQ(post.selected_classes[19], 19);
+    ASSERT_EQ(post.labels.size(), 20u);
+    EXPECT_EQ(post.labels[10], "diningtable");
+    EXPECT_EQ(post.labels[19], "tvmonitor");
+}
+
+TEST(ClassColours, TableIsBlueGreenRedWithUnusedEntriesCleared) {
+    const cv::Mat lut = get_kelly_lut();
+    ASSERT_EQ(lut.rows, 1);
+    ASSERT_EQ(lut.cols, 256);
+    ASSERT_EQ(lut.type(), CV_8UC3);
+    EXPECT_EQ(lut.at<cv::Vec3b>(0, 0), cv::Vec3b(0, 179, 255));    // red-green-blue 255, 179, 0
+    EXPECT_EQ(lut.at<cv::Vec3b>(0, 6), cv::Vec3b(102, 112, 129));
+    EXPECT_EQ(lut.at<cv::Vec3b>(0, 19), cv::Vec3b(22, 44, 35));
+    for (int k = 20; k < 256; ++k) ASSERT_EQ(lut.at<cv::Vec3b>(0, k), cv::Vec3b(0, 0, 0)) << k;
+    EXPECT_EQ(data_source_name.at(DATA_SOURCE::CAPTURE), "CAPTURE - Webcam Stream");
+}
+
+TEST(ClassColours, SampleScenesAreDrawnInTheHostsColours) {
+    // Every object pixel of a scene carries exactly the colour the host uses
+    // for its class, so the emulator's detections carry the right class.
+    const cv::Mat lut = get_kelly_lut();
+    for (const sample_data::SceneSpec& spec : sample_data::scene_specs()) {
+        const sample_data::Scene scene = sample_data::make_scene(spec);
+        for (const sample_data::GroundTruthObject& o : scene.objects) {
+            const cv::Vec3b centre = scene.image.at<cv::Vec3b>(o.box.y + o.box.height / 2, o.box.x + o.box.width / 2);
+            EXPECT_EQ(centre, lut.at<cv::Vec3b>(0, o.class_id)) << spec.name;
+        }
+    }
+}
+
+TEST(DefaultConfiguration, UsesTheSampleDataAndKeepsBoardBuffersApart) {
+    const fs::path root = VISIONDEMO_SOURCE_DIR;
+    const Read r = read((root / "configuration/demo_parameters_windows.yaml").string());
+    EXPECT_EQ(r.demo.data_source, DATA_SOURCE::IMAGE);
+    EXPECT_EQ(r.demo.data_fit, DATA_FIT::BOX);
+    EXPECT_EQ(r.files.ip_address, "127.0.0.1");
+
+    // The paths are relative to a run folder one level below the root.
+    const fs::path run = root / "build";
+    EXPECT_TRUE(fs::is_regular_file(run / r.files.path_weights_biases));
+    EXPECT_TRUE(fs::is_regular_file(run / r.files.path_scaling_parameters));
+    EXPECT_TRUE(fs::is_directory(run / r.demo.path_image_glob));
+    EXPECT_TRUE(fs::is_regular_file(run / "../data/mox_logo.png"));
+    EXPECT_TRUE(fs::is_regular_file(run / "../data/pyr_logo.png"));
+
+    // Weights (up to a 16 MiB image) from 0, and both buffer sets.
+    struct Range {
+        const char* name;
+        uint64_t begin, end;
+    };
+    const uint64_t input = 3 * 416 * 416, output = 21125;
+    const Core& c = r.core;
+    const std::vector<Range> ranges = {
+        {"weights", 0, 16u << 20},
+        {"input 0", c.address_data, c.address_data + input},
+        {"output 0", c.address_output, c.address_output + output},
+        {"input 1", c.address_data + c.offset_pingpong, c.address_data + c.offset_pingpong + input},
+        {"output 1", c.address_output + c.offset_pingpong, c.address_output + c.offset_pingpong + output},
+    };
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        EXPECT_LE(ranges[i].end, 256u << 20) << ranges[i].name << " beyond the emulator's memory";
+        EXPECT_EQ(ranges[i].begin % 4, 0u) << ranges[i].name;
+        for (size_t j = 0; j < i; ++j) {
+            EXPECT_TRUE(ranges[i].end <= ranges[j].begin || ranges[j].end <= ranges[i].begin)
+                << ranges[i].name << " overlaps " << ranges[j].name;
+        }
+    }
+}
+
+// ---- Failure exits: exact stderr text and status 1 -------------------------
+
+TEST(ConfigurationDeathTest, UnreadableFileNamesThePath) {
+    const std::string missing = "/nonexistent/folder/config.yaml";
+    EXPECT_EXIT(read(missing), testing::ExitedWithCode(1),
+                testing::Eq("ERROR: Failed to open YAML configuration file\n\tFile path:\t" + missing + "\n"));
+    const std::string folder = fs::temp_directory_path().string();
+    EXPECT_EXIT(read(folder), testing::ExitedWithCode(1),
+                testing::Eq("ERROR: Failed to open YAML configuration file\n\tFile path:\t" + folder + "\n"));
+}
+
+TEST(ConfigurationDeathTest, InvalidFitPrintsThreeLines) {
+    ConfigFile file;
+    file.write(with(base_entries(), "data_fit", "None"));
+    EXPECT_EXIT(read(file.path()), testing::ExitedWithCode(1),
+                testing::Eq("Invalid data fit selected\ndata_fit_ == none\ndata_fit  == DATA_FIT::NONE\n"));
+}
+
+TEST(ConfigurationDeathTest, EveryRequiredKeyIsReportedWhenMissing) {
+    ConfigFile file;
+    for (const Entry& e : base_entries()) {
+        if (e.key == "debug" || e.key == "ignore_duplicate_frames") continue;
+        file.write(with(base_entries(), e.key, "<drop>"));
+        EXPECT_EXIT(read(file.path()), testing::ExitedWithCode(1),
+                    testing::Eq(prefix(file.path()) + ", section \"" + e.section + "\", key \"" + e.key +
+                                "\": missing\n"))
+            << e.key;
+    }
+}
+
+TEST(ConfigurationDeathTest, MissingOrMisshapenSections) {
+    ConfigFile file;
+    std::vector<Entry> no_network;
+    for (const Entry& e : base_entries()) {
+        if (e.section != "NetworkConfiguration") no_network.push_back(e);
+    }
+    file.write(no_network);
+    EXPECT_EXIT(read(file.path()), testing::ExitedWithCode(1),
+                testing::Eq(prefix(file.path()) + ", section \"NetworkConfiguration\": missing\n"));
+
+    file.write_text("");
+    EXPECT_EXIT(read(file.path()), testing::ExitedWithCode(1),
+                testing::Eq(prefix(file.path()) + ", section \"YoloConfiguration\": missing\n"));
+
+    file.write_text("YoloConfiguration: 5\n");
+    EXPECT_EXIT(read(file.path()), testing::ExitedWithCode(1),
+                testing::Eq(prefix(file.path()) +
+                            ", section \"YoloConfiguration\", line 1, column 20: not a mapping of keys\n"));
+
+    file.write_text("- just\n- a list\n");
+    EXPECT_EXIT(read(file.path()), testing::ExitedWithCode(1),
+                testing::Eq(prefix(file.path()) + ", line 1, column 1: not a mapping of sections\n"));
+}
+
+TEST(ConfigurationDeathTest, ValuesThatDoNotConvertNameKeyLineAndColumn) {
+    // Entries are written one a line below their section heading, indented
+    // by two blanks; lines and columns count from 1.
+    struct Case {
+        const char* key;
+        const char* value;
+        const char* report;
+    };
+    const Case cases[] = {
+        {"udp_port", "70000", "\"70000\" is not an unsigned 16-bit integer"},
+        {"address_data", "-1", "\"-1\" is not an unsigned 64-bit integer"},
+        {"packet_size", "4294967296", "\"4294967296\" is not an unsigned 32-bit integer"},
+        {"capture_source", "12.5", "\"12.5\" is not an unsigned 64-bit integer"},
+        {"capture_flip", "maybe", "\"maybe\" is not a boolean"},
+        {"memory_spaces", "[1, 2]", "not an unsigned 64-bit integer"},
+        {"path_weights_biases", "{a: b}", "not text"},
+        {"displaytime_image", "", "no value, expected an unsigned 64-bit integer"},
+    };
+    ConfigFile file;
+    for (const Case& c : cases) {
+        const std::vector<Entry> entries = with(base_entries(), c.key, c.value);
+        int line = 0;
+        std::string section, last_section;
+        for (const Entry& e : entries) {
+            if (e.section != last_section) {
+                last_section = e.section;
+                ++line;
+            }
+            ++line;
+            if (e.key == c.key) {
+                section = e.section;
+                break;
+            }
+        }
+        // A value starts two columns after the key; an empty value has no
+        // position of its own and is reported at its key.
+        const size_t column = std::string(c.value).empty() ? 3 : 3 + std::string(c.key).size() + 2;
+        const std::string where = ", line " + std::to_string(line) + ", column " + std::to_string(column);
+        file.write(entries);
+        EXPECT_EXIT(read(file.path()), testing::ExitedWithCode(1),
+                    testing::Eq(prefix(file.path()) + ", section \"" + section + "\", key \"" + c.key + "\"" +
+                                where + ": " + c.report + "\n"))
+            << c.key;
+    }
+}
+
+TEST(ConfigurationDeathTest, InvalidYamlGivesTheParsersPosition) {
+    ConfigFile file;
+    file.write_text("YoloConfiguration:\n  address_data: [1, 2\n");
+    EXPECT_EXIT(read(file.path()), testing::ExitedWithCode(1),
+                testing::ContainsRegex("^ERROR: Configuration file [^,]*, line [0-9]+, column [0-9]+: "
+                                       "not valid YAML: .+\n$"));
+}
+
+TEST(ConfigurationDeathTest, FirstProblemInReadingOrderIsTheOneReported) {
+    // A bad address in the first section wins over a missing last section,
+    // and any key problem over an invalid fit, which is checked after all keys.
+    ConfigFile file;
+    std::vector<Entry> entries;
+    for (const Entry& e : with(with(base_entries(), "address_output", "-5"), "data_fit", "none")) {
+        if (e.section != "NetworkConfiguration") entries.push_back(e);
+    }
+    file.write(entries);
+    EXPECT_EXIT(read(file.path()), testing::ExitedWithCode(1),
+                starts_with(prefix(file.path()) + ", section \"YoloConfiguration\", key \"address_output\""));
+
+    file.write(with(with(base_entries(), "data_fit", "none"), "write_rate_limit", "<drop>"));
+    EXPECT_EXIT(read(file.path()), testing::ExitedWithCode(1),
+                testing::Eq(prefix(file.path()) +
+                            ", section \"NetworkConfiguration\", key \"write_rate_limit\": missing\n"));
+}

@@ -1,0 +1,287 @@
+// Failure paths of the link against the in-process board: lost, negative,
+// oversized and late replies, boards that do not answer, broken sockets.
+// Every report is checked line for line.
+#include "link_test_util.hpp"
+#include "tests/support/link_fixture.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <chrono>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string ACK_TIMEOUT_20MS =
+    "WARNING: UDP Interface: write_ack acknowledge timeout \n"
+    "\tLast socket error:\tN\n"
+    "\tTimeout duration: \t0.02s\n"
+    "\tBytes available:  \t0\n"
+    "\tBytes expected:   \t10\n";
+
+const std::string READ_TIMEOUT_1_WORD =
+    "WARNING: UDP Interface: read timeout \n"
+    "\tLast socket error:\tN\n"
+    "\tTimeout duration: \t1s\n"
+    "\tBytes available:  \t0\n"
+    "\tBytes expected:   \t10\n";
+
+const std::string INIT_TIMEOUT =
+    "WARNING: UDP Interface: write ack init acknowledge timeout \n"
+    "\tLast socket error:\tN\n"
+    "\tTimeout duration: \t1s\n"
+    "\tBytes available:  \t0\n"
+    "\tBytes expected:   \t6\n";
+
+std::string capture_end() { return normalise_errors(testing::internal::GetCapturedStderr()); }
+
+uint16_t port_with_nothing_listening() {
+    const int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t l = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &l);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+TEST_F(LinkTest, AcknowledgementLostOnceGivesOneWarningBlock) {
+    EmulatorSettings s;
+    s.drop_nth = {{"write-ack", 1}};
+    start(s);
+    const auto data = pattern_words(10, 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(link().udp_write_ack_ddr(data.data(), 0x1000, 10, 20ms), 1);
+    EXPECT_EQ(capture_end(), ACK_TIMEOUT_20MS + retry_block("WARNING: UDP Interface: write_ack ddr failed, retrying", 5, 4));
+    EXPECT_EQ(board().read_ddr(0x1000, 40), as_bytes(data));
+}
+
+TEST_F(LinkTest, AcknowledgementNeverGivenExhaustsFiveAttempts) {
+    EmulatorSettings s;
+    s.silent_after = 1;  // answers init, then nothing
+    start(s);
+    const auto data = pattern_words(4, 2);
+    std::string want;
+    for (int left = 4; left >= 0; --left)
+        want += ACK_TIMEOUT_20MS + retry_block("WARNING: UDP Interface: write_ack ddr failed, retrying", 5, left);
+    want += "ERROR: UDP Interface: write_ack ddr exceeded maximum number of retries \n\tNumber of retries:\t5\n";
+    testing::internal::CaptureStderr();
+    try {
+        link().udp_write_ack_ddr(data.data(), 0, 4, 20ms);
+        ADD_FAILURE() << "no exception";
+    } catch (const exception_writeacktimeout& e) {
+        EXPECT_STREQ(e.what(), "udp_write_ack_ddr: Exceeded maximum number of retries");
+        // The transfer lock is free for the handler.
+        EXPECT_TRUE(link().link_mutex.try_lock());
+        link().link_mutex.unlock();
+    }
+    EXPECT_EQ(capture_end(), want);
+}
+
+TEST_F(LinkTest, NegativeAcknowledgementsFailEveryAttempt) {
+    EmulatorSettings s;
+    s.nack = 1.0;
+    start(s);
+    const auto data = pattern_words(4, 3);
+    std::string want;
+    for (int left = 4; left >= 0; --left)
+        want += retry_block("WARNING: UDP Interface: write_ack ddr failed, retrying", 5, left);
+    want += "ERROR: UDP Interface: write_ack ddr exceeded maximum number of retries \n\tNumber of retries:\t5\n";
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(link().udp_write_ack_ddr(data.data(), 0, 4, 1s), exception_writeacktimeout);
+    EXPECT_EQ(capture_end(), want);
+    EXPECT_EQ(board().counters().requests["write-ack:ddr"], 5u);
+}
+
+TEST_F(LinkTest, FabricAcknowledgedWriteWithoutReplyMakesOneAttempt) {
+    EmulatorSettings s;
+    s.silent_after = 1;  // answers init only
+    start(s);
+    testing::internal::CaptureStderr();
+    try {
+        link().udp_write_ack_fabric(1u, 0x00, 20ms);
+        ADD_FAILURE() << "no exception";
+    } catch (const exception_writeacktimeout& e) {
+        EXPECT_STREQ(e.what(), "udp_write_ack_fabric: Exceeded maximum number of retries");
+    }
+    EXPECT_EQ(capture_end(), ACK_TIMEOUT_20MS +
+                                 "WARNING: UDP Interface: write_ack fabric failed\n"
+                                 "\tNumber of retries:\t1\n"
+                                 "\tRetries left:     \t0\n"
+                                 "\tretries exhausted\n"
+                                 "ERROR: UDP Interface: write_ack fabric exceeded maximum number of retries \n"
+                                 "\tNumber of retries:\t1\n");
+    EXPECT_EQ(board().counters().faults["silent-after"], 1u);
+}
+
+TEST_F(LinkTest, FabricReadTimeoutIsRetriedAfterAPause) {
+    EmulatorSettings s;
+    s.drop_nth = {{"read", 1}};
+    start(s);
+    link().udp_write_fabric(0xABCDu, 0x24);
+    testing::internal::CaptureStderr();
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(link().udp_read_fabric(0x24), 0xABCDu);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 1s + 1ms);
+    EXPECT_EQ(capture_end(), READ_TIMEOUT_1_WORD + retry_block("WARNING: UDP Interface: read ddr failed, retrying", 5, 4));
+}
+
+// Oversized replies: the init reply and an acknowledgement are still taken
+// (after a warning); a read reply is dropped and the attempt fails, so a
+// read never succeeds; a stream's extra bytes are never stored.
+TEST_F(LinkTest, RepliesLargerThanExpected) {
+    EmulatorSettings s;
+    s.oversize = 1.0;
+    s.version = 5;
+    testing::internal::CaptureStderr();
+    start(s);
+    EXPECT_EQ(capture_end(),
+              "WARNING: UDP Interface: write ack init received packet size is larger than expected \n"
+              "\tBytes available:\t10\n"
+              "\tBytes expected: \t6\n");
+    EXPECT_EQ(link().version, 5u);
+
+    const auto data = pattern_words(2048 + 3, 4);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(link().udp_write_ack_ddr(data.data(), 0, 2051, 1s), 1);
+    const std::string larger_ack =
+        "WARNING: UDP Interface: write ack received packet size is larger than expected\n"
+        "\tBytes available:\t14\n"
+        "\tBytes expected: \t10\n";
+    EXPECT_EQ(capture_end(), larger_ack + larger_ack);
+
+    std::vector<uint32_t> back(2051, 0);
+    testing::internal::CaptureStderr();
+    try {
+        link().udp_read_ddr(back.data(), 0, 2);
+        ADD_FAILURE() << "no exception";
+    } catch (const exception_readtimeout& e) {
+        EXPECT_STREQ(e.what(), "udp_read_ddr: Exceeded maximum number of retries");
+    }
+    std::string want;
+    for (int left = 4; left >= 0; --left)
+        want += "WARNING: UDP Interface: read received packet size is larger than expected\n"
+                "\tBytes available:\t18\n"
+                "\tBytes expected: \t14\n" +
+                retry_block("WARNING: UDP Interface: read ddr failed, retrying", 5, left);
+    want += "ERROR: UDP Interface: read ddr exceeded maximum number of retries \n\tNumber of retries:\t5\n";
+    EXPECT_EQ(capture_end(), want);
+    EXPECT_EQ(link().discarded_datagrams(), 5u);
+
+    testing::internal::CaptureStderr();
+    back.push_back(0x77777777);
+    EXPECT_EQ(link().udp_read_stream_ddr(back.data(), 0, 2051), 2051);
+    EXPECT_EQ(capture_end(), "");
+    EXPECT_EQ(back.back(), 0x77777777u);
+    back.pop_back();
+    EXPECT_EQ(back, data);
+}
+
+// A reply that comes after its exchange gave up stays queued; the next
+// exchange drops it instead of taking it for its own reply.
+TEST_F(LinkTest, LateReplyIsDiscardedNotTaken) {
+    EmulatorSettings s;
+    s.delay_us = 150000;
+    start(s);
+    link().udp_write_fabric(0x600DF00Du, 0x28);
+    const uint64_t sent_before = board().counters().replies_sent;
+    const uint32_t word = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(link()._udp_write_ack(&word, 0x100, 1, true, 10ms), 0);
+    capture_end();
+    // The late acknowledgement (10 bytes, as large as a one-word read reply) is queued now.
+    ASSERT_TRUE(eventually([&] { return board().counters().replies_sent > sent_before; }));
+    EXPECT_EQ(link().udp_read_fabric(0x28), 0x600DF00Du);
+    EXPECT_EQ(link().discarded_datagrams(), 1u);
+}
+
+TEST(LinkInit, BoardThatDoesNotAnswerInitTimesOutThenRetrySucceeds) {
+    EmulatorSettings s;
+    s.silent_init = 1;
+    s.version = 9;
+    BoardEmulator board(s);
+    board.start();
+    UDPInterfaceEthernet link(8192, 64, 4, 8, false);
+    testing::internal::CaptureStderr();
+    try {
+        link.init("127.0.0.1", board.port(), 100);
+        ADD_FAILURE() << "no exception";
+    } catch (const exception_inittimeout& e) {
+        EXPECT_STREQ(e.what(), "");
+    }
+    EXPECT_EQ(capture_end(), INIT_TIMEOUT);
+    // Start-up's retry: reset, then init again on a new socket.
+    EXPECT_EQ(link.udp_reset(), 1);
+    ASSERT_TRUE(eventually([&] { return board.counters().resets == 1; }));
+    board.stop();  // the reset's boot time is not what this test is about: restart the board
+    EmulatorSettings again;
+    again.version = 9;
+    BoardEmulator fresh(again);
+    fresh.start();
+    link.init("127.0.0.1", fresh.port(), 100);
+    EXPECT_EQ(link.version, 9u);
+}
+
+// Nothing listens: the port-unreachable answers surface as ECONNREFUSED on
+// the socket. They are not send failures: init times out (so start-up's
+// retry applies), and later sends go out.
+TEST(LinkInit, NothingListeningReadsAsTimeoutNotSendFailure) {
+    UDPInterfaceEthernet link(8192, 64, 4, 8, false);
+    const uint16_t port = port_with_nothing_listening();
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(link.init("127.0.0.1", port, 100), exception_inittimeout);
+    EXPECT_EQ(capture_end(), INIT_TIMEOUT);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(link.udp_reset(), 1);
+    const auto data = pattern_words(3 * 2048, 6);
+    EXPECT_NO_THROW(link.udp_write_ddr(data.data(), 0, 3 * 2048));
+    EXPECT_EQ(link.udp_reset(), 1);
+    EXPECT_EQ(capture_end(), "");
+}
+
+TEST_F(LinkTest, DoneQueryIsTheResetCommandAndGetsNoAcknowledgement) {
+    EmulatorSettings s;
+    s.boot_ms = 1;
+    start(s);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(link().udp_done(20ms), 0);
+    EXPECT_EQ(capture_end(),
+              "WARNING: UDP Interface: done acknowledge timeout \n"
+              "\tLast socket error:\tN\n"
+              "\tTimeout duration: \t0.02s\n"
+              "\tBytes available:  \t0\n"
+              "\tBytes expected:   \t10\n");
+    EXPECT_EQ(link().udp_reset(), 1);
+    ASSERT_TRUE(eventually([&] { return board().counters().resets == 2; }));
+    EXPECT_EQ(board().counters().requests["done"], 2u);
+}
+
+TEST_F(LinkTest, SendFailuresOnAClosedSocket) {
+    start();
+    EXPECT_EQ(link().close_socket(), 0);
+    const uint32_t word = 1;
+    testing::internal::CaptureStderr();
+    try {
+        link().udp_write_ddr(&word, 0, 1);
+        ADD_FAILURE() << "no exception";
+    } catch (const exception_writeerror& e) {
+        EXPECT_STREQ(e.what(), "");
+    }
+    EXPECT_EQ(link().udp_reset(), 0);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err,
+              "ERROR: UDP Interface: write failed \n"
+              "\tLast socket error:\t9\n"
+              "ERROR: UDP Interface: write reset failed \n"
+              "\tLast socket error:\t9\n");
+    EXPECT_TRUE(link().link_mutex.try_lock());
+    link().link_mutex.unlock();
+}
+
+}  // namespace

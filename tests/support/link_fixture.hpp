@@ -1,0 +1,72 @@
+// Test helper: a fresh in-process board emulator on 127.0.0.1 (free port)
+// and a link connected and initialised to it, as start-up makes it
+// (8192-byte DDR payloads, 64-byte fabric payloads, read offset 4, write
+// offset 8, command flag false).
+//
+//   LinkedBoard lb = start_linked_board(settings);   // or derive from LinkTest
+//   lb.link->udp_write_ack_ddr(...);  lb.board->read_ddr(...);
+#pragma once
+
+#include "emulator/board_emulator.hpp"
+#include "link/udp_interface_ethernet.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <utility>
+
+#include <gtest/gtest.h>
+
+struct LinkedBoard {
+    std::unique_ptr<BoardEmulator> board;
+    std::shared_ptr<UDPInterfaceEthernet> link;
+
+    LinkedBoard() = default;
+    LinkedBoard(LinkedBoard&&) = default;
+    LinkedBoard& operator=(LinkedBoard&&) = default;
+    // The link goes first, then the board stops and joins its thread.
+    ~LinkedBoard() {
+        link.reset();
+        board.reset();
+    }
+};
+
+// Starts the board on a free loopback port and initialises a link to it. A
+// `write_rate_limit` this large makes DDR writes unpaced (pace 0 us). Init's
+// console lines go to standard output as usual.
+inline LinkedBoard start_linked_board(EmulatorSettings settings = EmulatorSettings(),
+                                      uint32_t write_rate_limit = 1000000) {
+    settings.bind = "127.0.0.1";
+    settings.port = 0;
+    LinkedBoard lb;
+    lb.board = std::make_unique<BoardEmulator>(std::move(settings));
+    lb.board->start();
+    lb.link = std::make_shared<UDPInterfaceEthernet>(8192, 64, 4, 8, false);
+    lb.link->init("127.0.0.1", lb.board->port(), write_rate_limit);
+    return lb;
+}
+
+// Polls `condition` until it holds or `limit` passes; returns its last value.
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return condition();
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+// GoogleTest fixture: call start() (optionally with settings) in the test body.
+class LinkTest : public ::testing::Test {
+protected:
+    void start(EmulatorSettings settings = EmulatorSettings(), uint32_t write_rate_limit = 1000000) {
+        lb = start_linked_board(std::move(settings), write_rate_limit);
+    }
+    BoardEmulator& board() { return *lb.board; }
+    UDPInterfaceEthernet& link() { return *lb.link; }
+
+    LinkedBoard lb;
+};
