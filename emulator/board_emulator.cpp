@@ -101,6 +101,11 @@ struct BoardEmulator::Impl {
     }
 
     void send_now(const OutDatagram& d, const sockaddr_in& to) {
+        {
+            // Counted before it leaves, so a peer that has it sees it counted.
+            std::lock_guard<std::mutex> lock(mutex);
+            model.count_sent();
+        }
         for (;;) {
             const ssize_t n = ::sendto(sock, d.bytes.data(), d.bytes.size(), 0,
                                        reinterpret_cast<const sockaddr*>(&to), sizeof to);
@@ -110,8 +115,6 @@ struct BoardEmulator::Impl {
             // the reply is lost like any UDP datagram, the board goes on.
             break;
         }
-        std::lock_guard<std::mutex> lock(mutex);
-        model.count_sent();
     }
 
     void send_replies(std::vector<OutDatagram>& replies, const sockaddr_in& to, Clock::time_point now) {

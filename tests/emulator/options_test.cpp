@@ -1,0 +1,142 @@
+// Flags and configuration file of the board_emulator program.
+#include "emulator/options.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+namespace {
+
+ProgramOptions parse(std::vector<std::string> args) { return parse_arguments(args); }
+
+std::string write_file(const std::string& name, const std::string& text) {
+    const std::string path = testing::TempDir() + name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+std::string scaling_file(size_t bytes) {
+    std::string data(bytes, '\0');
+    // scale[0] = 2.0f (0x40000000), bias[0] = -0.5f (0xBF000000), little-endian
+    if (bytes == 1000) {
+        data[3] = char(0x40);
+        data[500 + 3] = char(0xBF);
+    }
+    return write_file("emulator_scaling_" + std::to_string(bytes) + ".bin", data);
+}
+
+std::string config(const std::string& scaling, const std::string& network = "  ip_address: 127.0.0.1\n  udp_port: 47000\n") {
+    return "YoloConfiguration:\n  path_scaling_parameters: \"" + scaling +
+           "\"\n  path_weights_biases: w.txt\n  address_data: 0x02000000\n  address_output: 0x02080000\n"
+           "  offset_pingpong: 0x00100000\nNetworkConfiguration:\n" + network;
+}
+
+}  // namespace
+
+TEST(EmulatorOptions, FlagsFillTheSettings) {
+    const auto o = parse({"--port", "0", "--core-us=0", "--boot-ms", "16", "--ddr-mib", "64", "--version", "3",
+                          "--model", "noise:5", "--seed", "9", "--drop-requests", "0.25", "--drop-replies", "1",
+                          "--drop-nth", "write-ack:3", "--drop-nth", "init:1", "--nack", "0.5", "--delay-us",
+                          "1200000", "--duplicate", "0.1", "--oversize", "0.2", "--stream-gap", "0.3",
+                          "--silent-init", "2", "--stall-run", "4", "--stall-run", "6", "--stall-from", "9",
+                          "--status", "0x3", "--status-from-run", "5", "--silent-after", "100", "--stats-every",
+                          "2.5", "--verbose", "--bind", "0.0.0.0", "--weights", "w.txt", "--config", "c.yaml"});
+    const auto& s = o.settings;
+    EXPECT_EQ(o.port, 0);
+    EXPECT_EQ(o.bind, "0.0.0.0");
+    EXPECT_EQ(o.config_path, "c.yaml");
+    EXPECT_EQ(s.core_us, 0);
+    EXPECT_EQ(s.boot_ms, 16);
+    EXPECT_EQ(s.ddr_mib, 64u);
+    EXPECT_EQ(s.version, 3u);
+    EXPECT_EQ(s.model, "noise:5");
+    EXPECT_EQ(s.seed, 9u);
+    EXPECT_DOUBLE_EQ(s.drop_requests, 0.25);
+    EXPECT_DOUBLE_EQ(s.drop_replies, 1.0);
+    ASSERT_EQ(s.drop_nth.size(), 2u);
+    EXPECT_EQ(s.drop_nth[0], std::make_pair(std::string("write-ack"), uint64_t(3)));
+    EXPECT_EQ(s.drop_nth[1], std::make_pair(std::string("init"), uint64_t(1)));
+    EXPECT_EQ(s.delay_us, 1200000);
+    EXPECT_EQ(s.silent_init, 2u);
+    EXPECT_EQ(s.stall_run, (std::vector<uint64_t>{4, 6}));
+    EXPECT_EQ(s.stall_from, 9u);
+    EXPECT_EQ(s.status, 3u);
+    EXPECT_EQ(s.status_from_run, 5u);
+    EXPECT_EQ(s.silent_after, 100u);
+    EXPECT_DOUBLE_EQ(o.stats_every, 2.5);
+    EXPECT_TRUE(s.verbose);
+    EXPECT_EQ(s.weights_path, "w.txt");
+
+    // Defaults.
+    const auto d = parse({});
+    EXPECT_EQ(d.config_path, "../configuration/demo_parameters_windows.yaml");
+    EXPECT_EQ(d.settings.core_us, 38461);
+    EXPECT_EQ(d.settings.boot_ms, 2000);
+    EXPECT_EQ(d.settings.ddr_mib, 256u);
+    EXPECT_EQ(d.settings.model, "shapes");
+    EXPECT_FALSE(d.settings.status.has_value());
+    EXPECT_FALSE(d.port.has_value());
+    EXPECT_TRUE(parse({"--help"}).help);
+}
+
+TEST(EmulatorOptions, BadFlagsAreRefusedWithTheirName) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"--frobnicate"},         {"--port"},           {"--port", "65536"},      {"--port", "-1"},
+        {"--core-us", "12.5"},    {"--drop-requests", "1.5"}, {"--nack", "x"},    {"--drop-nth", "write"},
+        {"--drop-nth", "poke:1"}, {"--drop-nth", "read:0"},   {"--stall-run", "0"}, {"--ddr-mib", "0"},
+        {"--status", ""},         {"--verbose=1"},      {"--stats-every", "-1"},  {"port"}};
+    for (const auto& args : bad) {
+        try {
+            parse(args);
+            ADD_FAILURE() << "accepted " << args[0];
+        } catch (const UsageError& e) {
+            const std::string flag = args[0].substr(0, args[0].find('='));
+            EXPECT_NE(std::string(e.what()).find(flag), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST(EmulatorOptions, ConfigurationGivesAddressesPortAndScaling) {
+    ProgramOptions o = parse({"--config", write_file("emulator_cfg.yaml", config(scaling_file(1000)))});
+    apply_configuration(o);
+    EXPECT_EQ(o.settings.bind, "127.0.0.1");
+    EXPECT_EQ(o.settings.port, 47000);
+    EXPECT_EQ(o.settings.address_data, 0x02000000u);
+    EXPECT_EQ(o.settings.address_output, 0x02080000u);
+    EXPECT_EQ(o.settings.offset_pingpong, 0x00100000u);
+    ASSERT_EQ(o.settings.output_scale.size(), 125u);
+    ASSERT_EQ(o.settings.output_bias.size(), 125u);
+    EXPECT_EQ(o.settings.output_scale[0], 2.0f);
+    EXPECT_EQ(o.settings.output_bias[0], -0.5f);
+    EXPECT_EQ(o.settings.output_scale[1], 0.0f);
+
+    // Flags win over the file.
+    o = parse({"--config", o.config_path, "--port", "0", "--bind", "127.0.0.2"});
+    apply_configuration(o);
+    EXPECT_EQ(o.settings.port, 0);
+    EXPECT_EQ(o.settings.bind, "127.0.0.2");
+}
+
+TEST(EmulatorOptions, ConfigurationErrorsNameTheProblem) {
+    const std::string good_scaling = scaling_file(1000);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {config(good_scaling, "  udp_port: 47000\n"), "NetworkConfiguration.ip_address"},
+        {config(good_scaling, "  ip_address: 127.0.0.1\n  udp_port: 70000\n"), "NetworkConfiguration.udp_port"},
+        {"NetworkConfiguration:\n  ip_address: 127.0.0.1\n  udp_port: 1\n", "YoloConfiguration"},
+        {"YoloConfiguration: [unclosed\n", "emulator_bad.yaml"},
+        {config(scaling_file(999)), "999 bytes, expected 1000"},
+        {config("/nonexistent/scaling.bin"), "/nonexistent/scaling.bin"},
+    };
+    for (const auto& [text, expected] : cases) {
+        ProgramOptions o = parse({"--config", write_file("emulator_bad.yaml", text)});
+        try {
+            apply_configuration(o);
+            ADD_FAILURE() << "accepted: " << expected;
+        } catch (const ConfigError& e) {
+            EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
+        }
+    }
+    ProgramOptions missing = parse({"--config", "/nonexistent/config.yaml"});
+    EXPECT_THROW(apply_configuration(missing), ConfigError);
+}
