@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
 namespace {
 
 void construct(uint32_t ddr, uint32_t fabric, uint32_t write_offset) {
@@ -59,6 +62,38 @@ TEST(LinkConfig, ConstructionSetsWordCountsAndNoSocket) {
     EXPECT_EQ(link.write_pace_us, 0);
     EXPECT_EQ(link.desired_receive_buffer_size, 1048576);
     EXPECT_EQ(link.socket_handle, udp_socket::INVALID_HANDLE);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(LinkConfigDeathTest, StreamReadOfTheFabricEndsTheProgram) {
+    UDPInterfaceEthernet link(8192, 64, 4, 8, false);
+    uint32_t word = 0;
+    EXPECT_EXIT(link._udp_read_stream(&word, 0, 1, false), testing::ExitedWithCode(1),
+                "^ERROR: UDP Interface: udp read stream is not supported for fabric reads\n$");
+}
+
+// An address that is not dotted IPv4 text parses as the broadcast address,
+// which a socket may not connect to: the connect failure is reported and
+// the init request then has nowhere to go.
+TEST(LinkConfig, UnusableAddressReportsConnectFailureThenSendFailure) {
+    UDPInterfaceEthernet link(8192, 64, 4, 8, false);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    try {
+        link.init("board.invalid", 2000, 100);
+        ADD_FAILURE() << "no exception";
+    } catch (const exception_writeerror& e) {
+        EXPECT_STREQ(e.what(), "");
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Starting client application\nSocket init success\n");
+    EXPECT_EQ(err, std::string("Connect call failed.: ") + std::strerror(EACCES) +
+                       "\nERROR: UDP Interface: write init failed \n\tLast socket error:\t" + std::to_string(EDESTADDRREQ) +
+                       "\n");
+    EXPECT_EQ(link.write_pace_us, 78);
 }
 
 }  // namespace
