@@ -1,0 +1,197 @@
+#include "pipeline/process_worker.hpp"
+
+#include "tests/support/link_fixture.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+EmulatorSettings core_settings(int64_t core_us) {
+    EmulatorSettings settings;
+    settings.model = "zero";
+    settings.core_us = core_us;
+    return settings;
+}
+
+uint64_t requests(const BoardEmulator& board, const std::string& kind) {
+    const auto counters = board.counters();
+    const auto found = counters.requests.find(kind);
+    return found == counters.requests.end() ? 0 : found->second;
+}
+
+class ProcessWorkerTest : public LinkTest {
+protected:
+    void start_board(EmulatorSettings settings) {
+        start(std::move(settings));
+        worker = std::make_shared<ProcessWorker>(lb.link, std::make_shared<Core>());
+    }
+    void expect_idle() {
+        EXPECT_TRUE(worker->get_core_done());
+        EXPECT_FALSE(worker->get_core_started());
+    }
+
+    std::shared_ptr<ProcessWorker> worker;
+};
+
+}  // namespace
+
+TEST_F(ProcessWorkerTest, CoreDoneAtTheFirstPoll) {
+    start_board(core_settings(0));
+    worker->pingpong = 1;
+    worker->work();
+    EXPECT_TRUE(worker->get_core_started());
+    EXPECT_FALSE(worker->get_core_done());
+    EXPECT_EQ(board().read_register(0x0C), 1u);
+    ASSERT_TRUE(eventually([&] { return board().counters().runs_finished == 1; }));
+
+    const uint64_t reads_before = requests(board(), "read:fabric");
+    EXPECT_TRUE(worker->wait_core_done());
+    EXPECT_FALSE(worker->get_waited());
+    EXPECT_EQ(requests(board(), "read:fabric"), reads_before + 1);
+    expect_idle();
+    EXPECT_EQ(worker->get_framecount(), 1);
+    EXPECT_GT(worker->get_slack(), 0ns);
+    EXPECT_EQ(worker->elapsed(), worker->get_slack());
+    EXPECT_GE(worker->duration_us, 0);
+    // One run, started by the pair of start writes, on the selected buffer.
+    EXPECT_EQ(board().counters().runs_started, 1u);
+    EXPECT_EQ(board().counters().protocol_errors, 0u);
+}
+
+TEST_F(ProcessWorkerTest, CoreDoneAfterSomePolls) {
+    start_board(core_settings(20000));
+    for (uint64_t run = 0; run < 3; ++run) {
+        worker->pingpong = run % 2;
+        const auto before = Clock::now();
+        worker->start_core();
+        EXPECT_TRUE(worker->wait_core_done());
+        EXPECT_TRUE(worker->get_waited());
+        expect_idle();
+        // The core takes 20 ms, and the host cannot see it finish earlier.
+        EXPECT_GE(worker->duration_us, 20000);
+        EXPECT_GE(Clock::now() - before, 20ms);
+        EXPECT_LE(worker->get_slack(), Clock::now() - before);
+    }
+    EXPECT_EQ(worker->get_framecount(), 3);
+    // Only the first start checks the status register: one status read,
+    // plus one or more polls per run.
+    EXPECT_EQ(board().counters().runs_finished, 3u);
+    EXPECT_EQ(board().counters().protocol_errors, 0u);
+    EXPECT_EQ(requests(board(), "write-ack:fabric"), 9u);
+}
+
+TEST_F(ProcessWorkerTest, CoreThatNeverFinishesRaisesResetAfterOneSecond) {
+    EmulatorSettings settings = core_settings(0);
+    settings.stall_from = 1;
+    start_board(settings);
+    worker->start_core();
+    const auto before = Clock::now();
+    try {
+        worker->wait_core_done();
+        FAIL() << "no exception_reset";
+    } catch (const exception_reset& error) {
+        EXPECT_STREQ(error.what(), "Processing mode reset exception, timeout wait core done, framecount = 1");
+    }
+    EXPECT_GE(Clock::now() - before, 999999999ns);
+    expect_idle();
+    EXPECT_EQ(worker->get_framecount(), 1);
+
+    // After the board reset the next start is accepted without a status check.
+    worker->reset();
+    const uint64_t reads_before = requests(board(), "read:fabric");
+    EXPECT_NO_THROW(worker->start_core());
+    EXPECT_EQ(requests(board(), "read:fabric"), reads_before);
+}
+
+TEST_F(ProcessWorkerTest, BusyStatusBeforeTheFirstRunRaisesResetWithoutWriting) {
+    EmulatorSettings settings = core_settings(0);
+    settings.status = 3;
+    start_board(settings);
+    testing::internal::CaptureStderr();
+    try {
+        worker->start_core();
+        FAIL() << "no exception_reset";
+    } catch (const exception_reset& error) {
+        EXPECT_STREQ(error.what(), "Processing mode reset exception, @start core");
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "FPGA indicates network is not idle. 0x04  = 0x00000003\n");
+    EXPECT_EQ(requests(board(), "read:fabric"), 2u);
+    EXPECT_EQ(requests(board(), "write-ack:fabric"), 0u);
+    EXPECT_EQ(requests(board(), "write:fabric"), 0u);
+    EXPECT_EQ(board().counters().runs_started, 0u);
+    expect_idle();
+}
+
+TEST_F(ProcessWorkerTest, StatusIsCheckedBeforeTheFirstRunOnly) {
+    EmulatorSettings settings = core_settings(0);
+    settings.status = 0xABCDEF12;
+    settings.status_from_run = 2;
+    start_board(settings);
+    worker->start_core();
+    EXPECT_TRUE(worker->wait_core_done());
+    // The status register now reads the set value, but the second start
+    // does not look at it.
+    EXPECT_EQ(board().read_register(0x10), 0xABCDEF12u);
+    EXPECT_NO_THROW(worker->start_core());
+    EXPECT_TRUE(worker->wait_core_done());
+    EXPECT_EQ(board().counters().runs_finished, 2u);
+
+    // A new stage checks again and prints the value in lower-case hex.
+    auto fresh = std::make_shared<ProcessWorker>(lb.link, std::make_shared<Core>());
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(fresh->start_core(), exception_reset);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "FPGA indicates network is not idle. 0x04  = 0xabcdef12\n");
+}
+
+TEST_F(ProcessWorkerTest, LostStartAcknowledgementRaisesReset) {
+    EmulatorSettings settings = core_settings(0);
+    settings.drop_nth = {{"write-ack", 2}};
+    start_board(settings);
+    testing::internal::CaptureStderr();
+    try {
+        worker->start_core();
+        FAIL() << "no exception_reset";
+    } catch (const exception_reset& error) {
+        EXPECT_STREQ(error.what(),
+                     "exception_reset in processing node @start_core: "
+                     "udp_write_ack_fabric: Exceeded maximum number of retries");
+    }
+    testing::internal::GetCapturedStderr();
+    // The run was never recorded as started, so the next start is accepted.
+    expect_idle();
+    EXPECT_NO_THROW(worker->start_core());
+    EXPECT_TRUE(worker->wait_core_done());
+}
+
+TEST_F(ProcessWorkerTest, StartingTwiceEndsTheProgram) {
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    start_board(core_settings(1000000));
+    worker->start_core();
+    EXPECT_EXIT(worker->start_core(), testing::ExitedWithCode(1),
+                "^Processing unit indicates the core has started but has not yet finished\n$");
+}
+
+TEST(ProcessWorkerDummy, PretendsEachRunTakesItsFixedTime) {
+    ProcessWorkerDummy dummy(nullptr, nullptr);
+    EXPECT_TRUE(dummy.get_core_done());
+    const auto before = Clock::now();
+    dummy.work();
+    EXPECT_TRUE(dummy.get_core_started());
+    EXPECT_FALSE(dummy.get_core_done());
+    EXPECT_TRUE(dummy.wait_core_done());
+    EXPECT_GE(Clock::now() - before, ProcessWorkerDummy::SIMULATED_RUN);
+    EXPECT_TRUE(dummy.get_waited());
+    EXPECT_TRUE(dummy.is_core_done());
+    EXPECT_GE(dummy.duration_us, 38461);
+    EXPECT_EQ(dummy.get_simulated_us(), dummy.duration_us);
+    EXPECT_EQ(dummy.get_framecount(), 1);
+
+    // Waiting again after the run time has passed returns at once.
+    EXPECT_TRUE(dummy.wait_core_done());
+    EXPECT_FALSE(dummy.get_waited());
+    EXPECT_EQ(dummy.get_framecount(), 2);
+    EXPECT_TRUE(dummy.get_callbacks().empty());
+}

@@ -1,0 +1,159 @@
+// The upload stage against the in-process emulator: what lands in board memory.
+#include "pipeline/process_worker.hpp"
+#include "pipeline/upload_worker.hpp"
+
+#include "tests/support/link_fixture.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+constexpr uint64_t PLANE_BYTES = 416 * 416;
+constexpr uint64_t ADDRESS_DATA = 0x00400000;
+constexpr uint64_t OFFSET_PINGPONG = 0x00200000;
+
+// Hands out a frame with an id once per give().
+class TestSource : public Source {
+public:
+    void give(std::shared_ptr<cv::Mat> next, uint64_t id) {
+        frame = std::move(next);
+        frame_id = id;
+        fresh = true;
+    }
+    bool grab(std::shared_ptr<cv::Mat>& out, uint64_t& out_id) override {
+        if (!fresh) return false;
+        fresh = false;
+        out = frame;
+        out_id = frame_id;
+        return true;
+    }
+    bool okay(std::string& message) override {
+        message.clear();
+        return true;
+    }
+    void reset() override {}
+    std::string get_id() override { return "test source"; }
+    void work() override {}
+    CallbackMap get_callbacks() override { return {}; }
+
+private:
+    std::shared_ptr<cv::Mat> frame;
+    uint64_t frame_id = 0;
+    bool fresh = false;
+};
+
+std::shared_ptr<cv::Mat> random_frame(int rows, int cols, int seed) {
+    auto frame = std::make_shared<cv::Mat>(rows, cols, CV_8UC3);
+    cv::RNG rng(seed);
+    rng.fill(*frame, cv::RNG::UNIFORM, 0, 256);
+    return frame;
+}
+
+class UploadLoopback : public LinkTest {
+protected:
+    void SetUp() override {
+        EmulatorSettings settings;
+        settings.model = "zero";
+        settings.core_us = 0;
+        settings.address_data = ADDRESS_DATA;
+        settings.offset_pingpong = OFFSET_PINGPONG;
+        start(settings);
+        core->input_fraction_bits = 1;
+        core->address_data = ADDRESS_DATA;
+        core->offset_pingpong = OFFSET_PINGPONG;
+        demo->data_fit = DATA_FIT::CROP;
+        worker = std::make_shared<UploadWorker>(source, lb.link, core, demo);
+    }
+    // One cycle; returns the DDR write datagrams it sent.
+    uint64_t cycle(uint64_t pingpong) {
+        const uint64_t before = ddr_writes();
+        worker->pingpong = pingpong;
+        worker->work();
+        worker->wait_work_done();
+        // The writes are not acknowledged; the board answers requests in
+        // order, so once a read is answered it has taken them all.
+        link().udp_read_fabric(0x0C);
+        return ddr_writes() - before;
+    }
+    uint64_t ddr_writes() {
+        const auto counters = board().counters();
+        const auto found = counters.requests.find("write:ddr");
+        return found == counters.requests.end() ? 0 : found->second;
+    }
+    void expect_planes_at(uint64_t address) {
+        const auto planes = worker->get_planes();
+        ASSERT_EQ(planes->size(), 3u);
+        const std::vector<uint8_t> memory = board().read_ddr(address, 3 * PLANE_BYTES);
+        for (uint64_t k = 0; k < 3; ++k)
+            EXPECT_EQ(std::memcmp(memory.data() + k * PLANE_BYTES, (*planes)[k].data, PLANE_BYTES), 0)
+                << "plane " << k << " at 0x" << std::hex << address;
+    }
+
+    std::shared_ptr<TestSource> source = std::make_shared<TestSource>();
+    std::shared_ptr<Core> core = std::make_shared<Core>();
+    std::shared_ptr<Demo> demo = std::make_shared<Demo>();
+    std::shared_ptr<UploadWorker> worker;
+};
+
+}  // namespace
+
+TEST_F(UploadLoopback, PlanesLandByteForByteInTheSelectedBuffer) {
+    source->give(random_frame(480, 640, 1), 1);
+    EXPECT_EQ(cycle(0), 66u);  // three planes of 22 datagrams of up to 8192 bytes
+    expect_planes_at(ADDRESS_DATA);
+    const auto first = worker->get_planes();
+
+    source->give(random_frame(720, 1280, 2), 2);
+    EXPECT_EQ(cycle(1), 66u);
+    expect_planes_at(ADDRESS_DATA + OFFSET_PINGPONG);
+    // The other buffer still holds the first frame.
+    const std::vector<uint8_t> memory = board().read_ddr(ADDRESS_DATA, PLANE_BYTES);
+    EXPECT_EQ(std::memcmp(memory.data(), (*first)[0].data, PLANE_BYTES), 0);
+    EXPECT_EQ(board().counters().malformed, 0u);
+}
+
+TEST_F(UploadLoopback, DuplicateFrameGoesOnceIntoEachBufferAndAgainAfterReset) {
+    demo->ignore_duplicate_frames = true;
+    source->give(random_frame(480, 640, 3), 5);
+    EXPECT_EQ(cycle(0), 66u);
+    EXPECT_EQ(cycle(1), 66u);
+    EXPECT_EQ(cycle(0), 0u);
+    EXPECT_EQ(cycle(1), 0u);
+    expect_planes_at(ADDRESS_DATA);
+    expect_planes_at(ADDRESS_DATA + OFFSET_PINGPONG);
+
+    // The board has been reset (its memory cleared): write the frame again.
+    board().write_ddr(ADDRESS_DATA, std::vector<uint8_t>(3 * PLANE_BYTES, 0));
+    board().write_ddr(ADDRESS_DATA + OFFSET_PINGPONG, std::vector<uint8_t>(3 * PLANE_BYTES, 0));
+    worker->reset();
+    EXPECT_EQ(cycle(0), 66u);
+    EXPECT_EQ(cycle(1), 66u);
+    EXPECT_EQ(cycle(0), 0u);
+    expect_planes_at(ADDRESS_DATA);
+    expect_planes_at(ADDRESS_DATA + OFFSET_PINGPONG);
+}
+
+TEST_F(UploadLoopback, CoreRunsOnTheUploadedFrame) {
+    ProcessWorker processor(lb.link, core);
+    for (uint64_t n = 0; n < 4; ++n) {
+        source->give(random_frame(480, 640, int(n)), n);
+        cycle(n % 2);
+        processor.pingpong = n % 2;
+        processor.work();
+        EXPECT_TRUE(processor.wait_core_done());
+    }
+    EXPECT_EQ(board().counters().runs_finished, 4u);
+    EXPECT_EQ(board().counters().protocol_errors, 0u);
+}
+
+TEST_F(UploadLoopback, SendFailureOnTheUploadThreadArrivesAtWaitWorkDone) {
+    source->give(random_frame(480, 640, 1), 1);
+    // A closed socket makes the first send fail.
+    link().close_socket();
+    testing::internal::CaptureStderr();
+    worker->work();
+    EXPECT_THROW(worker->wait_work_done(), exception_writeerror);
+    testing::internal::GetCapturedStderr();
+}
