@@ -1,0 +1,159 @@
+// Test helper for start-up against an in-process board emulator: a temporary
+// folder with a configuration naming the emulator's port, a weights file and
+// a scaling-parameter file.
+#pragma once
+
+#include "app/board.hpp"
+#include "app/startup.hpp"
+#include "emulator/board_emulator.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Mempacked text of `bytes` with words of `data_width` bytes, most
+// significant byte first on each line (the inverse of the weights reader).
+inline std::string mempacked_text(const std::vector<uint8_t>& bytes, size_t data_width) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (size_t word = 0; word * data_width < bytes.size(); ++word) {
+        for (size_t k = data_width; k-- > 0;) {
+            const size_t at = word * data_width + k;
+            const uint8_t b = at < bytes.size() ? bytes[at] : 0;
+            text += digits[b >> 4];
+            text += digits[b & 15];
+        }
+        text += '\n';
+    }
+    return text;
+}
+
+inline int occurrences(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+    return n;
+}
+
+inline bool eventually_true(const std::function<bool()>& condition,
+                            std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+class StartupTest : public testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/visiondemo-startup-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder = pattern;
+        weights_path = folder + "/weights.txt";
+        scaling_path = folder + "/scaling.bin";
+        config_path = folder + "/demo.yaml";
+        saved_weights = packed_weights;
+
+        scale.resize(125);
+        bias.resize(125);
+        std::ofstream scaling(scaling_path, std::ios::binary);
+        for (int i = 0; i < 125; ++i) scale[i] = 1.0f + static_cast<float>(i) / 64.0f;
+        for (int i = 0; i < 125; ++i) bias[i] = -static_cast<float>(i) / 8.0f;
+        scaling.write(reinterpret_cast<const char*>(scale.data()), 125 * sizeof(float));
+        scaling.write(reinterpret_cast<const char*>(bias.data()), 125 * sizeof(float));
+    }
+
+    void TearDown() override {
+        board.reset();
+        packed_weights = saved_weights;
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+
+    // Starts a fresh emulator on a free loopback port; the board boots at
+    // once after a reset unless `settings` says otherwise.
+    void start_board(EmulatorSettings settings) {
+        settings.bind = "127.0.0.1";
+        settings.port = 0;
+        board = std::make_unique<BoardEmulator>(std::move(settings));
+        board->start();
+        write_configuration(board->port());
+    }
+
+    static EmulatorSettings quick_boot() {
+        EmulatorSettings settings;
+        settings.boot_ms = 0;
+        return settings;
+    }
+
+    void write_configuration(uint16_t port, const std::string& weights = "") {
+        std::ofstream yaml(config_path);
+        yaml << "YoloConfiguration:\n"
+             << "  path_scaling_parameters: \"" << scaling_path << "\"\n"
+             << "  path_weights_biases: \"" << (weights.empty() ? weights_path : weights) << "\"\n"
+             << "  address_data: 0x02000000\n"
+             << "  address_output: 0x02080000\n"
+             << "  offset_pingpong: 0x00100000\n"
+             << "DemoConfiguration:\n"
+             << "  data_source: image\n"
+             << "  data_fit: box\n"
+             << "  path_image_glob: \"" << folder << "\"\n"
+             << "  image_extension: png\n"
+             << "  capture_source: 0\n"
+             << "  capture_flip: true\n"
+             << "  displaytime_image: 2000\n"
+             << "  memory_spaces: 2\n"
+             << "  fullscreen: false\n"
+             << "NetworkConfiguration:\n"
+             << "  ip_address: 127.0.0.1\n"
+             << "  udp_port: " << port << "\n"
+             << "  packet_size: 8192\n"
+             << "  write_rate_limit: 100\n";
+    }
+
+    void write_weights(const std::string& text) { std::ofstream(weights_path, std::ios::binary) << text; }
+
+    // Runs setup with fresh handles, its console output captured.
+    void run_setup() {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        setup(config_path, core, demo, post_processing, link);
+        out = testing::internal::GetCapturedStdout();
+        err = testing::internal::GetCapturedStderr();
+    }
+
+    // Runs setup for a death test: its standard output is kept out of the
+    // test log; the error stream is what the death test matches.
+    void run_setup_to_exit() {
+        testing::internal::CaptureStdout();
+        setup(config_path, core, demo, post_processing, link);
+    }
+
+    uint64_t requests(const std::string& name) const {
+        const auto counters = board->counters();
+        const auto it = counters.requests.find(name);
+        return it == counters.requests.end() ? 0 : it->second;
+    }
+
+    std::string folder, weights_path, scaling_path, config_path;
+    std::vector<float> scale, bias;
+    std::unique_ptr<BoardEmulator> board;
+    std::shared_ptr<std::vector<char>> saved_weights;
+
+    std::shared_ptr<Core> core;
+    std::shared_ptr<Demo> demo;
+    std::shared_ptr<PostProcessing> post_processing;
+    std::shared_ptr<UDPInterface> link;
+    std::string out, err;
+};
