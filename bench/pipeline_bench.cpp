@@ -1,6 +1,8 @@
 // Costs of the upload and core-control stages: fitting and quantising a frame
 // against a plain resize of the same frame, a whole prepare-and-upload cycle
 // against the in-process emulator, and the host's share of one core run.
+#include "emulator/board_emulator.hpp"
+#include "link/udp_interface_ethernet.hpp"
 #include "pipeline/process_worker.hpp"
 #include "pipeline/upload_worker.hpp"
 
@@ -8,6 +10,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include <chrono>
+#include <iostream>
+#include <sstream>
 
 namespace {
 
@@ -91,7 +95,109 @@ void prepare_arguments(benchmark::internal::Benchmark* bench) {
         for (int fit = 1; fit <= 3; ++fit) bench->Args({size.first, size.second, fit});
 }
 
+// An in-process emulator and a link to it as start-up makes it (8192-byte
+// DDR payloads), with the link's console lines kept out of the report.
+struct Board {
+    explicit Board(EmulatorSettings settings, uint32_t write_rate_limit) {
+        settings.bind = "127.0.0.1";
+        settings.port = 0;
+        settings.model = "zero";
+        emulator = std::make_unique<BoardEmulator>(settings);
+        emulator->start();
+        link = std::make_shared<UDPInterfaceEthernet>(8192, 64, 4, 8, false);
+        std::ostringstream quiet;
+        auto* const saved = std::cout.rdbuf(quiet.rdbuf());
+        link->init("127.0.0.1", emulator->port(), write_rate_limit);
+        std::cout.rdbuf(saved);
+    }
+    ~Board() {
+        link.reset();
+        emulator.reset();
+    }
+    std::unique_ptr<BoardEmulator> emulator;
+    std::shared_ptr<UDPInterfaceEthernet> link;
+};
+
+constexpr uint64_t ADDRESS_DATA = 0x02000000;
+constexpr uint64_t OFFSET_PINGPONG = 0x00100000;
+
+// One whole upload cycle (work on its thread, then wait_work_done) of a
+// 1280 x 720 frame boxed into the input, at the default 100 MiB/s write rate.
+void BM_PrepareAndUpload(benchmark::State& state) {
+    EmulatorSettings settings;
+    settings.address_data = ADDRESS_DATA;
+    settings.offset_pingpong = OFFSET_PINGPONG;
+    Board board(settings, static_cast<uint32_t>(state.range(0)));
+    auto core = std::make_shared<Core>();
+    core->input_fraction_bits = 1;
+    core->address_data = ADDRESS_DATA;
+    core->offset_pingpong = OFFSET_PINGPONG;
+    auto demo = std::make_shared<Demo>();
+    demo->data_fit = DATA_FIT::BOX;
+    UploadWorker worker(std::make_shared<RepeatingSource>(camera_like_frame(1280, 720)), board.link, core, demo);
+    uint64_t pingpong = 0;
+    double upload_us = 0;
+    for (auto _ : state) {
+        worker.pingpong = pingpong;
+        pingpong ^= 1;
+        worker.work();
+        worker.wait_work_done();
+        upload_us += static_cast<double>(worker.upload_us);
+    }
+    state.counters["upload_us"] = upload_us / static_cast<double>(state.iterations());
+    state.counters["MiB/s"] = benchmark::Counter(3.0 * 416 * 416 * static_cast<double>(state.iterations()) / 1048576.0,
+                                                 benchmark::Counter::kIsRate);
+}
+
+// The host's cost of one core run with a core time of 0: the three
+// acknowledged start writes and the polls until the done register reads 1.
+void BM_CoreStartToDone(benchmark::State& state) {
+    EmulatorSettings settings;
+    settings.core_us = 0;
+    Board board(settings, 100);
+    ProcessWorker worker(board.link, std::make_shared<Core>());
+    uint64_t pingpong = 0;
+    uint64_t waited = 0;
+    double run_seconds = 0;
+    double read_seconds = 0;
+    for (auto _ : state) {
+        // Baseline: one register read, a single loopback round trip.
+        auto start = Clock::now();
+        benchmark::DoNotOptimize(board.link->udp_read_fabric(0x0C));
+        const double read_time = seconds_since(start);
+
+        start = Clock::now();
+        worker.pingpong = pingpong;
+        pingpong ^= 1;
+        worker.start_core();
+        worker.wait_core_done();
+        const double run_time = seconds_since(start);
+
+        waited += worker.get_waited() ? 1 : 0;
+        run_seconds += run_time;
+        read_seconds += read_time;
+        state.SetIterationTime(run_time);
+    }
+    const double n = static_cast<double>(state.iterations());
+    state.counters["waited"] = static_cast<double>(waited) / n;
+    state.counters["round_trip_us"] = 1e6 * read_seconds / n;
+    state.counters["round_trips"] = run_seconds / read_seconds;
+}
+
 }  // namespace
+
+BENCHMARK(BM_PrepareAndUpload)
+    ->Arg(100)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+
+BENCHMARK(BM_CoreStartToDone)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseManualTime()
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
 
 BENCHMARK(BM_Prepare)
     ->Apply(prepare_arguments)
