@@ -1,0 +1,118 @@
+#include "app/main_control.hpp"
+
+#include "app/board.hpp"
+#include "platform/console.hpp"
+#include "platform/signals.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+uint64_t initial_stream_index(DATA_SOURCE data_source) {
+    switch (data_source) {
+        case DATA_SOURCE::CAPTURE:
+            return 0;
+        case DATA_SOURCE::IMAGE:
+            return 1;
+        case DATA_SOURCE::VIDEO:
+            std::cerr << "ERROR: Data source VIDEO not yet implemented" << std::endl;
+            break;
+        case DATA_SOURCE::PACKED:
+            std::cerr << "ERROR: Data source PACKED not yet implemented" << std::endl;
+            break;
+        default:
+            std::cerr << "ERROR: Unknown data source selected" << std::endl;
+            break;
+    }
+    std::exit(1);
+}
+
+void require_initial_stream(Stream& stream, DATA_SOURCE data_source) {
+    std::string message;
+    if (stream.okay(message)) return;
+    std::cerr << "ERROR: Unable to initialise initial stream" << std::endl;
+    std::cerr << "\tStream Type:  \t" << data_source_name.at(data_source) << std::endl;
+    std::cerr << "\tError Message:\t" << message << std::endl;
+    std::exit(1);
+}
+
+void rebuild_key_map(Display& display, Stream& active, PostProcessWorker& post) {
+    display.clear_callbacks();
+    display.register_callbacks(active.get_callbacks());
+    display.register_callback(27, callback_stop);
+    display.register_callback(32, callback_switch);
+    display.register_callback(114, callback_reset);
+    display.register_callbacks(post.get_callbacks());
+}
+
+bool run_first_frame(const std::shared_ptr<UDPInterface>& link, const std::function<void()>& first_frame) {
+    for (;;) {
+        try {
+            first_frame();
+            return true;
+        } catch (const exception_reset& error) {
+            std::cout << error.what() << std::endl;
+            if (stop_signal_received()) return false;
+            reset_fpga(link);
+        }
+    }
+}
+
+uint64_t switch_stream(const std::vector<std::shared_ptr<Stream>>& streams, uint64_t stream_index, Display& display) {
+    std::cout << "stream_index " << stream_index << std::endl;
+    std::cout << "streams.size() " << streams.size() << std::endl;
+    switch_source.store(false);
+    for (uint64_t i = 0; i < streams.size(); ++i) {
+        std::cout << "i " << i << std::endl;
+        stream_index = (stream_index + 1) % streams.size();
+        std::cout << "stream_index " << stream_index << std::endl;
+        std::cout << "streams[stream_index]->get_id() " << streams[stream_index]->get_id() << std::endl;
+        std::string message;
+        if (streams[stream_index]->okay(message)) {
+            // A stop signal that arrived meanwhile still ends the program.
+            if (!stop_signal_received()) stop.store(false);
+            return stream_index;
+        }
+        std::cerr << "WARNING: Cannot switch to stream " << stream_index << std::endl;
+        std::cerr << "\t Message: " << message << std::endl;
+    }
+    std::cerr << "ERROR: Unable to switch stream" << std::endl;
+    std::cerr << "\tNo stream in okay state found" << std::endl;
+    fail_exit(display);
+}
+
+void fail_exit(Display& display) {
+    display.stop();
+    std::exit(1);
+}
+
+bool shutdown_requested() { return stop.load() || stop_signal_received(); }
+
+void shut_down(Display& display, Stream& active) {
+    display.stop();
+    active.stop();
+    if (!stop_signal_received()) console_pause();
+}
+
+void report_loop_reset(const exception_reset& error) {
+    std::cerr << "Caught exception" << std::endl;
+    std::cerr << error.what() << std::endl;
+    reset.store(true);
+    stop.store(true);
+}
+
+std::string debug_ms(int64_t us) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%7.3f", static_cast<double>(us) / 1000.0);
+    return text;
+}
+
+std::string debug_line_prefix(int64_t upload_us, int64_t post_us, int64_t core_us, bool waited) {
+    std::string line;
+    line += "u: " + debug_ms(upload_us) + " ";
+    line += "p: " + debug_ms(post_us) + " ";
+    line += "c: " + debug_ms(upload_us + post_us) + " ";
+    line += "f: " + debug_ms(core_us) + " ";
+    line += std::string("(") + (waited ? "1" : "0") + ")" + " " + " | ";
+    return line;
+}

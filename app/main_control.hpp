@@ -1,0 +1,58 @@
+// The parts of the main loop that both programs share: choosing and switching
+// the frame source, rebuilding the key map at a restart, the first frame with
+// its board-reset retries, the stopping step, shutdown and the debug line's
+// common beginning.
+#pragma once
+
+#include "app/config.hpp"
+#include "display/display.hpp"
+#include "link/udp_interface.hpp"
+#include "pipeline/worker.hpp"
+#include "postprocess/post_process_worker.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Index into `streams` of the initial source (0 camera, 1 image files); exits
+// with status 1 for a source that cannot be used.
+uint64_t initial_stream_index(DATA_SOURCE data_source);
+
+// Exits with status 1 and the three lines when the initial source is not okay.
+void require_initial_stream(Stream& stream, DATA_SOURCE data_source);
+
+// Rebuilds the display's key map: the source's keys, Escape, space, r, then
+// the post-processing stage's keys (later registrations replace earlier ones).
+void rebuild_key_map(Display& display, Stream& active, PostProcessWorker& post);
+
+// Runs `first_frame` until it gets through without exception_reset, resetting
+// the board after every failure. Returns false when a stop signal arrived in
+// between (the loop then shuts down instead of retrying for ever).
+bool run_first_frame(const std::shared_ptr<UDPInterface>& link, const std::function<void()>& first_frame);
+
+// Moves to the next usable source, printing the switching lines; clears
+// `switch_source`, and `stop` on success. Exits with status 1 when none is
+// usable (the display is stopped first).
+uint64_t switch_stream(const std::vector<std::shared_ptr<Stream>>& streams, uint64_t stream_index, Display& display);
+
+// Ends the process with status 1 after closing the window, so that no display
+// thread is left running while the process exits.
+[[noreturn]] void fail_exit(Display& display);
+
+// True when the program should shut down at the top of the restart sequence.
+bool shutdown_requested();
+
+// Stops the display and the active source and waits for a console key.
+void shut_down(Display& display, Stream& active);
+
+// After a caught exception_reset in a frame loop: the two lines on the error
+// stream, then `reset` and `stop` set.
+void report_loop_reset(const exception_reset& error);
+
+// "u: ... p: ... c: ... f: ... (w)  | " as both debug lines begin.
+std::string debug_line_prefix(int64_t upload_us, int64_t post_us, int64_t core_us, bool waited);
+
+// A microsecond count as milliseconds, fixed with 3 decimals, 7 wide.
+std::string debug_ms(int64_t us);
