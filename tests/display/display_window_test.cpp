@@ -138,6 +138,23 @@ protected:
         return display;
     }
 
+    // Finds the window and waits until it takes keys: a probe key is sent
+    // until its action has run (keys sent before the window is mapped and
+    // listening are lost).
+    void wait_ready(TestWindow& window) {
+        ASSERT_TRUE(window.find());
+        auto probed = std::make_shared<std::atomic<bool>>(false);
+        display->register_callback(PROBE, [probed] { probed->store(true); });
+        const bool ready = poll_until([&] {
+            window.keys("p");
+            return poll_until([&] { return probed->load(); }, 300ms);
+        });
+        display->register_callback(PROBE, nullptr);
+        ASSERT_TRUE(ready) << "the window never received a key";
+    }
+
+    static constexpr int PROBE = 112;  // letter p
+
     void TearDown() override {
         if (display) display->stop();
     }
@@ -168,7 +185,7 @@ TEST_F(DisplayWindow, KeysReachExactlyTheRegisteredActions) {
     display->register_callbacks({{81, record(81)}, {83, record(83)}, {113, record(113)}});
     display->work();
     TestWindow window("vd_keys");
-    ASSERT_TRUE(window.find());
+    wait_ready(window);
     window.keys("x Left Right q shift Escape");
     ASSERT_TRUE(poll_until([&] { return logged() >= 4; }));
     std::lock_guard<std::mutex> lock(log_mutex);
@@ -181,7 +198,7 @@ TEST_F(DisplayWindow, MapRebuiltWhileKeysArrive) {
     display->register_callback(119, record(119));
     display->work();
     TestWindow window("vd_rebuild");
-    ASSERT_TRUE(window.find());
+    wait_ready(window);
 
     std::atomic<bool> rebuilding{true};
     std::thread rebuilder([&] {
@@ -235,7 +252,7 @@ TEST_F(DisplayWindow, AnErrorInAnActionStopsTheDisplayAndReachesStop) {
     display->register_callback(120, [] { throw std::runtime_error("action failed"); });
     display->work();
     TestWindow window("vd_error");
-    ASSERT_TRUE(window.find());
+    wait_ready(window);
     testing::internal::CaptureStderr();
     window.keys("x");
     const bool stopped = poll_until([&] { return stops.load() == 1; });

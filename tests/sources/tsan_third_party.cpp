@@ -1,0 +1,13 @@
+// Reports ThreadSanitizer makes about libraries we do not build and cannot
+// fix (they are not instrumented, so their own synchronisation is invisible
+// to it): GDAL, loaded by OpenCV's image codecs, takes two of its mutexes in
+// both orders on one thread; Qt, the window library's backend, hands objects
+// between its threads through its own event queues, and so does GLib below it.
+extern "C" const char* __tsan_default_suppressions() {
+    return "deadlock:libgdal.so\n"
+           "race:libQt5Core.so\n"
+           "race:libQt5Gui.so\n"
+           "race:libQt5DBus.so\n"
+           "race:libQt5Widgets.so\n"
+           "race:libglib-2.0.so\n";
+}
