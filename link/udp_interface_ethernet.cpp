@@ -265,7 +265,11 @@ void UDPInterfaceEthernet::size_receive_buffer() {
                << "\tDesired receive buffer size:\t" << desired_receive_buffer_size << '\n';
         return;
     }
-    if (udp_socket::set_receive_buffer(socket_handle, desired_receive_buffer_size) != 0)
+    // The kernel charges every queued datagram its whole buffer, not just its
+    // payload: a buffer set to 1 MiB holds only 126 datagrams of 8 KiB, less
+    // than one 1 MiB stream. Asking for twice the payload room leaves space
+    // for a whole stream of full-size datagrams.
+    if (udp_socket::set_receive_buffer(socket_handle, 2 * desired_receive_buffer_size) != 0)
         std::cerr << "WARNING: Error setting receive buffer size" << std::endl;
     int now = 0;
     if (udp_socket::get_receive_buffer(socket_handle, now) != 0) {
@@ -483,14 +487,19 @@ int UDPInterfaceEthernet::udp_reset() {
 
 void UDPInterfaceEthernet::udp_write_ddr(const uint32_t* data, uint32_t address, uint32_t word_count) {
     std::unique_lock<std::mutex> lock(link_mutex);
-    const std::chrono::microseconds pace(write_pace_us);
+    const std::chrono::nanoseconds pace = std::chrono::microseconds(write_pace_us);
     for_each_chunk(word_count, ddr_payload_words, ddr_payload_size, address,
                    [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
                        const auto sent_at = Clock::now();
                        this->_udp_write(data + first, chunk_address, m, true);
-                       // Each datagram occupies at least the pace, which keeps
-                       // the write rate at or below the configured limit.
-                       while (Clock::now() - sent_at < pace) {
+                       // A full datagram occupies at least the pace, which keeps
+                       // the write rate at or below the configured limit; the
+                       // short last datagram of a transfer occupies its share of
+                       // it, so transfers that are not whole chunks (a 173,056-byte
+                       // plane is 21 full chunks and one eighth of a chunk) are not
+                       // held below the rate.
+                       const auto occupied = m == ddr_payload_words ? pace : pace * m / ddr_payload_words;
+                       while (Clock::now() - sent_at < occupied) {
                        }
                    });
 }

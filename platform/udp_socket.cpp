@@ -104,6 +104,12 @@ int get_receive_buffer(Handle handle, int& size) {
 
 int set_receive_buffer(Handle handle, int size) {
     if (::setsockopt(handle, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size)) != 0) return static_cast<int>(fail());
+    // The request is capped at net.core.rmem_max; a privileged process may
+    // pass the cap. Without the privilege the capped size stays.
+    int now = 0;
+    socklen_t length = sizeof(now);
+    if (::getsockopt(handle, SOL_SOCKET, SO_RCVBUF, &now, &length) == 0 && now / 2 < size)
+        (void)::setsockopt(handle, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size));
     return 0;
 }
 

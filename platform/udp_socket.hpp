@@ -45,7 +45,9 @@ long receive(Handle handle, void* head, size_t head_size, void* body, size_t bod
 // queued; -1 when the query fails.
 long pending(Handle handle);
 
-// Receive buffer size as the kernel reports it; 0 on success, -1 on failure.
+// Receive buffer size as the kernel reports it (twice the size asked for: the
+// kernel keeps the other half for its own bookkeeping); 0 on success, -1 on
+// failure. Setting asks past net.core.rmem_max when the process may.
 int get_receive_buffer(Handle handle, int& size);
 int set_receive_buffer(Handle handle, int size);
 
