@@ -41,39 +41,86 @@ bool read_whole_file(const std::string& path, std::string& content) {
 }
 
 // Value of every byte as a hexadecimal digit, or -1.
-const std::array<signed char, 256>& hex_table() {
-    static const std::array<signed char, 256> table = [] {
-        std::array<signed char, 256> t{};
-        t.fill(-1);
-        for (int c = '0'; c <= '9'; ++c) t[c] = static_cast<signed char>(c - '0');
-        for (int c = 'a'; c <= 'f'; ++c) t[c] = static_cast<signed char>(c - 'a' + 10);
-        for (int c = 'A'; c <= 'F'; ++c) t[c] = static_cast<signed char>(c - 'A' + 10);
-        return t;
-    }();
-    return table;
-}
+struct HexTable {
+    signed char value[256];
+    constexpr HexTable() : value() {
+        for (int c = 0; c < 256; ++c) value[c] = -1;
+        for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<signed char>(c - '0');
+        for (int c = 'a'; c <= 'f'; ++c) value[c] = static_cast<signed char>(c - 'a' + 10);
+        for (int c = 'A'; c <= 'F'; ++c) value[c] = static_cast<signed char>(c - 'A' + 10);
+    }
+};
+constexpr HexTable HEX{};
 
 inline unsigned hex_digit(char c) {
-    const signed char v = hex_table()[static_cast<unsigned char>(c)];
+    const signed char v = HEX.value[static_cast<unsigned char>(c)];
     if (v < 0) return static_cast<unsigned>(hex2char(c));  // reports the character and ends the program
     return static_cast<unsigned>(v);
 }
 
-// Calls `line(begin, length)` for every line of `text`. A line feed ends a
-// line; a carriage return at the end of a line is not part of it. A final
-// line without a line feed still counts; nothing follows the last line feed.
-template <typename LineFn>
-void for_each_line(const std::string& text, LineFn&& line) {
-    const char* p = text.data();
-    const char* const end = p + text.size();
-    while (p < end) {
-        const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-        const char* stop = nl ? nl : end;
-        size_t length = static_cast<size_t>(stop - p);
-        if (length > 0 && p[length - 1] == '\r') --length;
-        line(p, length);
-        p = nl ? nl + 1 : end;
+// Decodes one whole word (2 * width digits, most significant byte first) into
+// out[0 .. width) in little-endian order. False if any digit is not
+// hexadecimal (nothing useful is written then; the caller reports it).
+inline bool decode_word(const char* digits, uint64_t width, char* out) {
+    int bad = 0;
+    for (uint64_t p = 0; p < width; ++p) {
+        const signed char high = HEX.value[static_cast<unsigned char>(digits[2 * p])];
+        const signed char low = HEX.value[static_cast<unsigned char>(digits[2 * p + 1])];
+        bad |= high | low;  // negative only if one of them is -1
+        out[width - 1 - p] = static_cast<char>(((high & 15) << 4) | (low & 15));
     }
+    return bad >= 0;
+}
+
+bool openable(const std::string& path) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) return false;
+    return std::ifstream(path, std::ios::binary).is_open();
+}
+
+// Calls `line(begin, length)` for every line of the file at `path`, reading
+// it in blocks so that even a large file needs little memory. A line feed
+// ends a line; a carriage return at the end of a line is not part of it. A
+// final line without a line feed still counts; nothing follows the last line
+// feed. False when the file cannot be opened.
+template <typename LineFn>
+bool for_each_line(const std::string& path, LineFn&& line) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) return false;
+    std::ifstream file(path, std::ios::binary);
+    if (!file.is_open()) return false;
+
+    constexpr size_t BLOCK = size_t{1} << 20;
+    std::vector<char> block(BLOCK);
+    std::string carry;  // the start of a line that continues in the next block
+    auto emit = [&line](const char* begin, size_t length) {
+        if (length > 0 && begin[length - 1] == '\r') --length;
+        line(begin, length);
+    };
+    for (;;) {
+        file.read(block.data(), static_cast<std::streamsize>(BLOCK));
+        const size_t got = static_cast<size_t>(file.gcount());
+        if (got == 0) break;
+        const char* p = block.data();
+        const char* const end = p + got;
+        while (p < end) {
+            const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+            if (!nl) {
+                carry.append(p, static_cast<size_t>(end - p));
+                break;
+            }
+            if (carry.empty()) {
+                emit(p, static_cast<size_t>(nl - p));
+            } else {
+                carry.append(p, static_cast<size_t>(nl - p));
+                emit(carry.data(), carry.size());
+                carry.clear();
+            }
+            p = nl + 1;
+        }
+    }
+    if (!carry.empty()) emit(carry.data(), carry.size());
+    return true;
 }
 
 void warn_line_size(size_t length, uint64_t data_width) {
@@ -88,13 +135,27 @@ void warn_line_size(size_t length, uint64_t data_width) {
 // DATA_WIDTH * (j / DATA_WIDTH + 1) - (j mod DATA_WIDTH) - 1, so each word of
 // DATA_WIDTH bytes, written most significant byte first, lands little-endian.
 // `data_width` 0 means: take it from the first non-empty line.
-template <typename Store>
-void walk_pairs(const std::string& text, uint64_t data_width, Store&& store) {
+//
+// `whole_word(base, width)` may return where a complete, aligned word of
+// `width` bytes starting at memory position `base` can be decoded directly
+// (the fast path for well-formed lines), or nullptr to go pair by pair.
+template <typename Store, typename WholeWord>
+void walk_pairs(const std::string& path, uint64_t data_width, Store&& store, WholeWord&& whole_word) {
     uint64_t word_base = 0;  // j - (j mod DATA_WIDTH)
     uint64_t in_word = 0;    // j mod DATA_WIDTH
-    for_each_line(text, [&](const char* line, size_t length) {
+    for_each_line(path, [&](const char* line, size_t length) {
         if (data_width == 0) data_width = length / 2;
-        if (length / 2 != data_width || length % 2 != 0) warn_line_size(length, data_width);
+        const bool well_formed = length / 2 == data_width && length % 2 == 0;
+        if (!well_formed) warn_line_size(length, data_width);
+        if (well_formed && in_word == 0 && data_width > 0) {
+            if (char* out = whole_word(word_base, data_width)) {
+                if (decode_word(line, data_width, out)) {
+                    word_base += data_width;
+                    return;
+                }
+                // A bad digit: the pair-by-pair walk below finds and reports it.
+            }
+        }
         const size_t pairs = length / 2;
         // With data_width still 0 the line has no pair, so no division by it.
         for (size_t p = 0; p < pairs; ++p) {
@@ -112,26 +173,26 @@ void walk_pairs(const std::string& text, uint64_t data_width, Store&& store) {
 
 std::shared_ptr<std::vector<char>> load_mempacked_data_flat(std::string path, uint64_t data_width) {
     auto result = std::make_shared<std::vector<char>>();
-    std::string text;
-    if (!read_whole_file(path, text)) return result;
-
     uint64_t bytes = 0;
-    for_each_line(text, [&](const char*, size_t length) { bytes += length / 2; });
+    if (!for_each_line(path, [&](const char*, size_t length) { bytes += length / 2; })) return result;
     result->assign(bytes, 0);
 
     // Lines of the wrong length shift the placement; positions beyond the
     // image are dropped rather than written.
     char* const out = result->data();
-    walk_pairs(text, data_width, [out, bytes](uint64_t position, char byte) {
-        if (position < bytes) out[position] = byte;
-    });
+    walk_pairs(
+        path, data_width, [out, bytes](uint64_t position, char byte) {
+            if (position < bytes) out[position] = byte;
+        },
+        [out, bytes](uint64_t base, uint64_t width) -> char* {
+            return width <= bytes && base <= bytes - width ? out + base : nullptr;
+        });
     return result;
 }
 
 std::shared_ptr<std::vector<cv::Mat>> load_mempacked_data(std::string path, uint64_t rows, uint64_t cols,
                                                           uint64_t planes, uint64_t data_width) {
-    std::string text;
-    if (!read_whole_file(path, text)) {
+    if (!openable(path)) {
         std::cout << "FAILED TO OPEN DATA FILE: " << path << std::endl;
         std::exit(1);
     }
@@ -150,14 +211,21 @@ std::shared_ptr<std::vector<cv::Mat>> load_mempacked_data(std::string path, uint
     const uint64_t plane_size = rows * cols;
     if (plane_size == 0) {
         // Nothing can be placed, but the file is still checked for bad digits.
-        walk_pairs(text, data_width, [](uint64_t, char) {});
+        walk_pairs(path, data_width, [](uint64_t, char) {}, [](uint64_t, uint64_t) -> char* { return nullptr; });
         return result;
     }
-    walk_pairs(text, data_width, [&](uint64_t position, char byte) {
-        const uint64_t plane = position / plane_size;
-        if (plane >= planes) return;
-        (*result)[plane].data[position % plane_size] = static_cast<uchar>(byte);
-    });
+    walk_pairs(
+        path, data_width,
+        [&](uint64_t position, char byte) {
+            const uint64_t plane = position / plane_size;
+            if (plane >= planes) return;
+            (*result)[plane].data[position % plane_size] = static_cast<uchar>(byte);
+        },
+        [&](uint64_t base, uint64_t width) -> char* {
+            const uint64_t plane = base / plane_size, offset = base % plane_size;
+            if (plane >= planes || width > plane_size - offset) return nullptr;
+            return reinterpret_cast<char*>((*result)[plane].data) + offset;
+        });
     return result;
 }
 

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -62,6 +63,26 @@ TEST(MempackedFlat, CarriageReturnsBeforeLineEndsAreNotPartOfTheLine) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(flat("00112233\r\n44556677\r\n"), (Bytes{0x33, 0x22, 0x11, 0x00, 0x77, 0x66, 0x55, 0x44}));
     EXPECT_EQ(flat("00112233\r\n44556677\r"), (Bytes{0x33, 0x22, 0x11, 0x00, 0x77, 0x66, 0x55, 0x44}));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(MempackedFlat, LargeFilesReadInPiecesKeepEveryLineWhole) {
+    // Over a mebibyte of CRLF lines after three LF lines, so that lines cross
+    // every read-block boundary and one carriage return ends a mebibyte
+    // exactly (27 + 10 k + 8 = 2^20 - 1).
+    std::string text;
+    Bytes expected;
+    const int lines = 3 + 110000;
+    for (int i = 0; i < lines; ++i) {
+        char word[9];
+        std::snprintf(word, sizeof word, "%08x", static_cast<unsigned>(i * 2654435761u));
+        text += word;
+        text += i < 3 ? "\n" : "\r\n";
+        for (int b = 3; b >= 0; --b) expected.push_back(static_cast<unsigned char>(std::stoul(std::string(word + 2 * b, 2), nullptr, 16)));
+    }
+    ASSERT_EQ(text[(1 << 20) - 1], '\r');
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(flat(text), expected);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
