@@ -1,0 +1,142 @@
+// The link against the in-process board on loopback: frame upload (unpaced
+// and paced), single register round trips, the output stream read and the
+// acknowledged weight upload.
+#include "emulator/board_emulator.hpp"
+#include "link/udp_interface_ethernet.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr uint32_t PLANE_BYTES = 173056;  // 416 x 416 samples
+constexpr uint32_t PLANE_WORDS = PLANE_BYTES / 4;
+constexpr uint32_t OUTPUT_WORDS = (21125 + 3) / 4;
+
+struct Rig {
+    std::unique_ptr<BoardEmulator> board;
+    std::shared_ptr<UDPInterfaceEthernet> link;
+
+    explicit Rig(uint32_t write_rate_limit) {
+        EmulatorSettings settings;
+        settings.port = 0;
+        board = std::make_unique<BoardEmulator>(settings);
+        board->start();
+        link = std::make_shared<UDPInterfaceEthernet>(8192, 64, 4, 8, false);
+        // Init's console lines would mix into the benchmark table.
+        std::ostringstream quiet;
+        auto* out = std::cout.rdbuf(quiet.rdbuf());
+        link->init("127.0.0.1", board->port(), write_rate_limit);
+        std::cout.rdbuf(out);
+    }
+    ~Rig() {
+        link.reset();
+        board.reset();
+    }
+    uint64_t requests(const std::string& key) const {
+        const auto c = board->counters();
+        const auto it = c.requests.find(key);
+        return it == c.requests.end() ? 0 : it->second;
+    }
+};
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5));
+    return v[i];
+}
+
+// One frame: three planes written unacknowledged, as the upload stage does.
+// Only the writes are timed; a register read afterwards (untimed) lets the
+// board drain, and the board's counters show whether anything was lost.
+void frame_upload(benchmark::State& state, uint32_t write_rate_limit) {
+    Rig rig(write_rate_limit);
+    std::vector<uint32_t> planes(3 * PLANE_WORDS, 0x40404040u);
+    const uint64_t before = rig.requests("write:ddr");
+    uint64_t frames = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        for (uint32_t p = 0; p < 3; ++p)
+            rig.link->udp_write_ddr(planes.data() + p * PLANE_WORDS, 0x1000000 + p * PLANE_BYTES, PLANE_WORDS);
+        const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+        state.SetIterationTime(elapsed);
+        seconds += elapsed;
+        benchmark::DoNotOptimize(rig.link->udp_read_fabric(0x10));
+        ++frames;
+    }
+    const uint64_t datagrams_per_frame = 3 * ((PLANE_WORDS + 2047) / 2048);
+    const uint64_t received = rig.requests("write:ddr") - before;
+    const double mib_per_s = static_cast<double>(frames) * 3 * PLANE_BYTES / 1048576.0 / seconds;
+    state.SetBytesProcessed(static_cast<int64_t>(frames) * 3 * PLANE_BYTES);
+    state.counters["MiB_per_s"] = mib_per_s;
+    state.counters["lost_datagrams"] = static_cast<double>(frames * datagrams_per_frame - received);
+    if (write_rate_limit < 100000) state.counters["ratio_to_rate"] = mib_per_s / write_rate_limit;
+}
+
+void BM_FrameUploadUnpaced(benchmark::State& state) { frame_upload(state, 1000000); }
+void BM_FrameUploadPaced100MiB(benchmark::State& state) { frame_upload(state, 100); }
+
+// Single-exchange round trips, with median and 99th percentile of the
+// individual exchanges in microseconds.
+template <class Exchange>
+void round_trips(benchmark::State& state, Exchange&& exchange) {
+    Rig rig(100);
+    std::vector<double> us;
+    us.reserve(200000);
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        exchange(*rig.link);
+        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    state.counters["median_us"] = percentile(us, 0.5);
+    state.counters["p99_us"] = percentile(us, 0.99);
+}
+
+void BM_AcknowledgedRegisterWrite(benchmark::State& state) {
+    round_trips(state, [](UDPInterfaceEthernet& link) { link.udp_write_ack_fabric(1u, 0x0C, 1s); });
+}
+
+void BM_RegisterRead(benchmark::State& state) {
+    round_trips(state, [](UDPInterfaceEthernet& link) { benchmark::DoNotOptimize(link.udp_read_fabric(0x10)); });
+}
+
+void BM_OutputStreamRead(benchmark::State& state) {
+    std::vector<uint32_t> out(OUTPUT_WORDS);
+    round_trips(state, [&](UDPInterfaceEthernet& link) { link.udp_read_stream_ddr(out.data(), 0x2000000, OUTPUT_WORDS); });
+}
+
+void BM_WeightUpload16MiB(benchmark::State& state) {
+    Rig rig(100);
+    const uint32_t words = 16 * 1024 * 1024 / 4;
+    std::vector<uint32_t> weights(words, 0x01020304u);
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        rig.link->udp_write_ack_ddr(weights.data(), 0, words, 1s);
+        seconds += std::chrono::duration<double>(Clock::now() - t0).count();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * words * 4);
+    state.counters["MiB_per_s"] = static_cast<double>(state.iterations()) * 16.0 / seconds;
+}
+
+}  // namespace
+
+BENCHMARK(BM_FrameUploadUnpaced)->UseManualTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_FrameUploadPaced100MiB)->UseManualTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_AcknowledgedRegisterWrite)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_RegisterRead)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_OutputStreamRead)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_WeightUpload16MiB)->UseRealTime()->Unit(benchmark::kMillisecond)->Repetitions(3)->ReportAggregatesOnly(true);
+
+BENCHMARK_MAIN();
