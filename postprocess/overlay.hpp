@@ -67,13 +67,21 @@ public:
                   const cv::Scalar& colour, int thickness);
 
 private:
+    // Inked pixels of one row, from the text origin.
+    struct Run {
+        int dy;
+        int dx;
+        int length;
+    };
     struct Stamp {
         cv::Mat mask;
         cv::Point offset;  // of the mask's top-left corner from the text origin
+        std::vector<Run> runs;
     };
     const Stamp& stamp(const std::string& text, int font, double scale, int thickness);
 
     std::unordered_map<std::string, Stamp> stamps;
+    std::vector<uint8_t> pattern;  // one row of the current colour
 };
 
 // The drawing steps of one frame, in the order they are applied.
