@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <future>
 #include <iostream>
@@ -121,9 +122,9 @@ void Display::stop() {
     stop_and_join();
     close_window();
     if (failure) {
-        std::exception_ptr error = failure;
-        failure = nullptr;
-        std::rethrow_exception(error);
+        // The error was reported when it happened; the program must not end
+        // as if all went well.
+        std::exit(1);
     }
 }
 
@@ -168,7 +169,8 @@ void Display::display() {
     }
     if (failure) {
         // Nobody could stop the program from the window any more: ask for
-        // the orderly stop that Escape gives; stop() then reports the error.
+        // the stop that Escape gives; stop() then ends the program with
+        // status 1.
         try {
             dispatch_key(KEY_ESCAPE);
         } catch (...) {

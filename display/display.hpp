@@ -58,7 +58,8 @@ private:
     bool window_created = false;
     bool window_seen = false;
     bool window_closed = false;
-    // An error on the display thread; rethrown by stop().
+    // An error on the display thread: reported on the error stream at once,
+    // then the Escape action runs, and stop() ends the program with status 1.
     std::exception_ptr failure;
 };
 

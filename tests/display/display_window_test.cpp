@@ -245,22 +245,23 @@ TEST_F(DisplayWindow, WindowShowsTheFramePixelForPixel) {
                          << ", largest difference " << difference;
 }
 
-TEST_F(DisplayWindow, AnErrorInAnActionStopsTheDisplayAndReachesStop) {
-    start("vd_error");
-    std::atomic<int> stops{0};
-    display->register_callback(27, [&] { stops.fetch_add(1); });
-    display->register_callback(120, [] { throw std::runtime_error("action failed"); });
-    display->work();
-    TestWindow window("vd_error");
-    wait_ready(window);
-    testing::internal::CaptureStderr();
-    window.keys("x");
-    const bool stopped = poll_until([&] { return stops.load() == 1; });
-    const std::string errors = testing::internal::GetCapturedStderr();
-    ASSERT_TRUE(stopped);
-    EXPECT_EQ(errors, "ERROR: Display: action failed\n");
-    EXPECT_THROW(display->stop(), std::runtime_error);
-    display.reset();
+TEST_F(DisplayWindow, AnErrorInAnActionRequestsTheStopAndEndsTheProgramWithStatus1) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            start("vd_error");
+            std::atomic<int> stops{0};
+            display->register_callback(27, [&] { stops.fetch_add(1); });
+            display->register_callback(120, [] { throw std::runtime_error("action failed"); });
+            display->work();
+            TestWindow window("vd_error");
+            wait_ready(window);
+            window.keys("x");
+            if (!poll_until([&] { return stops.load() == 1; })) std::exit(3);
+            display->stop();
+            std::exit(4);
+        },
+        testing::ExitedWithCode(1), "ERROR: Display: action failed\n");
 }
 
 #ifdef VD_TEST_HAS_X11
