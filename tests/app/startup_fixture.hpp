@@ -97,7 +97,7 @@ protected:
         return settings;
     }
 
-    void write_configuration(uint16_t port, const std::string& weights = "") {
+    void write_configuration(uint16_t port, const std::string& weights = "", const std::string& data_fit = "box") {
         std::ofstream yaml(config_path);
         yaml << "YoloConfiguration:\n"
              << "  path_scaling_parameters: \"" << scaling_path << "\"\n"
@@ -107,7 +107,7 @@ protected:
              << "  offset_pingpong: 0x00100000\n"
              << "DemoConfiguration:\n"
              << "  data_source: image\n"
-             << "  data_fit: box\n"
+             << "  data_fit: " << data_fit << "\n"
              << "  path_image_glob: \"" << folder << "\"\n"
              << "  image_extension: png\n"
              << "  capture_source: 0\n"

@@ -96,8 +96,13 @@ TEST_F(StartupTest, WeightsNeverAcknowledgedEndTheProgram) {
     EXPECT_EQ(board->counters().faults.at("nack"), 15u);
 }
 
-TEST_F(StartupTest, UnreadableWeightsFileStopsBeforeTheBoardIsContacted) {
+TEST_F(StartupTest, InvalidSettingsOrWeightsFileStopBeforeTheBoardIsContacted) {
     start_board(quick_boot());
+    write_weights(mempacked_text({1, 2, 3, 4}, 4));
+    write_configuration(board->port(), "", "None");
+    EXPECT_EXIT(run_setup_to_exit(), testing::ExitedWithCode(1),
+                "^Invalid data fit selected\ndata_fit_ == none\ndata_fit  == DATA_FIT::NONE\n$");
+
     for (const std::string& path : {folder + "/missing.txt", folder}) {
         write_configuration(board->port(), path);
         EXPECT_EXIT(run_setup_to_exit(), testing::ExitedWithCode(1),
