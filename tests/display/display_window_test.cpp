@@ -110,12 +110,10 @@ public:
         return g;
     }
 
-    // Keys go to the window under the pointer (no window manager).
+    // Keys are sent to this window itself, so that other programs on the
+    // same X server (tests running in parallel) cannot take them.
     void keys(const std::string& names) const {
-        const Geometry g = geometry();
-        run("xdotool mousemove " + std::to_string(g.x + g.width / 2) + " " + std::to_string(g.y + g.height / 2) +
-            " 2>/dev/null");
-        run("xdotool key --delay 30 " + names + " 2>/dev/null");
+        run("xdotool key --window " + id + " --delay 30 " + names + " 2>/dev/null");
     }
 
     std::string id;
@@ -225,6 +223,9 @@ TEST_F(DisplayWindow, WindowShowsTheFramePixelForPixel) {
     display->work();
     TestWindow window("vd_pixels");
     ASSERT_TRUE(window.find());
+    // Without a window manager every window opens at 0,0: move this one where
+    // windows of tests running in parallel do not cover it.
+    run("xdotool windowmove " + window.id + " 1500 840 windowraise " + window.id + " 2>/dev/null");
     const cv::Mat expected = test_pattern();
     const std::string shot = testing::TempDir() + "vd_display_shot.png";
     double difference = -1;

@@ -63,8 +63,11 @@ void write_scene(const std::string& path, int k) {
     ASSERT_TRUE(cv::imwrite(path, scene));
 }
 
+std::string window_id;
+
+// Sent to the viewer's window itself, whatever else runs on the X server.
 void key(const std::string& names) {
-    run("xdotool mousemove 100 100 key --delay 30 " + names + " 2>/dev/null");
+    run("xdotool key --window " + window_id + " --delay 30 " + names + " 2>/dev/null");
 }
 
 }  // namespace
@@ -104,7 +107,11 @@ TEST(ShowFolder, ArrowKeysStepThroughTheScenesAndEscapeEndsTheProgram) {
             limit);
     };
     EXPECT_TRUE(showing("0\tscene_a.jpg\n"));
-    ASSERT_TRUE(poll_until([] { return !run("xdotool search --onlyvisible --name '^glob$' 2>/dev/null").empty(); }));
+    ASSERT_TRUE(poll_until([] {
+        const std::string found = run("xdotool search --onlyvisible --name '^glob$' 2>/dev/null");
+        window_id = found.substr(0, found.find('\n'));
+        return !window_id.empty();
+    }));
     // Right until the second scene shows (the first keys may come before the
     // window listens), then step on, wrap round and back.
     EXPECT_TRUE(poll_until([&] {
