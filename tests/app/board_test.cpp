@@ -1,5 +1,4 @@
 #include "app/board.hpp"
-#include "app/startup.hpp"
 
 #include "tests/app/recording_link.hpp"
 
@@ -13,12 +12,6 @@ using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
 namespace {
-
-int occurrences(const std::string& text, const std::string& part) {
-    int n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
-    return n;
-}
 
 class BoardMaintenance : public testing::Test {
 protected:
@@ -57,19 +50,6 @@ TEST_F(BoardMaintenance, UploadSendsLittleEndianWordsFromAddressZeroAndDropsTheR
     EXPECT_EQ(link->count("reset"), 0);
 }
 
-TEST_F(BoardMaintenance, EmptyOrTinyImageStillCallsTheUploadWithZeroWords) {
-    for (auto bytes : {std::vector<unsigned char>{}, std::vector<unsigned char>{1, 2, 3}}) {
-        packed_weights = std::make_shared<std::vector<char>>(bytes.begin(), bytes.end());
-        link->uploads.clear();
-        CaptureStdout();
-        upload_weights(link);
-        EXPECT_EQ(GetCapturedStdout(), "UPLOADING WEIGHTS\nUPLOADING WEIGHTS DONE\n");
-        ASSERT_EQ(link->uploads.size(), 1u);
-        EXPECT_TRUE(link->uploads[0].words.empty());
-        EXPECT_FALSE(link->uploads[0].null_data);
-    }
-}
-
 TEST_F(BoardMaintenance, UploadAcknowledgedOnTheSecondAttempt) {
     set_weights({1, 2, 3, 4});
     link->failing_uploads = 1;
@@ -93,25 +73,6 @@ TEST_F(BoardMaintenance, UploadNeverAcknowledgedGivesUpAfterThreeAttempts) {
     EXPECT_EQ(GetCapturedStdout(), "UPLOADING WEIGHTS\n");
     EXPECT_EQ(link->calls, (std::vector<std::string>{"write_ack_ddr", "reset", "write_ack_ddr", "reset",
                                                      "write_ack_ddr", "reset"}));
-
-    EXPECT_EXIT(upload_weights(link), testing::ExitedWithCode(1),
-                "(UDP Reset @ FPGA Init\n){3}"
-                "Unable to upload weights, please restart FPGA & check network settings\n$");
-}
-
-TEST_F(BoardMaintenance, InitRetriesWithAResetAfterEachTimeout) {
-    link->failing_inits = 1;
-    CaptureStderr();
-    EXPECT_TRUE(init_link(*link, "127.0.0.1", 1, 100));
-    EXPECT_EQ(GetCapturedStderr(), "UDP Reset @ FPGA Init\n");
-    EXPECT_EQ(link->calls, (std::vector<std::string>{"init", "reset", "init"}));
-
-    link->calls.clear();
-    link->failing_inits = -1;
-    CaptureStderr();
-    EXPECT_FALSE(init_link(*link, "127.0.0.1", 1, 100));
-    EXPECT_EQ(occurrences(GetCapturedStderr(), "UDP Reset @ FPGA Init\n"), 3);
-    EXPECT_EQ(link->calls, (std::vector<std::string>{"init", "reset", "init", "reset", "init", "reset"}));
 }
 
 TEST_F(BoardMaintenance, CallbacksPrintTheirLineAndOnlySetFlags) {

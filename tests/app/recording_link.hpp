@@ -15,16 +15,13 @@ public:
         std::vector<uint32_t> words;
         uint32_t address;
         std::chrono::nanoseconds timeout;
-        bool null_data;
     };
 
     // Acknowledged DDR writes that time out before one succeeds; -1: all do.
     int failing_uploads = 0;
-    // init calls that time out before one succeeds; -1: all do.
-    int failing_inits = 0;
 
     std::vector<Upload> uploads;
-    // The order of calls: "init", "write_ack_ddr", "reset".
+    // The order of calls: "write_ack_ddr", "reset".
     std::vector<std::string> calls;
 
     int count(const std::string& call) const {
@@ -36,21 +33,14 @@ public:
     int udp_write_ack_ddr(const uint32_t* data, uint32_t address, uint32_t word_count,
                           std::chrono::nanoseconds timeout) override {
         calls.push_back("write_ack_ddr");
-        uploads.push_back({data ? std::vector<uint32_t>(data, data + word_count) : std::vector<uint32_t>{}, address,
-                           timeout, data == nullptr && word_count > 0});
+        uploads.push_back({std::vector<uint32_t>(data, data + word_count), address, timeout});
         if (failing_uploads != 0) {
             if (failing_uploads > 0) --failing_uploads;
             throw exception_writeacktimeout("udp_write_ack_ddr: Exceeded maximum number of retries");
         }
         return 1;
     }
-    void init(const std::string&, uint16_t, uint32_t) override {
-        calls.push_back("init");
-        if (failing_inits != 0) {
-            if (failing_inits > 0) --failing_inits;
-            throw exception_inittimeout();
-        }
-    }
+    void init(const std::string&, uint16_t, uint32_t) override {}
     int udp_reset() override {
         calls.push_back("reset");
         return 1;
