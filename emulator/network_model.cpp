@@ -2,8 +2,6 @@
 
 #include "emulator/faults.hpp"
 
-#include <opencv2/imgproc.hpp>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -51,41 +49,58 @@ struct ColourMasks {
 std::vector<Shape> find_shapes(const uint8_t* planes) {
     static const ColourMasks masks;
     constexpr uint8_t NONE = 0xFF;
-    cv::Mat classes(INPUT_SIZE, INPUT_SIZE, CV_8UC1);
-    uint32_t present = 0;
+    std::vector<uint8_t> classes(PLANE_BYTES);
     const uint8_t* blue = planes;
     const uint8_t* green = planes + PLANE_BYTES;
     const uint8_t* red = planes + 2 * PLANE_BYTES;
-    uint8_t* out = classes.ptr<uint8_t>(0);
+    uint8_t* out = classes.data();
     for (size_t i = 0; i < PLANE_BYTES; ++i) {
         const uint32_t bits = masks.mask[0][blue[i]] & masks.mask[1][green[i]] & masks.mask[2][red[i]];
         if (bits == 0) {
             out[i] = NONE;
         } else {
-            const int k = __builtin_ctz(bits);
-            out[i] = static_cast<uint8_t>(k);
-            present |= 1u << k;
+            out[i] = static_cast<uint8_t>(__builtin_ctz(bits));
         }
     }
 
+    // 8-connected regions of one class, by flood fill with an explicit stack.
     std::vector<Shape> shapes;
-    cv::Mat mask, labels, stats, centroids;
-    for (int k = 0; k < CLASSES; ++k) {
-        if (!(present & (1u << k))) continue;
-        cv::compare(classes, k, mask, cv::CMP_EQ);
-        const int n = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
-        for (int label = 1; label < n; ++label) {
-            const int area = stats.at<int>(label, cv::CC_STAT_AREA);
-            if (area < MIN_OBJECT_PIXELS) continue;
-            Shape shape;
-            shape.cls = k;
-            shape.x0 = stats.at<int>(label, cv::CC_STAT_LEFT);
-            shape.y0 = stats.at<int>(label, cv::CC_STAT_TOP);
-            shape.x1 = shape.x0 + stats.at<int>(label, cv::CC_STAT_WIDTH) - 1;
-            shape.y1 = shape.y0 + stats.at<int>(label, cv::CC_STAT_HEIGHT) - 1;
-            shape.pixels = area;
-            shapes.push_back(shape);
+    std::vector<uint8_t> seen(PLANE_BYTES, 0);
+    std::vector<int32_t> stack;
+    stack.reserve(4096);
+    for (size_t start = 0; start < PLANE_BYTES; ++start) {
+        if (seen[start] || out[start] == NONE) continue;
+        const uint8_t k = out[start];
+        Shape shape;
+        shape.cls = k;
+        shape.x0 = shape.x1 = int(start % INPUT_SIZE);
+        shape.y0 = shape.y1 = int(start / INPUT_SIZE);
+        seen[start] = 1;
+        stack.assign(1, int32_t(start));
+        while (!stack.empty()) {
+            const int32_t i = stack.back();
+            stack.pop_back();
+            const int x = i % INPUT_SIZE, y = i / INPUT_SIZE;
+            ++shape.pixels;
+            shape.x0 = std::min(shape.x0, x);
+            shape.x1 = std::max(shape.x1, x);
+            shape.y0 = std::min(shape.y0, y);
+            shape.y1 = std::max(shape.y1, y);
+            for (int dy = -1; dy <= 1; ++dy) {
+                const int ny = y + dy;
+                if (ny < 0 || ny >= INPUT_SIZE) continue;
+                for (int dx = -1; dx <= 1; ++dx) {
+                    const int nx = x + dx;
+                    if (nx < 0 || nx >= INPUT_SIZE) continue;
+                    const int32_t j = ny * INPUT_SIZE + nx;
+                    if (!seen[size_t(j)] && out[size_t(j)] == k) {
+                        seen[size_t(j)] = 1;
+                        stack.push_back(j);
+                    }
+                }
+            }
         }
+        if (shape.pixels >= MIN_OBJECT_PIXELS) shapes.push_back(shape);
     }
     return shapes;
 }

@@ -49,7 +49,7 @@ public:
     }
     ~Client() { ::close(fd_); }
     void send(const std::vector<uint8_t>& d) { ASSERT_EQ(::send(fd_, d.data(), d.size(), 0), ssize_t(d.size())); }
-    std::optional<std::vector<uint8_t>> receive(std::chrono::milliseconds limit = 1000ms) {
+    std::optional<std::vector<uint8_t>> receive(std::chrono::milliseconds limit = 5000ms) {
         pollfd p{fd_, POLLIN, 0};
         if (::poll(&p, 1, int(limit.count())) != 1) return std::nullopt;
         std::vector<uint8_t> buffer(65536);
@@ -170,8 +170,8 @@ TEST(EmulatorLoopback, RunsEndOnTimeWithoutTrafficAndResetsReboot) {
               board::encode_shapes({{14, 200, 40, 299, 199, 100 * 160}}, board::default_scaling()));
 
     // The reset command: no reply, nothing answered while booting, then a clean board.
+    const auto reset_at = Clock::now();  // before sending: the board may act before send() returns
     client.send(request::reset());
-    const auto reset_at = Clock::now();
     ASSERT_TRUE(eventually([&] { return emulator.counters().resets == 1; }));
     client.send(request::init(8192));
     EXPECT_FALSE(client.receive(20ms));
