@@ -62,25 +62,25 @@ TEST_F(ProcessWorkerTest, CoreDoneAtTheFirstPoll) {
 }
 
 TEST_F(ProcessWorkerTest, CoreDoneAfterSomePolls) {
-    start_board(core_settings(20000));
-    for (uint64_t run = 0; run < 3; ++run) {
+    // Long enough that the first poll comes before the end even when the
+    // start writes are slow on a busy machine.
+    start_board(core_settings(250000));
+    for (uint64_t run = 0; run < 2; ++run) {
         worker->pingpong = run % 2;
         const auto before = Clock::now();
         worker->start_core();
         EXPECT_TRUE(worker->wait_core_done());
         EXPECT_TRUE(worker->get_waited());
         expect_idle();
-        // The core takes 20 ms, and the host cannot see it finish earlier.
-        EXPECT_GE(worker->duration_us, 20000);
-        EXPECT_GE(Clock::now() - before, 20ms);
+        // The host cannot see the core finish before its run time.
+        EXPECT_GE(worker->duration_us, 250000);
+        EXPECT_GE(Clock::now() - before, 250ms);
         EXPECT_LE(worker->get_slack(), Clock::now() - before);
     }
-    EXPECT_EQ(worker->get_framecount(), 3);
-    // Only the first start checks the status register: one status read,
-    // plus one or more polls per run.
-    EXPECT_EQ(board().counters().runs_finished, 3u);
+    EXPECT_EQ(worker->get_framecount(), 2);
+    EXPECT_EQ(board().counters().runs_finished, 2u);
     EXPECT_EQ(board().counters().protocol_errors, 0u);
-    EXPECT_EQ(requests(board(), "write-ack:fabric"), 9u);
+    EXPECT_EQ(requests(board(), "write-ack:fabric"), 6u);
 }
 
 TEST_F(ProcessWorkerTest, CoreThatNeverFinishesRaisesResetAfterOneSecond) {
