@@ -213,7 +213,8 @@ void UploadWorker::prepare() {
     // so that a source that never delivered is reported below.
     if (!fresh && demo->ignore_duplicate_frames && planes) {
         grab_us = micros_since(t0);
-        prepare_us = micros_since(t0) - grab_us;
+        const auto t1 = Clock::now();
+        prepare_us = micros_since(t1);
         return;
     }
 
