@@ -63,45 +63,73 @@ std::vector<Shape> find_shapes(const uint8_t* planes) {
         }
     }
 
-    // 8-connected regions of one class, by flood fill with an explicit stack.
-    std::vector<Shape> shapes;
-    std::vector<uint8_t> seen(PLANE_BYTES, 0);
-    std::vector<int32_t> stack;
-    stack.reserve(4096);
-    for (size_t start = 0; start < PLANE_BYTES; ++start) {
-        if (seen[start] || out[start] == NONE) continue;
-        const uint8_t k = out[start];
-        Shape shape;
-        shape.cls = k;
-        shape.x0 = shape.x1 = int(start % INPUT_SIZE);
-        shape.y0 = shape.y1 = int(start / INPUT_SIZE);
-        seen[start] = 1;
-        stack.assign(1, int32_t(start));
-        while (!stack.empty()) {
-            const int32_t i = stack.back();
-            stack.pop_back();
-            const int x = i % INPUT_SIZE, y = i / INPUT_SIZE;
-            ++shape.pixels;
-            shape.x0 = std::min(shape.x0, x);
-            shape.x1 = std::max(shape.x1, x);
-            shape.y0 = std::min(shape.y0, y);
-            shape.y1 = std::max(shape.y1, y);
-            for (int dy = -1; dy <= 1; ++dy) {
-                const int ny = y + dy;
-                if (ny < 0 || ny >= INPUT_SIZE) continue;
-                for (int dx = -1; dx <= 1; ++dx) {
-                    const int nx = x + dx;
-                    if (nx < 0 || nx >= INPUT_SIZE) continue;
-                    const int32_t j = ny * INPUT_SIZE + nx;
-                    if (!seen[size_t(j)] && out[size_t(j)] == k) {
-                        seen[size_t(j)] = 1;
-                        stack.push_back(j);
-                    }
-                }
-            }
+    // 8-connected regions of one class: runs of equal class along each row,
+    // joined by union-find with the runs of the row above that touch them
+    // (overlapping or diagonally adjacent).
+    struct RowRun {
+        int32_t x0, x1, y;
+        uint8_t cls;
+    };
+    std::vector<RowRun> runs;
+    std::vector<int32_t> parent;
+    auto find = [&](int32_t i) {
+        while (parent[size_t(i)] != i) {
+            parent[size_t(i)] = parent[size_t(parent[size_t(i)])];
+            i = parent[size_t(i)];
         }
-        if (shape.pixels >= MIN_OBJECT_PIXELS) shapes.push_back(shape);
+        return i;
+    };
+    size_t above_begin = 0, above_end = 0;  // runs of the previous row
+    for (int y = 0; y < INPUT_SIZE; ++y) {
+        const uint8_t* row = out + size_t(y) * INPUT_SIZE;
+        const size_t row_begin = runs.size();
+        size_t a = above_begin;
+        for (int x = 0; x < INPUT_SIZE;) {
+            const uint8_t k = row[x];
+            int end = x + 1;
+            while (end < INPUT_SIZE && row[end] == k) ++end;
+            if (k != NONE) {
+                const auto index = int32_t(runs.size());
+                runs.push_back({x, end - 1, y, k});
+                parent.push_back(index);
+                // Runs above that end before x - 1 cannot touch this or any later run.
+                while (a < above_end && runs[a].x1 < x - 1) ++a;
+                for (size_t b = a; b < above_end && runs[b].x0 <= end; ++b)
+                    if (runs[b].cls == k) {
+                        const int32_t ra = find(int32_t(b)), rb = find(index);
+                        if (ra != rb) parent[size_t(std::max(ra, rb))] = std::min(ra, rb);
+                    }
+            }
+            x = end;
+        }
+        above_begin = row_begin;
+        above_end = runs.size();
     }
+
+    std::vector<Shape> shapes;
+    std::vector<int32_t> shape_of(runs.size(), -1);
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const int32_t root = find(int32_t(i));
+        const RowRun& r = runs[i];
+        int32_t& id = shape_of[size_t(root)];
+        if (id < 0) {
+            id = int32_t(shapes.size());
+            Shape shape;
+            shape.cls = r.cls;
+            shape.x0 = r.x0;
+            shape.x1 = r.x1;
+            shape.y0 = shape.y1 = r.y;
+            shapes.push_back(shape);
+        }
+        Shape& shape = shapes[size_t(id)];
+        shape.x0 = std::min(shape.x0, int(r.x0));
+        shape.x1 = std::max(shape.x1, int(r.x1));
+        shape.y1 = std::max(shape.y1, int(r.y));
+        shape.pixels += r.x1 - r.x0 + 1;
+    }
+    shapes.erase(std::remove_if(shapes.begin(), shapes.end(),
+                                [](const Shape& s) { return s.pixels < MIN_OBJECT_PIXELS; }),
+                 shapes.end());
     return shapes;
 }
 
@@ -197,7 +225,11 @@ private:
 
 class ShapesModel : public NetworkModel {
 public:
-    explicit ShapesModel(const Scaling& scaling) : scaling_(scaling) {}
+    explicit ShapesModel(const Scaling& scaling) : scaling_(scaling) {
+        // Builds the colour tables now rather than in the first run.
+        const std::vector<uint8_t> blank(INPUT_BYTES, 0);
+        find_shapes(blank.data());
+    }
     void run(const uint8_t* planes, uint8_t* output) override {
         const auto block = encode_shapes(find_shapes(planes), scaling_);
         std::memcpy(output, block.data(), block.size());

@@ -189,9 +189,20 @@ TEST(ShapesModel, FindsEightConnectedRegionsOfOneClassColour) {
     paint(planes, 2, 120, 120, 139, 139);  // touches the previous one at a corner only: one object
     paint(planes, 4, 200, 200, 229, 229);
     paint(planes, 5, 230, 200, 259, 229);  // touching but another class: two objects
+    paint(planes, 8, 300, 10, 305, 60);    // a U: two arms that only meet at the bottom
+    paint(planes, 8, 330, 10, 335, 60);
+    paint(planes, 8, 300, 61, 335, 66);
+    paint(planes, 9, 10, 300, 29, 319);    // same class, one column apart: two objects
+    paint(planes, 9, 31, 300, 50, 319);
     auto found = find_shapes(planes.data());
     std::sort(found.begin(), found.end(), [](const Shape& a, const Shape& b) { return a.x0 < b.x0; });
-    ASSERT_EQ(found.size(), 4u);
+    ASSERT_EQ(found.size(), 7u);
+    const auto u = std::find_if(found.begin(), found.end(), [](const Shape& s) { return s.cls == 8; });
+    ASSERT_NE(u, found.end());
+    EXPECT_EQ(std::tie(u->x0, u->y0, u->x1, u->y1, u->pixels), std::make_tuple(300, 10, 335, 66, 2 * 6 * 51 + 36 * 6));
+    EXPECT_EQ(std::count_if(found.begin(), found.end(), [](const Shape& s) { return s.cls == 9; }), 2);
+    found.erase(std::remove_if(found.begin(), found.end(), [](const Shape& s) { return s.cls == 8 || s.cls == 9; }),
+                found.end());
     EXPECT_EQ(std::tie(found[0].cls, found[0].x0, found[0].y0, found[0].x1, found[0].y1, found[0].pixels),
               std::make_tuple(0, 10, 10, 17, 17, 64));
     EXPECT_EQ(std::tie(found[1].cls, found[1].x0, found[1].y0, found[1].x1, found[1].y1, found[1].pixels),
