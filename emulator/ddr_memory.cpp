@@ -58,6 +58,13 @@ bool DdrMemory::equals(uint64_t address, const uint8_t* data, uint64_t length) c
     return true;
 }
 
+const uint8_t* DdrMemory::view(uint64_t address, uint64_t length) const {
+    if (!contains(address, length) || length == 0) return nullptr;
+    const uint64_t page = address / PAGE_SIZE;
+    if ((address + length - 1) / PAGE_SIZE != page || !pages_[page]) return nullptr;
+    return pages_[page].get() + address % PAGE_SIZE;
+}
+
 void DdrMemory::clear() {
     for (auto& page : pages_) page.reset();
 }

@@ -24,6 +24,10 @@ public:
     void read(uint64_t address, uint8_t* out, uint64_t length) const;
     // Compares [address, address + length) with `data` without copying.
     bool equals(uint64_t address, const uint8_t* data, uint64_t length) const;
+    // The bytes of [address, address + length) in place when they lie in one
+    // allocated page, else nullptr (then read() them). Valid until the next
+    // write or clear.
+    const uint8_t* view(uint64_t address, uint64_t length) const;
     // Drops every page: the whole memory reads as zeros again.
     void clear();
     uint64_t pages_allocated() const;

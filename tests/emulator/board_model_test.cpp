@@ -141,15 +141,21 @@ TEST(BoardModel, StreamsInAddressOrderWithThePayloadSizeOfTheInit) {
 
     // Before any init the stream uses 8192-byte payloads; an init of 4096 changes it.
     for (uint32_t payload : {8192u, 4096u}) {
-        if (payload == 4096u) ASSERT_EQ(b.send(request::init(payload)).size(), 1u);
+        if (payload == 4096u) {
+            ASSERT_EQ(b.send(request::init(payload)).size(), 1u);
+        }
         auto r = b.send(request::stream(0x1000, 20000));
         ASSERT_EQ(r.size(), (20000 + payload - 1) / payload);
         std::vector<uint8_t> joined;
         for (size_t i = 0; i < r.size(); ++i) {
             EXPECT_EQ(r[i][0], 0);
             EXPECT_EQ(r[i][1], 0);
-            if (i + 1 < r.size()) EXPECT_EQ(r[i].size(), 6 + payload);
-            if (i > 0) EXPECT_EQ(request::get32(r[i], 2), request::get32(r[i - 1], 2) + 1);  // running sequence
+            if (i + 1 < r.size()) {
+                EXPECT_EQ(r[i].size(), 6 + payload);
+            }
+            if (i > 0) {
+                EXPECT_EQ(request::get32(r[i], 2), request::get32(r[i - 1], 2) + 1);  // running sequence
+            }
             joined.insert(joined.end(), r[i].begin() + 6, r[i].end());
         }
         EXPECT_EQ(joined, data);
@@ -436,7 +442,9 @@ TEST(BoardModel, CoreFaultsStallRunsAndOverrideTheStatus) {
         b.start(0);
         b.now += 10ms;
         finished += b.reg(0x00) == 1 ? 'f' : 's';
-        if (finished.back() == 's') EXPECT_EQ(b.reg(0x10), 3u);
+        if (finished.back() == 's') {
+            EXPECT_EQ(b.reg(0x10), 3u);
+        }
     }
     EXPECT_EQ(finished, "fsfss");
     EXPECT_EQ(b.model.counters().runs_started, 5u);
@@ -531,7 +539,7 @@ TEST(BoardModel, ModelsZeroNoiseAndReplay) {
         file.put('x');
     }
     EmulatorSettings s = core_settings();
-    for (const std::string bad : {"replay:" + path, std::string("noise:"), std::string("noise:1x"),
+    for (const std::string& bad : {"replay:" + path, std::string("noise:"), std::string("noise:1x"),
                                   std::string("Shapes"), std::string("replay:")}) {
         s.model = bad;
         EXPECT_ANY_THROW(BoardModel(s, T0)) << bad;
