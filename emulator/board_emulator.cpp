@@ -15,6 +15,8 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <exception>
+#include <utility>
 #include <iostream>
 #include <mutex>
 #include <stdexcept>
@@ -50,6 +52,7 @@ struct BoardEmulator::Impl {
     std::thread thread;
     std::atomic<bool> stopping{false};
     bool started = false;
+    std::exception_ptr failure;  // set by the serving thread, read after join
 
     struct Pending {
         OutDatagram datagram;
@@ -156,6 +159,14 @@ struct BoardEmulator::Impl {
     }
 
     void serve() {
+        try {
+            serve_loop();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
+
+    void serve_loop() {
         std::vector<uint8_t> buffer(65536);
         std::vector<OutDatagram> replies;
         while (!stopping.load(std::memory_order_relaxed)) {
@@ -195,7 +206,13 @@ struct BoardEmulator::Impl {
 
 BoardEmulator::BoardEmulator(EmulatorSettings settings) : impl(std::make_unique<Impl>(std::move(settings))) {}
 
-BoardEmulator::~BoardEmulator() { stop(); }
+BoardEmulator::~BoardEmulator() {
+    try {
+        stop();
+    } catch (...) {
+        // Already reported to whoever called stop(); a destructor must not throw.
+    }
+}
 
 void BoardEmulator::start() {
     if (impl->started) return;
@@ -215,6 +232,12 @@ void BoardEmulator::stop() {
     if (impl->thread.joinable()) impl->thread.join();
     impl->close_socket();
     impl->started = false;
+    if (impl->failure) std::rethrow_exception(std::exchange(impl->failure, nullptr));
+}
+
+void BoardEmulator::set_log(std::function<void(const std::string&)> log) {
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    impl->model.set_log(std::move(log));
 }
 
 uint16_t BoardEmulator::port() const { return impl->bound_port; }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -84,8 +85,15 @@ public:
     // Binds the socket and starts serving on a thread of its own; returns once
     // datagrams are being answered. Throws std::runtime_error when it cannot bind.
     void start();
+    // Stops serving and joins the thread. An error that ended the serving
+    // thread early is rethrown here (the destructor stops without throwing).
     void stop();
     uint16_t port() const;
+
+    // Receives one line per request from now on (the program's --verbose, set
+    // once its first line is out); empty: no lines. EmulatorSettings::verbose
+    // instead prints them to standard output from the start.
+    void set_log(std::function<void(const std::string&)> log);
 
     EmulatorCounters counters() const;
     // Direct access to the model for tests (bounds-checked; out of range throws std::out_of_range).

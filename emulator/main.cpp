@@ -4,10 +4,14 @@
 #include "emulator/board_emulator.hpp"
 #include "emulator/options.hpp"
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
 #include <pthread.h>
 
 int main(int argc, char** argv) {
@@ -38,6 +42,9 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+    // Request lines start only after the first line is out.
+    const bool verbose = options.settings.verbose;
+    options.settings.verbose = false;
     std::unique_ptr<BoardEmulator> emulator;
     try {
         emulator = std::make_unique<BoardEmulator>(options.settings);
@@ -52,6 +59,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::cout << "listening on " << options.settings.bind << ":" << emulator->port() << std::endl;
+    if (verbose) emulator->set_log([](const std::string& line) { std::cout << "request: " << line << std::endl; });
 
     for (;;) {
         int signal = 0;
@@ -70,7 +78,13 @@ int main(int argc, char** argv) {
         }
         if (signal == SIGINT || signal == SIGTERM) break;
     }
-    emulator->stop();
+    int status = 0;
+    try {
+        emulator->stop();
+    } catch (const std::exception& e) {
+        std::cerr << "board_emulator: serving stopped: " << e.what() << std::endl;
+        status = 1;
+    }
     std::cout << counters_summary(emulator->counters()) << std::flush;
-    return 0;
+    return status;
 }

@@ -153,7 +153,7 @@ TEST(EmulatorProgram, ListensOnTheBoundPortAndEndsWithASummary) {
 
     p.read_until([&] { return p.out_text.find("stats: ") != std::string::npos; }, 10s);
     EXPECT_NE(p.out_text.find("stats: "), std::string::npos);
-    EXPECT_NE(p.out_text.find("init"), std::string::npos);  // the verbose line of the request
+    EXPECT_NE(p.out_text.find("request: init"), std::string::npos);  // the verbose line of the request
 
     kill(p.pid, SIGTERM);
     EXPECT_EQ(p.wait_exit(10s), 0);
