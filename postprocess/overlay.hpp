@@ -84,6 +84,33 @@ private:
     std::vector<uint8_t> pattern;  // one row of the current colour
 };
 
+// Draws axis-parallel rectangle outlines of one line thickness (8-connected)
+// with the same pixels as cv::rectangle, from a prototype drawn once: corners
+// are copied from it and the straight parts repeat its cross-sections, so a
+// rectangle costs a few row copies instead of four thick lines with round
+// caps. Small rectangles and those near the canvas edge are left to the
+// library.
+class RectanglePainter {
+public:
+    explicit RectanglePainter(int thickness);
+    void draw(cv::Mat& canvas, cv::Point p1, cv::Point p2, const cv::Scalar& colour);
+
+private:
+    struct Row {
+        std::vector<std::pair<int, int>> left;   // (start from x1, length)
+        bool middle = false;                     // the span between the corners
+        std::vector<std::pair<int, int>> right;  // (start from x2, length)
+    };
+    int thickness;
+    int k = 0;            // reach of the outline beyond the corner points
+    bool usable = false;  // the prototype has the expected structure
+    std::vector<Row> top, bottom;  // rows y1 - k .. y1 + k and y2 - k .. y2 + k
+    Row centre;                    // every row in between
+    std::vector<uint8_t> pattern;
+
+    void fill(cv::Mat& canvas, int y, int x1, int x2, const Row& row, int length);
+};
+
 // The drawing steps of one frame, in the order they are applied.
 class OverlayPainter {
 public:
@@ -100,6 +127,7 @@ public:
 
 private:
     TextPainter text;
+    RectanglePainter rectangles{5};
 };
 
 // Text of the frame rate: rounded to the nearest integer, halves away from 0.

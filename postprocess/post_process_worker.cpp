@@ -133,6 +133,10 @@ void PostProcessWorker::process() {
         t = Clock::now();
         postprocess();
         postprocess_us = micros_since(t);
+    } else {
+        // Nothing decoded or drawn: no stale times in the debug line.
+        dequantise_us = 0;
+        postprocess_us = 0;
     }
     cycle_end = Clock::now();
     duration_us = std::chrono::duration_cast<std::chrono::nanoseconds>(cycle_end - download_start).count() / 1000;

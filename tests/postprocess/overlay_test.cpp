@@ -225,3 +225,31 @@ TEST(Segmentation, ArgmaxColourmapLegendAndNormalisation) {
     // -28 + 128 = 100 on the range 28..178: 72 / 150 * 255 = 122.4.
     EXPECT_EQ((*raw)[1].at<uint8_t>(0, 0), 122);
 }
+
+TEST(RectanglePainter, SamePixelsAsTheLibrarysThickRectangle) {
+    RectanglePainter painter(5);
+    std::mt19937 rng(5);
+    cv::Mat expected(300, 400, CV_8UC3), actual;
+    // Every size up to 60 x 60 (small ones go to the library), then large
+    // ones and ones reaching past the edges.
+    for (int round = 0; round < 61 * 61 + 200; ++round) {
+        int w, h;
+        cv::Point p1;
+        if (round < 61 * 61) {
+            w = round % 61;
+            h = round / 61;
+            p1 = cv::Point(20 + static_cast<int>(rng() % 200), 20 + static_cast<int>(rng() % 200));
+        } else {
+            w = static_cast<int>(rng() % 420);
+            h = static_cast<int>(rng() % 320);
+            p1 = cv::Point(static_cast<int>(rng() % 420) - 10, static_cast<int>(rng() % 320) - 10);
+        }
+        expected.setTo(cv::Scalar(9, 99, 199));
+        actual = expected.clone();
+        const cv::Point p2(p1.x + w, p1.y + h);
+        const cv::Scalar colour(rng() % 256, rng() % 256, rng() % 256);
+        cv::rectangle(expected, p1, p2, colour, 5, cv::LINE_8);
+        painter.draw(actual, p1, p2, colour);
+        ASSERT_EQ(cv::norm(actual, expected, cv::NORM_INF), 0.0) << p1 << " " << p2;
+    }
+}
