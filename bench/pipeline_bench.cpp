@@ -9,7 +9,9 @@
 #include <benchmark/benchmark.h>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <iostream>
 #include <sstream>
 
@@ -64,14 +66,43 @@ void BM_Prepare(benchmark::State& state) {
     demo->data_fit = static_cast<DATA_FIT>(state.range(2));
     UploadWorker worker(std::make_shared<RepeatingSource>(frame), nullptr, core, demo);
 
+    // The size the fit itself resizes to (larger than the input for crop,
+    // smaller for box).
+    cv::Size own_size(core->input_width, core->input_height);
+    if (demo->data_fit != DATA_FIT::STRETCH) {
+        const float sx = static_cast<float>(width) / static_cast<float>(core->input_width);
+        const float sy = static_cast<float>(height) / static_cast<float>(core->input_height);
+        const float d = demo->data_fit == DATA_FIT::CROP ? std::min(sx, sy) : std::max(sx, sy);
+        own_size = cv::Size(static_cast<int>(std::roundf(static_cast<float>(width) / d)),
+                            static_cast<int>(std::roundf(static_cast<float>(height) / d)));
+    }
+
     double prepare_seconds = 0;
     double resize_seconds = 0;
+    double own_resize_seconds = 0;
+    double straightforward_seconds = 0;
     cv::Mat resized;
+    cv::Mat own_resized;
     for (auto _ : state) {
         auto start = Clock::now();
         cv::resize(*frame, resized, cv::Size(core->input_width, core->input_height), 0, 0, cv::INTER_LINEAR);
         benchmark::DoNotOptimize(resized.data);
         const double resize_time = seconds_since(start);
+
+        start = Clock::now();
+        cv::resize(*frame, own_resized, own_size, 0, 0, cv::INTER_LINEAR);
+        benchmark::DoNotOptimize(own_resized.data);
+        own_resize_seconds += seconds_since(start);
+
+        // The straightforward way for stretch: resize, convertTo, split.
+        start = Clock::now();
+        cv::Mat plain;
+        cv::resize(*frame, plain, cv::Size(core->input_width, core->input_height), 0, 0, cv::INTER_LINEAR);
+        plain.convertTo(plain, -1, 0.5, 0.0);
+        std::vector<cv::Mat> plain_planes;
+        cv::split(plain, plain_planes);
+        benchmark::DoNotOptimize(plain_planes.data());
+        straightforward_seconds += seconds_since(start);
 
         start = Clock::now();
         worker.prepare();
@@ -86,6 +117,8 @@ void BM_Prepare(benchmark::State& state) {
     state.counters["prepare_us"] = 1e6 * prepare_seconds / n;
     state.counters["resize_us"] = 1e6 * resize_seconds / n;
     state.counters["ratio"] = prepare_seconds / resize_seconds;
+    state.counters["ratio_own_resize"] = prepare_seconds / own_resize_seconds;
+    state.counters["ratio_straightforward"] = straightforward_seconds / resize_seconds;
     static const char* const names[] = {"none", "stretch", "crop", "box"};
     state.SetLabel(names[state.range(2)]);
 }
