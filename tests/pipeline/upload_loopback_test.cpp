@@ -2,6 +2,7 @@
 #include "pipeline/process_worker.hpp"
 #include "pipeline/upload_worker.hpp"
 
+#include "tests/pipeline/test_source.hpp"
 #include "tests/support/link_fixture.hpp"
 
 #include <gtest/gtest.h>
@@ -14,41 +15,8 @@ constexpr uint64_t PLANE_BYTES = 416 * 416;
 constexpr uint64_t ADDRESS_DATA = 0x00400000;
 constexpr uint64_t OFFSET_PINGPONG = 0x00200000;
 
-// Hands out a frame with an id once per give().
-class TestSource : public Source {
-public:
-    void give(std::shared_ptr<cv::Mat> next, uint64_t id) {
-        frame = std::move(next);
-        frame_id = id;
-        fresh = true;
-    }
-    bool grab(std::shared_ptr<cv::Mat>& out, uint64_t& out_id) override {
-        if (!fresh) return false;
-        fresh = false;
-        out = frame;
-        out_id = frame_id;
-        return true;
-    }
-    bool okay(std::string& message) override {
-        message.clear();
-        return true;
-    }
-    void reset() override {}
-    std::string get_id() override { return "test source"; }
-    void work() override {}
-    CallbackMap get_callbacks() override { return {}; }
-
-private:
-    std::shared_ptr<cv::Mat> frame;
-    uint64_t frame_id = 0;
-    bool fresh = false;
-};
-
-std::shared_ptr<cv::Mat> random_frame(int rows, int cols, int seed) {
-    auto frame = std::make_shared<cv::Mat>(rows, cols, CV_8UC3);
-    cv::RNG rng(seed);
-    rng.fill(*frame, cv::RNG::UNIFORM, 0, 256);
-    return frame;
+std::shared_ptr<cv::Mat> shared_frame(int rows, int cols, int seed) {
+    return std::make_shared<cv::Mat>(random_frame(rows, cols, seed));
 }
 
 class UploadLoopback : public LinkTest {
@@ -100,12 +68,12 @@ protected:
 }  // namespace
 
 TEST_F(UploadLoopback, PlanesLandByteForByteInTheSelectedBuffer) {
-    source->give(random_frame(480, 640, 1), 1);
+    source->give(shared_frame(480, 640, 1), 1);
     EXPECT_EQ(cycle(0), 66u);  // three planes of 22 datagrams of up to 8192 bytes
     expect_planes_at(ADDRESS_DATA);
     const auto first = worker->get_planes();
 
-    source->give(random_frame(720, 1280, 2), 2);
+    source->give(shared_frame(720, 1280, 2), 2);
     EXPECT_EQ(cycle(1), 66u);
     expect_planes_at(ADDRESS_DATA + OFFSET_PINGPONG);
     // The other buffer still holds the first frame.
@@ -116,7 +84,7 @@ TEST_F(UploadLoopback, PlanesLandByteForByteInTheSelectedBuffer) {
 
 TEST_F(UploadLoopback, DuplicateFrameGoesOnceIntoEachBufferAndAgainAfterReset) {
     demo->ignore_duplicate_frames = true;
-    source->give(random_frame(480, 640, 3), 5);
+    source->give(shared_frame(480, 640, 3), 5);
     EXPECT_EQ(cycle(0), 66u);
     EXPECT_EQ(cycle(1), 66u);
     EXPECT_EQ(cycle(0), 0u);
@@ -138,7 +106,7 @@ TEST_F(UploadLoopback, DuplicateFrameGoesOnceIntoEachBufferAndAgainAfterReset) {
 TEST_F(UploadLoopback, CoreRunsOnTheUploadedFrame) {
     ProcessWorker processor(lb.link, core);
     for (uint64_t n = 0; n < 4; ++n) {
-        source->give(random_frame(480, 640, int(n)), n);
+        source->give(shared_frame(480, 640, int(n)), n);
         cycle(n % 2);
         processor.pingpong = n % 2;
         processor.work();
@@ -149,7 +117,7 @@ TEST_F(UploadLoopback, CoreRunsOnTheUploadedFrame) {
 }
 
 TEST_F(UploadLoopback, SendFailureOnTheUploadThreadArrivesAtWaitWorkDone) {
-    source->give(random_frame(480, 640, 1), 1);
+    source->give(shared_frame(480, 640, 1), 1);
     // A closed socket makes the first send fail.
     link().close_socket();
     testing::internal::CaptureStderr();

@@ -1,46 +1,17 @@
 #include "pipeline/upload_worker.hpp"
 
+#include "tests/pipeline/test_source.hpp"
+
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
 #include <cstring>
-#include <mutex>
 #include <stdexcept>
 
 namespace {
 
 constexpr int SIDE = 416;
 constexpr uint32_t PLANE_BYTES = SIDE * SIDE;
-
-// A source that hands out a given frame with an id, once per call of give().
-class TestSource : public Source {
-public:
-    void give(std::shared_ptr<cv::Mat> next, uint64_t id) {
-        frame = std::move(next);
-        frame_id = id;
-        fresh = true;
-    }
-    bool grab(std::shared_ptr<cv::Mat>& out, uint64_t& out_id) override {
-        if (!fresh) return false;
-        fresh = false;
-        out = frame;
-        out_id = frame_id;
-        return true;
-    }
-    bool okay(std::string& message) override {
-        message.clear();
-        return true;
-    }
-    void reset() override {}
-    std::string get_id() override { return "test source"; }
-    void work() override {}
-    CallbackMap get_callbacks() override { return {}; }
-
-private:
-    std::shared_ptr<cv::Mat> frame;
-    uint64_t frame_id = 0;
-    bool fresh = false;
-};
 
 // A link that records the unacknowledged DDR writes and can fail them.
 class RecordingLink : public UDPInterface {
@@ -105,13 +76,6 @@ std::vector<int> rows_equal_to(const cv::Mat& image, uint8_t value) {
         if (cv::countNonZero(diff.reshape(1)) == 0) rows.push_back(y);
     }
     return rows;
-}
-
-cv::Mat random_frame(int rows, int cols, int seed) {
-    cv::Mat frame(rows, cols, CV_8UC3);
-    cv::RNG rng(seed);
-    rng.fill(frame, cv::RNG::UNIFORM, 0, 256);
-    return frame;
 }
 
 }  // namespace
