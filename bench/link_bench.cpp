@@ -6,11 +6,18 @@
 
 #include <benchmark/benchmark.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <iostream>
 #include <memory>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -111,6 +118,67 @@ void BM_RegisterRead(benchmark::State& state) {
     round_trips(state, [](UDPInterfaceEthernet& link) { benchmark::DoNotOptimize(link.udp_read_fabric(0x10)); });
 }
 
+// Baseline for the round trips: the same link against a bare loopback echo
+// thread that polls and answers every request with a 10-byte positive
+// acknowledgement (a 6-byte init reply for init), so the board's own cost
+// shows as the difference.
+class EchoBoard {
+public:
+    EchoBoard() {
+        socket_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t length = sizeof address;
+        ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] {
+            uint8_t request[65536];
+            while (!stop_.load(std::memory_order_relaxed)) {
+                sockaddr_in from{};
+                socklen_t from_length = sizeof from;
+                const ssize_t n = ::recvfrom(socket_, request, sizeof request, MSG_DONTWAIT,
+                                             reinterpret_cast<sockaddr*>(&from), &from_length);
+                if (n < 14) continue;
+                uint8_t reply[10] = {0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+                const bool init = (request[2] & 0x3F) == 15;
+                ::sendto(socket_, reply, init ? 6 : 10, 0, reinterpret_cast<sockaddr*>(&from), from_length);
+            }
+        });
+    }
+    ~EchoBoard() {
+        stop_ = true;
+        thread_.join();
+        ::close(socket_);
+    }
+    uint16_t port() const { return port_; }
+
+private:
+    int socket_ = -1;
+    uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+void BM_BaselineEchoRoundTrip(benchmark::State& state) {
+    EchoBoard echo;
+    UDPInterfaceEthernet link(8192, 64, 4, 8, false);
+    std::ostringstream quiet;
+    auto* out = std::cout.rdbuf(quiet.rdbuf());
+    link.init("127.0.0.1", echo.port(), 100);
+    std::cout.rdbuf(out);
+    std::vector<double> us;
+    us.reserve(200000);
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        link.udp_write_ack_fabric(1u, 0x0C, 1s);
+        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    state.counters["median_us"] = percentile(us, 0.5);
+    state.counters["p99_us"] = percentile(us, 0.99);
+}
+
 void BM_OutputStreamRead(benchmark::State& state) {
     std::vector<uint32_t> out(OUTPUT_WORDS);
     round_trips(state, [&](UDPInterfaceEthernet& link) { link.udp_read_stream_ddr(out.data(), 0x2000000, OUTPUT_WORDS); });
@@ -136,6 +204,7 @@ BENCHMARK(BM_FrameUploadUnpaced)->UseManualTime()->Unit(benchmark::kMicrosecond)
 BENCHMARK(BM_FrameUploadPaced100MiB)->UseManualTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(BM_AcknowledgedRegisterWrite)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(BM_RegisterRead)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_BaselineEchoRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(BM_OutputStreamRead)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(BM_WeightUpload16MiB)->UseRealTime()->Unit(benchmark::kMillisecond)->Repetitions(3)->ReportAggregatesOnly(true);
 
