@@ -173,7 +173,13 @@ struct BoardEmulator::Impl {
             // Spin briefly: answer follow-up requests without a wake-up.
             auto spin_end = Clock::now() + SPIN;
             while (Clock::now() < spin_end && !stopping.load(std::memory_order_relaxed)) {
-                if (receive_one(buffer, replies)) spin_end = Clock::now() + SPIN;
+                if (receive_one(buffer, replies)) {
+                    spin_end = Clock::now() + SPIN;
+                } else {
+                    // Let a runnable thread on this core (an in-process host,
+                    // say) have its turn instead of spinning it out.
+                    std::this_thread::yield();
+                }
                 tick();
             }
             // Block until a datagram arrives, a delayed reply or a run end is due, or stop().
