@@ -1,8 +1,10 @@
 // visiondemo: the host side of the FPGA object-detection demonstrator.
 #include "app/board.hpp"
+#include "app/main_loop.hpp"
 #include "app/startup.hpp"
 #include "link/exceptions.hpp"
 #include "pipeline/fps_measure.hpp"
+#include "platform/signals.hpp"
 
 #include <exception>
 #include <iostream>
@@ -10,10 +12,15 @@
 
 namespace {
 
+// Ctrl-C and SIGTERM do what Escape does: the loop stops at the next cycle
+// boundary and shuts down in order.
+void stop_on_signal() { stop.store(true); }
+
 int run() {
     stop.store(false);
     switch_source.store(false);
     reset.store(false);
+    install_stop_signals(stop_on_signal);
 
     auto fps = std::make_shared<FpsMeasure>();
 
@@ -23,8 +30,9 @@ int run() {
     std::shared_ptr<UDPInterface> link;
     setup(CONFIGURATION_PATH, core, demo, post_processing, link);
 
-    return 0;
+    return run_main_loop(core, demo, post_processing, link, fps);
 }
+
 
 // Link errors that no handler deals with end the program with a failure
 // status and their name, instead of an abort.

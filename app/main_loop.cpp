@@ -4,6 +4,7 @@
 
 #include "app/board.hpp"
 #include "app/main_control.hpp"
+#include "platform/display_check.hpp"
 #include "platform/signals.hpp"
 #include "display/display.hpp"
 #include "pipeline/process_worker.hpp"
@@ -144,6 +145,8 @@ int run_main_loop(const std::shared_ptr<Core>& core, const std::shared_ptr<Demo>
     uint64_t stream_index = initial_stream_index(demo->data_source);
     require_initial_stream(*streams[stream_index], demo->data_source);
 
+    // Opening a window without a display would abort the whole process.
+    require_display();
     auto display = std::make_shared<Display>(s.output, demo);
     s.process = std::make_shared<ProcessWorker>(link, core);
     display->work();
