@@ -219,7 +219,9 @@ TEST_F(Stage, ThresholdsStepByAFortiethAndStopAtExactlyZeroAndOne) {
     post->threshold_probability = 0.275f;
     for (int press = 1; press <= 30; ++press) {
         keys[119]();
-        if (press == 29) EXPECT_LT(post->threshold_probability.load(), 1.0f);
+        if (press == 29) {
+            EXPECT_LT(post->threshold_probability.load(), 1.0f);
+        }
     }
     EXPECT_EQ(post->threshold_probability.load(), 1.0f);
     keys[119]();
@@ -280,8 +282,8 @@ TEST_F(Stage, ProgramEndsWithoutFrameGeometryOrLogos) {
             stage->download(nullptr, std::make_shared<cv::Mat>(4, 4, CV_8UC3), 1, 1.0);
             stage->work();
         },
-        testing::ExitedWithCode(1), "^Invalid Image Info\n$");
+        testing::ExitedWithCode(1), "^Invalid Image Info\n");
     std::filesystem::remove(folder.root + "/data/pyr_logo.png");
     EXPECT_EXIT(PostProcessWorker("output", link, core, demo, post), testing::ExitedWithCode(1),
-                "^ERROR: Could not load logos\n$");
+                "^ERROR: Could not load logos\n");
 }

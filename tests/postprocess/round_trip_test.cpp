@@ -158,9 +158,10 @@ TEST_P(RoundTrip, EveryObjectComesBackOnceWhereItIs) {
                 matched[i] = true;
             }
         }
-        if (!exempt)
+        if (!exempt) {
             EXPECT_EQ(hits, 1) << "class " << object.class_id << " at [" << clipped.left << ", " << clipped.top << ", "
                                << clipped.right << ", " << clipped.bottom << "]; found:" << found.str();
+        }
     }
     for (uint64_t i = 0; i < n; ++i)
         EXPECT_TRUE(matched[i]) << "detection " << i << " matches no object; found:" << found.str();
