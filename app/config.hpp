@@ -19,6 +19,10 @@ enum class DATA_FIT : int32_t { NONE = 0, STRETCH = 1, CROP = 2, BOX = 3 };
 extern const std::map<DATA_SOURCE, std::string> data_source_name;
 
 struct Core {
+    // Memory space (0 or 1) of the current step in visiondemo_serial, whose
+    // stages all read it from here; visiondemo keeps one per stage instead
+    // (MemoryMap::pingpong) and leaves this at 0.
+    int32_t memory_index = 0;
     int32_t input_width = 416;
     int32_t input_height = 416;
     int32_t input_fraction_bits = 0;

@@ -116,3 +116,54 @@ std::string debug_line_prefix(int64_t upload_us, int64_t post_us, int64_t core_u
     line += std::string("(") + (waited ? "1" : "0") + ")" + " " + " | ";
     return line;
 }
+
+int run_restarts(FrameLoop& loop, const std::vector<std::shared_ptr<Stream>>& streams, uint64_t stream_index,
+                 Display& display, PostProcessWorker& output, ProcessWorker& process,
+                 const std::shared_ptr<UDPInterface>& link) {
+    for (;;) {
+        const std::shared_ptr<Stream> active = streams[stream_index];
+        if (shutdown_requested()) {
+            shut_down(display, *active);
+            return 0;
+        }
+        std::cout << "START/RESTART (source switch)" << std::endl;
+        rebuild_key_map(display, *active, output);
+        active->work();
+        loop.restart(active);
+        output.reset();
+
+        const bool started = run_first_frame(link, [&loop] { loop.first_frame(); });
+        if (started) {
+            std::cout << "INITIAL UPLOAD AND START DONE  " << std::endl;
+            loop.run();
+        }
+
+        active->stop();
+        if (!reset.load() && started) {
+            // The run in progress is awaited; a board that no longer finishes
+            // it is reset like a failure inside the loop.
+            try {
+                process.wait_core_done();
+            } catch (const exception_reset& error) {
+                report_loop_reset(error);
+                loop.resets_left -= 1;
+            }
+        }
+        output.idle();
+        if (reset.load()) {
+            if (loop.resets_left <= 0) {
+                std::cerr << "Stuck in reset loop. FPGA has been reset 3 or more times in a row" << std::endl;
+                fail_exit(display);
+            }
+            reset_fpga(link);
+            reset.store(false);
+            // A stop signal that arrived meanwhile still ends the program.
+            if (!stop_signal_received()) stop.store(false);
+            process.reset();
+        }
+        if (switch_source.load()) {
+            stream_index = switch_stream(streams, stream_index, display);
+        }
+        loop.finish();
+    }
+}

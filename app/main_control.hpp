@@ -6,6 +6,7 @@
 
 #include "app/config.hpp"
 #include "display/display.hpp"
+#include "pipeline/process_worker.hpp"
 #include "link/udp_interface.hpp"
 #include "pipeline/worker.hpp"
 #include "postprocess/post_process_worker.hpp"
@@ -56,3 +57,28 @@ std::string debug_line_prefix(int64_t upload_us, int64_t post_us, int64_t core_u
 
 // A microsecond count as milliseconds, fixed with 3 decimals, 7 wide.
 std::string debug_ms(int64_t us);
+
+// What differs between the two programs' frame loops; the restart sequence,
+// recovery, switching and shutdown around them are shared (run_restarts).
+class FrameLoop {
+public:
+    virtual ~FrameLoop() = default;
+    // A new upload stage for the active source.
+    virtual void restart(const std::shared_ptr<Stream>& active) = 0;
+    // Uploads a first frame and starts the core on it; may raise exception_reset.
+    virtual void first_frame() = 0;
+    // Runs frames until `stop` is set, catching exception_reset.
+    virtual void run() = 0;
+    // Drops the upload stage.
+    virtual void finish() = 0;
+
+    // Board resets allowed without a completed cycle.
+    int resets_left = 3;
+};
+
+// The outer loop of both programs, from the first restart to shutdown.
+// Returns 0 after an orderly shutdown; ends the process with status 1 when
+// the board keeps failing or no source is usable.
+int run_restarts(FrameLoop& loop, const std::vector<std::shared_ptr<Stream>>& streams, uint64_t stream_index,
+                 Display& display, PostProcessWorker& output, ProcessWorker& process,
+                 const std::shared_ptr<UDPInterface>& link);

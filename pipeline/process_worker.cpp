@@ -43,6 +43,21 @@ ProcessWorker::ProcessWorker(std::shared_ptr<UDPInterface> link_, std::shared_pt
 void ProcessWorker::work() { start_core(); }
 
 void ProcessWorker::start_core() {
+    begin_start();
+    // Only the first run since construction checks that the network is idle.
+    if (framecount == 0) check_idle();
+    try {
+        link->udp_write_ack_fabric(static_cast<uint32_t>(pingpong), CORE_REGISTER_BUFFER, ACK_TIMEOUT);
+        link->udp_write_ack_fabric(1u, CORE_REGISTER_START, ACK_TIMEOUT);
+        const uint32_t start_and_run[2] = {1, 1};
+        link->udp_write_ack_fabric(start_and_run, CORE_REGISTER_START, 2, ACK_TIMEOUT);
+    } catch (const exception_writeacktimeout& error) {
+        start_failed(error);
+    }
+    mark_started();
+}
+
+void ProcessWorker::begin_start() {
     start_time = Clock::now();
     if (core_started.load()) {
         exit_with_line("Processing unit indicates the core has started but has not yet finished");
@@ -50,30 +65,27 @@ void ProcessWorker::start_core() {
     if (!core_done.load()) {
         exit_with_line("ERROR: Processing unit is neither running nor idle (core_done clear, core_started clear)");
     }
+}
 
-    if (framecount == 0) {
-        // The first run since construction: the network must report idle.
-        uint32_t status = 0;
-        try {
-            status = link->udp_read_fabric(CORE_REGISTER_STATUS);
-            if (status != CORE_STATUS_IDLE) status = link->udp_read_fabric(CORE_REGISTER_STATUS);
-        } catch (const exception_readtimeout& error) {
-            throw exception_reset(std::string("exception_reset in processing node @start_core: ") + error.what());
-        }
-        if (status != CORE_STATUS_IDLE) {
-            std::cerr << "FPGA indicates network is not idle. 0x04  = " << hex8(status) << std::endl;
-            throw exception_reset("Processing mode reset exception, @start core");
-        }
-    }
-
+void ProcessWorker::check_idle() {
+    uint32_t status = 0;
     try {
-        link->udp_write_ack_fabric(static_cast<uint32_t>(pingpong), CORE_REGISTER_BUFFER, ACK_TIMEOUT);
-        link->udp_write_ack_fabric(1u, CORE_REGISTER_START, ACK_TIMEOUT);
-        const uint32_t start_and_run[2] = {1, 1};
-        link->udp_write_ack_fabric(start_and_run, CORE_REGISTER_START, 2, ACK_TIMEOUT);
-    } catch (const exception_writeacktimeout& error) {
+        status = link->udp_read_fabric(CORE_REGISTER_STATUS);
+        if (status != CORE_STATUS_IDLE) status = link->udp_read_fabric(CORE_REGISTER_STATUS);
+    } catch (const exception_readtimeout& error) {
         throw exception_reset(std::string("exception_reset in processing node @start_core: ") + error.what());
     }
+    if (status != CORE_STATUS_IDLE) {
+        std::cerr << "FPGA indicates network is not idle. 0x04  = " << hex8(status) << std::endl;
+        throw exception_reset("Processing mode reset exception, @start core");
+    }
+}
+
+void ProcessWorker::start_failed(const exception_writeacktimeout& error) {
+    throw exception_reset(std::string("exception_reset in processing node @start_core: ") + error.what());
+}
+
+void ProcessWorker::mark_started() {
     core_started = true;
     core_done = false;
 }

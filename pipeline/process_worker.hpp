@@ -46,7 +46,16 @@ public:
     int32_t get_framecount() const { return framecount; }
     CallbackMap get_callbacks() override { return {}; }
 
-private:
+protected:
+    // The steps of a start that the serial program's core control shares.
+    // begin_start: note the start time; exit when a run is in progress.
+    void begin_start();
+    // Reads the status register; raises exception_reset unless the network is idle.
+    void check_idle();
+    // Replaces a write time-out by exception_reset with the start message.
+    [[noreturn]] static void start_failed(const exception_writeacktimeout& error);
+    void mark_started();
+
     std::shared_ptr<UDPInterface> link;
     std::shared_ptr<Core> core;
 
