@@ -181,7 +181,6 @@ void BoardModel::handle(const uint8_t* data, size_t size, Clock::time_point now,
         case Kind::Write:
         case Kind::WriteAck: {
             const bool ack = kind == Kind::WriteAck;
-            const uint8_t* payload = data + HEADER_BYTES + WRITE_OFFSET;
             const bool sized = size >= HEADER_BYTES + WRITE_OFFSET && size - HEADER_BYTES - WRITE_OFFSET == length &&
                                length % 4 == 0;
             bool in_range;
@@ -200,6 +199,7 @@ void BoardModel::handle(const uint8_t* data, size_t size, Clock::time_point now,
                 acknowledge(false, address, now, out);
                 return;
             }
+            const uint8_t* payload = data + HEADER_BYTES + WRITE_OFFSET;
             if (ddr) {
                 ddr_.write(address, payload, length);
                 touch_ddr(address, length);
