@@ -488,22 +488,29 @@ int UDPInterfaceEthernet::udp_reset() {
 void UDPInterfaceEthernet::udp_write_ddr(const uint32_t* data, uint32_t address, uint32_t word_count) {
     std::unique_lock<std::mutex> lock(link_mutex);
     const std::chrono::nanoseconds pace = std::chrono::microseconds(write_pace_us);
+    // Each datagram owns a time slot that starts just before it is sent; the
+    // next datagram waits for the slot's end, which keeps the write rate at
+    // or below the configured limit. A full datagram's slot is the pace; the
+    // short last datagram of a transfer gets its share of it, so transfers
+    // that are not whole chunks (a 173,056-byte plane is 21 full chunks and
+    // an eighth) are not held below the rate. When the thread resumes a little
+    // late (less than one pace) the next slot still starts where the last one
+    // ended, so a moment of preemption is made up instead of lowering the
+    // rate; after a longer stall the schedule starts afresh, without a burst.
+    Clock::time_point slot_end{};
+    bool first_slot = true;
     for_each_chunk(word_count, ddr_payload_words, ddr_payload_size, address,
                    [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
                        if (pace.count() == 0) {
                            this->_udp_write(data + first, chunk_address, m, true);
                            return;
                        }
-                       const auto sent_at = Clock::now();
+                       const auto now = Clock::now();
+                       const auto slot_start = (!first_slot && now - slot_end < pace) ? slot_end : now;
+                       first_slot = false;
                        this->_udp_write(data + first, chunk_address, m, true);
-                       // A full datagram occupies at least the pace, which keeps
-                       // the write rate at or below the configured limit; the
-                       // short last datagram of a transfer occupies its share of
-                       // it, so transfers that are not whole chunks (a 173,056-byte
-                       // plane is 21 full chunks and one eighth of a chunk) are not
-                       // held below the rate.
-                       const auto occupied = m == ddr_payload_words ? pace : pace * m / ddr_payload_words;
-                       while (Clock::now() - sent_at < occupied) {
+                       slot_end = slot_start + (m == ddr_payload_words ? pace : pace * m / ddr_payload_words);
+                       while (Clock::now() < slot_end) {
                        }
                    });
 }
