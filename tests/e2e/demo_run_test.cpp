@@ -152,3 +152,108 @@ INSTANTIATE_TEST_SUITE_P(Forms, DemoRun,
                                          Form{"SerialTwoSpaces", true, 2, "scene_11_2048x512", "crop"},
                                          Form{"SerialOneSpace", true, 1, "scene_10_480x640", "box"}),
                          [](const testing::TestParamInfo<Form>& info) { return std::string(info.param.name); });
+
+namespace {
+
+class StopSignal : public DemoTest, public testing::WithParamInterface<int> {};
+
+}  // namespace
+
+// Ctrl-C and SIGTERM end the run the way Escape does: the cycle in progress
+// ends, the program shuts down in order (a thread left running would abort
+// it) and returns 0, with nothing on the error stream.
+TEST_P(StopSignal, EndsTheRunInOrderWithStatusZero) {
+    box.add_scenes({"scene_01_1280x720.png", "scene_02_1920x1080.png"});
+    start_emulator(Settings{});
+    start();
+    Window window(*x, demo->id());
+    ASSERT_TRUE(running(window));
+
+    demo->signal(GetParam());
+    const auto status = demo->wait_exit(20s);
+    EXPECT_TRUE(exited_with(status, 0)) << describe_status(status);
+    const auto lines = demo->out_lines();
+    const size_t start = find_line(lines, "INITIAL UPLOAD AND START DONE  ");
+    ASSERT_NE(start, std::string::npos);
+    for (size_t i = start + 1; i < lines.size(); ++i)
+        EXPECT_TRUE(std::regex_match(lines[i], frame_line())) << "line " << i << ": " << lines[i];
+    EXPECT_EQ(count_lines(lines, "START/RESTART (source switch)"), 1u);
+    EXPECT_EQ(demo->err_lines(), std::vector<std::string>{});
+    // The emulator saw the last run finish: the loop waited for the core.
+    emulator->process->signal(SIGINT);
+    ASSERT_TRUE(emulator->process->wait_exit(10s));
+    const std::string summary = emulator->process->out();
+    std::smatch started, finished;
+    ASSERT_TRUE(std::regex_search(summary, started, std::regex(R"(runs started: (\d+))")));
+    ASSERT_TRUE(std::regex_search(summary, finished, std::regex(R"(runs finished: (\d+))")));
+    EXPECT_EQ(started[1], finished[1]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, testing::Values(SIGINT, SIGTERM),
+                         [](const testing::TestParamInfo<int>& info) {
+                             return std::string(info.param == SIGINT ? "Interrupt" : "Terminate");
+                         });
+
+// A data source that cannot be used ends the program with status 1 and its
+// lines after start-up, before the frame loop starts and before any window
+// is opened (the runs have no display: opening one would show).
+TEST_F(DemoTest, UnusableInitialSourcesStopBeforeAnyWindow) {
+    box.add_scenes({"scene_01_1280x720.png"});
+    Settings settings;
+    start_emulator(settings);
+    struct Case {
+        const char* data_source;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases{
+        {"video", {"ERROR: Data source VIDEO not yet implemented"}},
+        {"Packed", {"ERROR: Data source PACKED not yet implemented"}},
+        {"images", {"ERROR: Unknown data source selected"}},
+        {"capture",
+         {"ERROR: Unable to initialise initial stream", "\tStream Type:  \tCAPTURE - Webcam Stream",
+          "\tError Message:\tERROR: Unable to open video file or stream"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.data_source);
+        settings.data_source = c.data_source;
+        settings.udp_port = emulator->port;
+        box.write_configuration(settings);
+        auto run = start_demo(box, false, "", c.data_source);
+        const auto status = run->wait_exit(30s);
+        EXPECT_TRUE(exited_with(status, 1)) << describe_status(status);
+        EXPECT_EQ(run->err_lines(), c.expected);
+        const auto lines = run->out_lines();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), "UPLOADING WEIGHTS DONE");
+        run->kill_now();
+    }
+}
+
+// The status register reads 3 (busy) from the second run on. The serial
+// program checks it before every start and resets the board; the overlapped
+// one checks only before its first run and keeps going.
+TEST_F(DemoTest, BusyStatusResetsOnlyTheSerialProgram) {
+    box.add_scenes({"scene_01_1280x720.png"});
+    start_emulator(Settings{}, {"--status", "3", "--status-from-run", "2"});
+    start(false);
+    ASSERT_TRUE(demo->wait_out([](const auto& lines) { return frame_lines(lines) >= 20; }, 30s));
+    EXPECT_EQ(count_lines(demo->out_lines(), "FPGA RESET REQUESTED"), 0u);
+    EXPECT_EQ(demo->err_lines(), std::vector<std::string>{});
+    demo->signal(SIGTERM);
+    const auto status = demo->wait_exit(20s);
+    EXPECT_TRUE(exited_with(status, 0)) << describe_status(status);
+
+    // A fresh board for the serial program: the same fault from its second run.
+    emulator.reset();
+    start_emulator(Settings{}, {"--status", "3", "--status-from-run", "2"});
+    demo = start_demo(box, true, x->display, "serial");
+    EXPECT_TRUE(demo->wait_out(
+        [](const auto& lines) { return count_lines(lines, "FPGA RESET REQUESTED") >= 1; }, 30s));
+    const auto lines = demo->out_lines();
+    const size_t started = find_line(lines, "INITIAL UPLOAD AND START DONE  ");
+    EXPECT_NE(started, std::string::npos);
+    EXPECT_LT(started, find_line(lines, "FPGA RESET REQUESTED"));
+    EXPECT_EQ(demo->err_lines(),
+              (std::vector<std::string>{"FPGA indicates network is not idle. 0x04  = 0x00000003", "Caught exception",
+                                        "Processing mode reset exception, @start core"}));
+}
