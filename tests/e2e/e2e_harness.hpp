@@ -441,6 +441,9 @@ public:
         fs::create_directories(root / "configuration");
         fs::create_directories(root / "run");
         fs::create_directories(root / "data" / "scenes");
+        // Qt wants a private runtime folder.
+        fs::create_directories(root / "xdg");
+        fs::permissions(root / "xdg", fs::perms::owner_all, fs::perm_options::replace);
         for (const char* name : {"mox_logo.png", "pyr_logo.png", "weights.txt", "scaling_parameters.bin"})
             fs::create_symlink(repository() / "data" / name, root / "data" / name);
     }
@@ -505,7 +508,7 @@ inline std::unique_ptr<Process> start_demo(const Sandbox& box, bool serial, cons
     options.out = box.run() / (log_name + ".out");
     options.err = box.run() / (log_name + ".err");
     options.env = {display.empty() ? "DISPLAY" : "DISPLAY=" + display, "WAYLAND_DISPLAY",
-                   "XDG_RUNTIME_DIR=" + box.run().string()};
+                   "XDG_RUNTIME_DIR=" + (box.root / "xdg").string()};
     return std::make_unique<Process>(options);
 }
 
