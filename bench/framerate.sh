@@ -1,0 +1,188 @@
+#!/usr/bin/env bash
+# Frame rate of the whole demonstrator against the board emulator program.
+#
+#   bench/framerate.sh [--build DIR] [--seconds N] [--scene FILE] [--core-us "LIST"] [--forms "LIST"]
+#
+# For every emulator core time (default 38461, 10000 and 0 us) and every loop
+# form (two: visiondemo with memory_spaces 2, one: visiondemo with
+# memory_spaces 1, serial: visiondemo_serial with memory_spaces 2), runs the
+# demonstrator with debug lines on a private virtual display for N seconds
+# (default 12) and prints one table row:
+#
+#   measured   frames per second over the steady part of the run (the first
+#              WARMUP frames are left out): frames / sum of their durations
+#   u, p, f    mean upload, post-processing and core-control stage times
+#              (ms) from the debug lines of the same run
+#   ideal      two:  1 / max(core time, u, p), the stages overlapping fully
+#              one, serial: 1 / (u + p + f), the stages one after the other
+#   ratio      measured / ideal
+#   vs core    measured / (1 / core time): how close the loop comes to the
+#              core's own limit (empty at core time 0)
+#
+# The link's own limit is printed too: a frame upload is 3 x 416 x 416 bytes
+# in DDR payloads, each paced to write_rate_limit MiB/s.
+set -euo pipefail
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+build="$ROOT/build"
+seconds=12
+scene="$ROOT/data/scenes/scene_01_1280x720.png"
+core_list="38461 10000 0"
+form_list="two one serial"
+warmup=30
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build) build=$(cd "$2" && pwd); shift 2 ;;
+    --seconds) seconds=$2; shift 2 ;;
+    --scene) scene=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
+    --core-us) core_list=$2; shift 2 ;;
+    --forms) form_list=$2; shift 2 ;;
+    -h|--help) sed -n '2,24p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "unknown argument: $1 (see --help)" >&2; exit 2 ;;
+  esac
+done
+
+programs="emulator/board_emulator"
+case " $form_list " in *" two "*|*" one "*) programs+=" app/visiondemo" ;; esac
+case " $form_list " in *" serial "*) programs+=" app/visiondemo_serial" ;; esac
+if [ -f "$build/build.ninja" ]; then
+  targets=$(for program in $programs; do basename "$program"; done)
+  # shellcheck disable=SC2086
+  cmake --build "$build" --target $targets >/dev/null ||
+    echo "WARNING: building $targets in $build failed; measuring the programs as they are" >&2
+fi
+for program in $programs; do
+  if [ ! -x "$build/$program" ]; then
+    echo "ERROR: $build/$program is missing; build it or name the build folder with --build" >&2
+    exit 1
+  fi
+done
+command -v Xvfb >/dev/null || { echo "ERROR: Xvfb is needed (apt-get install xvfb)" >&2; exit 1; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vd_framerate_XXXXXX")
+pids=()
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+mkdir -p "$work/configuration" "$work/data/scenes" "$work/run" "$work/xdg"
+chmod 700 "$work/xdg"
+for name in mox_logo.png pyr_logo.png weights.txt scaling_parameters.bin; do
+  ln -s "$ROOT/data/$name" "$work/data/$name"
+done
+cp "$scene" "$work/data/scenes/"
+extension=${scene##*.}
+
+# Waits (at most $2 tenths of a second) until file $1 holds a complete line.
+wait_line() {
+  local n=0
+  until [ -s "$1" ] && [ "$(tail -c1 "$1" | od -An -c | tr -d ' ')" = '\n' ]; do
+    n=$((n + 1)); [ $n -gt "$2" ] && return 1
+    sleep 0.1
+  done
+}
+
+# A private X server: the demonstrator's window and its drawing cost the same
+# in every run, whatever else runs on the machine's displays.
+Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+wait_line "$work/display" 100 || { echo "ERROR: Xvfb did not start" >&2; exit 1; }
+display=":$(head -n1 "$work/display")"
+
+write_configuration() {  # port memory_spaces
+  cat >"$work/configuration/demo_parameters_windows.yaml" <<EOF
+YoloConfiguration:
+  path_scaling_parameters: "../data/scaling_parameters.bin"
+  path_weights_biases: "../data/weights.txt"
+  address_data: 0x02000000
+  address_output: 0x02080000
+  offset_pingpong: 0x00100000
+DemoConfiguration:
+  data_source: image
+  data_fit: box
+  path_image_glob: "../data/scenes"
+  image_extension: $extension
+  capture_source: 63
+  capture_flip: true
+  displaytime_image: 2000
+  memory_spaces: $2
+  fullscreen: false
+  debug: true
+  ignore_duplicate_frames: false
+NetworkConfiguration:
+  ip_address: 127.0.0.1
+  udp_port: $1
+  packet_size: 8192
+  write_rate_limit: 100
+EOF
+}
+
+# One run: prints "frames measured_fps u p f" from the demonstrator's output.
+run_one() {  # core_us form
+  local core_us=$1 form=$2 program=visiondemo spaces=2
+  case "$form" in
+    two) ;;
+    one) spaces=1 ;;
+    serial) program=visiondemo_serial ;;
+    *) echo "unknown form $form" >&2; return 1 ;;
+  esac
+  write_configuration 0 "$spaces"
+  (cd "$work/run" && exec "$build/emulator/board_emulator" --config ../configuration/demo_parameters_windows.yaml \
+      --port 0 --core-us "$core_us" >emulator.out 2>emulator.err) &
+  local emulator=$!
+  pids+=($emulator)
+  wait_line "$work/run/emulator.out" 100 || { echo "ERROR: board_emulator did not start" >&2; return 1; }
+  local port
+  port=$(sed -n '1s/^listening on .*:\([0-9]*\)$/\1/p' "$work/run/emulator.out")
+  write_configuration "$port" "$spaces"
+  (cd "$work/run" && DISPLAY=$display XDG_RUNTIME_DIR=$work/xdg exec "$build/app/$program" \
+      </dev/null >demo.out 2>demo.err) &
+  local demo=$!
+  pids+=($demo)
+  sleep "$seconds"
+  kill -INT "$demo" 2>/dev/null || true
+  wait "$demo" 2>/dev/null || true
+  kill -INT "$emulator" 2>/dev/null || true
+  wait "$emulator" 2>/dev/null || true
+  awk -v warmup="$warmup" '
+    /^\(avg\/recent\/now\) duration/ {
+      frame++
+      if (frame <= warmup) next
+      split($0, parts, "|"); sub(/.*\]/, "", parts[1]); split(parts[1], d, "/")
+      now += d[3]; n++
+    }
+    /^u: / {
+      if (frame <= warmup) next
+      u += $2; p += $4; f += $8; m++
+    }
+    END {
+      if (n == 0 || m == 0) { print 0, 0, 0, 0, 0; exit }
+      printf "%d %.3f %.3f %.3f %.3f\n", n, 1000 * n / now, u / m, p / m, f / m
+    }' "$work/run/demo.out"
+}
+
+echo "Frame rate of the demonstrator against board_emulator ($(basename "$scene"), ${seconds} s a run," \
+  "first $warmup frames left out; $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg))"
+# 64 paced payloads of 8192 bytes at 100 MiB/s: 78 us each.
+awk 'BEGIN { pace = int(8192 / (100 * 1.048576)); t = int((3 * 416 * 416 + 8191) / 8192) * pace;
+  printf "link limit: frame upload %d x %d us = %.2f ms, %.1f frames/s\n", int((3*416*416+8191)/8192), pace, t/1000, 1e6/t }'
+printf '%-7s %8s %7s %9s %8s %8s %8s %9s %7s %8s\n' form core_us frames "measured" "u ms" "p ms" "f ms" ideal ratio "vs core"
+for core_us in $core_list; do
+  for form in $form_list; do
+    run_one "$core_us" "$form" >"$work/result"
+    read -r frames fps u p f <"$work/result"
+    awk -v form="$form" -v core="$core_us" -v frames="$frames" -v fps="$fps" -v u="$u" -v p="$p" -v f="$f" 'BEGIN {
+      c = core / 1000
+      if (form == "two") { t = c; if (u > t) t = u; if (p > t) t = p } else { t = u + p + f }
+      ideal = t > 0 ? 1000 / t : 0
+      ratio = ideal > 0 ? sprintf("%6.1f%%", 100 * fps / ideal) : "-"
+      vs = c > 0 ? sprintf("%6.1f%%", 100 * fps * c / 1000) : "-"
+      printf "%-7s %8d %7d %9.2f %8.3f %8.3f %8.3f %9.2f %7s %8s\n", form, core, frames, fps, u, p, f, ideal, ratio, vs
+    }'
+  done
+done
