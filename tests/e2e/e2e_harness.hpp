@@ -21,10 +21,11 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -180,22 +181,53 @@ public:
         for (const auto& e : env_strings) envp.push_back(const_cast<char*>(e.c_str()));
         envp.push_back(nullptr);
 
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, options.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, options.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (options.fd3 >= 0) posix_spawn_file_actions_adddup2(&actions, options.fd3, 3);
-        if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        // A group of its own: teardown can end it with whatever it started,
-        // and a Ctrl-C typed at the test does not reach it behind our back.
-        posix_spawnattr_setpgroup(&attributes, 0);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-        const int error = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
+        // Everything the child needs is prepared before the fork: between
+        // fork and exec only system calls run.
+        const int in_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const int out_fd = ::open(options.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int err_fd = ::open(options.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int exec_pipe[2] = {-1, -1};  // carries errno of a failed exec
+        if (in_fd < 0 || out_fd < 0 || err_fd < 0 || ::pipe2(exec_pipe, O_CLOEXEC) != 0) {
+            for (int fd : {in_fd, out_fd, err_fd, exec_pipe[0], exec_pipe[1]})
+                if (fd >= 0) ::close(fd);
+            throw std::runtime_error("cannot set up the output files of " + options.argv[0]);
+        }
+        const pid_t parent = ::getpid();
+        pid = ::fork();
+        if (pid == 0) {
+            // A group of its own, so that teardown ends whatever it started
+            // and a Ctrl-C typed at the test does not reach it behind our
+            // back; and killed with the test process, however that ends.
+            ::setpgid(0, 0);
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != parent) ::_exit(127);
+            if (options.fd3 == 3) ::fcntl(3, F_SETFD, 0);
+            else if (options.fd3 >= 0) ::dup2(options.fd3, 3);
+            ::dup2(in_fd, 0);
+            ::dup2(out_fd, 1);
+            ::dup2(err_fd, 2);
+            if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) {
+                const int e = errno;
+                (void)!::write(exec_pipe[1], &e, sizeof e);
+                ::_exit(127);
+            }
+            ::execve(argv[0], argv.data(), envp.data());
+            const int e = errno;
+            (void)!::write(exec_pipe[1], &e, sizeof e);
+            ::_exit(127);
+        }
+        if (pid > 0) ::setpgid(pid, pid);
+        ::close(in_fd);
+        ::close(out_fd);
+        ::close(err_fd);
+        ::close(exec_pipe[1]);
+        int error = pid < 0 ? errno : 0;
+        if (pid > 0) {
+            // The pipe closes on a successful exec; a failed one sends errno.
+            if (::read(exec_pipe[0], &error, sizeof error) != sizeof error) error = 0;
+            if (error != 0) reap(true);
+        }
+        ::close(exec_pipe[0]);
         if (error != 0) throw std::runtime_error("cannot start " + options.argv[0] + ": " + std::strerror(error));
     }
 
