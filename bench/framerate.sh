@@ -2,19 +2,24 @@
 # Frame rate of the whole demonstrator against the board emulator program.
 #
 #   bench/framerate.sh [--build DIR] [--seconds N] [--scene FILE] [--core-us "LIST"] [--forms "LIST"]
+#                      [--keep DIR]
 #
 # For every emulator core time (default 38461, 10000 and 0 us) and every loop
 # form (two: visiondemo with memory_spaces 2, one: visiondemo with
-# memory_spaces 1, serial: visiondemo_serial with memory_spaces 2), runs the
-# demonstrator with debug lines on a private virtual display for N seconds
-# (default 12) and prints one table row:
+# memory_spaces 1, serial2 and serial1: visiondemo_serial with memory_spaces 2
+# and 1), runs the demonstrator with debug lines on a private virtual display
+# for N seconds (default 12) and prints one table row (--keep DIR keeps each
+# run's console output there as FORM_COREUS.out):
 #
 #   measured   frames per second over the steady part of the run (the first
 #              WARMUP frames are left out): frames / sum of their durations
 #   u, p, f    mean upload, post-processing and core-control stage times
 #              (ms) from the debug lines of the same run
-#   ideal      two:  1 / max(core time, u, p), the stages overlapping fully
-#              one, serial: 1 / (u + p + f), the stages one after the other
+#   ideal      two:     1 / max(core time, u, p), the stages overlapping fully
+#              serial2: 1 / max(core time, u + p): upload and post-processing
+#                       one after the other on the main thread, the core run
+#                       overlapping both
+#              one, serial1: 1 / (u + p + f), everything one after the other
 #   ratio      measured / ideal
 #   vs core    measured / (1 / core time): how close the loop comes to the
 #              core's own limit (empty at core time 0)
@@ -28,7 +33,8 @@ build="$ROOT/build"
 seconds=12
 scene="$ROOT/data/scenes/scene_01_1280x720.png"
 core_list="38461 10000 0"
-form_list="two one serial"
+form_list="two one serial2 serial1"
+keep=""
 warmup=30
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -37,14 +43,15 @@ while [ $# -gt 0 ]; do
     --scene) scene=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
     --core-us) core_list=$2; shift 2 ;;
     --forms) form_list=$2; shift 2 ;;
-    -h|--help) sed -n '2,24p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --keep) mkdir -p "$2"; keep=$(cd "$2" && pwd); shift 2 ;;
+    -h|--help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}"; exit 0 ;;
     *) echo "unknown argument: $1 (see --help)" >&2; exit 2 ;;
   esac
 done
 
 programs="emulator/board_emulator"
 case " $form_list " in *" two "*|*" one "*) programs+=" app/visiondemo" ;; esac
-case " $form_list " in *" serial "*) programs+=" app/visiondemo_serial" ;; esac
+case " $form_list " in *" serial"*) programs+=" app/visiondemo_serial" ;; esac
 if [ -f "$build/build.ninja" ]; then
   targets=$(for program in $programs; do basename "$program"; done)
   # shellcheck disable=SC2086
@@ -128,7 +135,8 @@ run_one() {  # core_us form
   case "$form" in
     two) ;;
     one) spaces=1 ;;
-    serial) program=visiondemo_serial ;;
+    serial2) program=visiondemo_serial ;;
+    serial1) program=visiondemo_serial; spaces=1 ;;
     *) echo "unknown form $form" >&2; return 1 ;;
   esac
   write_configuration 0 "$spaces"
@@ -149,6 +157,7 @@ run_one() {  # core_us form
   wait "$demo" 2>/dev/null || true
   kill -INT "$emulator" 2>/dev/null || true
   wait "$emulator" 2>/dev/null || true
+  [ -n "$keep" ] && cp "$work/run/demo.out" "$keep/${form}_${core_us}.out"
   awk -v warmup="$warmup" '
     /^\(avg\/recent\/now\) duration/ {
       frame++
@@ -178,7 +187,9 @@ for core_us in $core_list; do
     read -r frames fps u p f <"$work/result"
     awk -v form="$form" -v core="$core_us" -v frames="$frames" -v fps="$fps" -v u="$u" -v p="$p" -v f="$f" 'BEGIN {
       c = core / 1000
-      if (form == "two") { t = c; if (u > t) t = u; if (p > t) t = p } else { t = u + p + f }
+      if (form == "two") { t = c; if (u > t) t = u; if (p > t) t = p }
+      else if (form == "serial2") { t = c; if (u + p > t) t = u + p }
+      else { t = u + p + f }
       ideal = t > 0 ? 1000 / t : 0
       ratio = ideal > 0 ? sprintf("%6.1f%%", 100 * fps / ideal) : "-"
       vs = c > 0 ? sprintf("%6.1f%%", 100 * fps * c / 1000) : "-"
