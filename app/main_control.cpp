@@ -45,18 +45,26 @@ void rebuild_key_map(Display& display, Stream& active, PostProcessWorker& post) 
     display.register_callbacks(post.get_callbacks());
 }
 
-bool run_first_frame(const std::shared_ptr<UDPInterface>& link, const std::function<void()>& first_frame) {
+namespace {
+
+// Runs the first frame until it gets through without exception_reset,
+// resetting the board after every failure. Returns false when a stop signal
+// arrived in between (the program then shuts down instead of retrying).
+bool run_first_frame(const std::shared_ptr<UDPInterface>& link, FrameLoop& loop) {
     for (;;) {
         try {
-            first_frame();
+            loop.first_frame();
             return true;
         } catch (const exception_reset& error) {
             std::cout << error.what() << std::endl;
             if (stop_signal_received()) return false;
             reset_fpga(link);
+            loop.board_was_reset();
         }
     }
 }
+
+}  // namespace
 
 uint64_t switch_stream(const std::vector<std::shared_ptr<Stream>>& streams, uint64_t stream_index, Display& display) {
     std::cout << "stream_index " << stream_index << std::endl;
@@ -132,7 +140,7 @@ int run_restarts(FrameLoop& loop, const std::vector<std::shared_ptr<Stream>>& st
         loop.restart(active);
         output.reset();
 
-        const bool started = run_first_frame(link, [&loop] { loop.first_frame(); });
+        const bool started = run_first_frame(link, loop);
         if (started) {
             std::cout << "INITIAL UPLOAD AND START DONE  " << std::endl;
             loop.run();

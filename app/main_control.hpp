@@ -28,10 +28,6 @@ void require_initial_stream(Stream& stream, DATA_SOURCE data_source);
 // the post-processing stage's keys (later registrations replace earlier ones).
 void rebuild_key_map(Display& display, Stream& active, PostProcessWorker& post);
 
-// Runs `first_frame` until it gets through without exception_reset, resetting
-// the board after every failure. Returns false when a stop signal arrived in
-// between (the loop then shuts down instead of retrying for ever).
-bool run_first_frame(const std::shared_ptr<UDPInterface>& link, const std::function<void()>& first_frame);
 
 // Moves to the next usable source, printing the switching lines; clears
 // `switch_source`, and `stop` on success. Exits with status 1 when none is
@@ -71,6 +67,9 @@ public:
     virtual void run() = 0;
     // Drops the upload stage.
     virtual void finish() = 0;
+    // The board was reset and has lost its memory: nothing it held counts as
+    // uploaded any more.
+    virtual void board_was_reset() = 0;
 
     // Board resets allowed without a completed cycle.
     int resets_left = 3;

@@ -50,6 +50,8 @@ public:
 
     void finish() override { upload.reset(); }
 
+    void board_was_reset() override { upload->reset(); }
+
 private:
     // Every stage works on memory space 0, one step after the other.
     void one_space_loop() {

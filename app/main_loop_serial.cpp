@@ -53,6 +53,8 @@ public:
 
     void finish() override { upload.reset(); }
 
+    void board_was_reset() override { upload->reset(); }
+
 private:
     void one_space_loop() {
         while (!shutdown_requested()) {
