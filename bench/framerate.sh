@@ -13,6 +13,8 @@
 #
 #   measured   frames per second over the steady part of the run (the first
 #              WARMUP frames are left out): frames / sum of their durations
+#   median     1 / median frame time: the same without the stalls that other
+#              load on the machine causes
 #   u, p, f    mean upload, post-processing and core-control stage times
 #              (ms) from the debug lines of the same run
 #   ideal      two:     1 / max(core time, u, p), the stages overlapping fully
@@ -163,15 +165,18 @@ run_one() {  # core_us form
       frame++
       if (frame <= warmup) next
       split($0, parts, "|"); sub(/.*\]/, "", parts[1]); split(parts[1], d, "/")
-      now += d[3]; n++
+      now += d[3]; n++; durations[n] = d[3] + 0
     }
     /^u: / {
       if (frame <= warmup) next
       u += $2; p += $4; f += $8; m++
     }
     END {
-      if (n == 0 || m == 0) { print 0, 0, 0, 0, 0; exit }
-      printf "%d %.3f %.3f %.3f %.3f\n", n, 1000 * n / now, u / m, p / m, f / m
+      if (n == 0 || m == 0) { print 0, 0, 0, 0, 0, 0; exit }
+      # Median frame time: insertion sort is fast enough for a few thousand.
+      for (i = 2; i <= n; i++) { v = durations[i]; for (j = i - 1; j >= 1 && durations[j] > v; j--) durations[j + 1] = durations[j]; durations[j + 1] = v }
+      median = n % 2 ? durations[(n + 1) / 2] : (durations[n / 2] + durations[n / 2 + 1]) / 2
+      printf "%d %.3f %.3f %.3f %.3f %.3f\n", n, 1000 * n / now, (median > 0 ? 1000 / median : 0), u / m, p / m, f / m
     }' "$work/run/demo.out"
 }
 
@@ -180,12 +185,13 @@ echo "Frame rate of the demonstrator against board_emulator ($(basename "$scene"
 # 64 paced payloads of 8192 bytes at 100 MiB/s: 78 us each.
 awk 'BEGIN { pace = int(8192 / (100 * 1.048576)); t = int((3 * 416 * 416 + 8191) / 8192) * pace;
   printf "link limit: frame upload %d x %d us = %.2f ms, %.1f frames/s\n", int((3*416*416+8191)/8192), pace, t/1000, 1e6/t }'
-printf '%-7s %8s %7s %9s %8s %8s %8s %9s %7s %8s\n' form core_us frames "measured" "u ms" "p ms" "f ms" ideal ratio "vs core"
+printf '%-7s %8s %7s %9s %8s %8s %8s %8s %9s %7s %8s\n' form core_us frames "measured" "median" "u ms" "p ms" \
+  "f ms" ideal ratio "vs core"
 for core_us in $core_list; do
   for form in $form_list; do
     run_one "$core_us" "$form" >"$work/result"
-    read -r frames fps u p f <"$work/result"
-    awk -v form="$form" -v core="$core_us" -v frames="$frames" -v fps="$fps" -v u="$u" -v p="$p" -v f="$f" 'BEGIN {
+    read -r frames fps median_fps u p f <"$work/result"
+    awk -v form="$form" -v core="$core_us" -v frames="$frames" -v fps="$fps" -v median="$median_fps" -v u="$u" -v p="$p" -v f="$f" 'BEGIN {
       c = core / 1000
       if (form == "two") { t = c; if (u > t) t = u; if (p > t) t = p }
       else if (form == "serial2") { t = c; if (u + p > t) t = u + p }
@@ -193,7 +199,8 @@ for core_us in $core_list; do
       ideal = t > 0 ? 1000 / t : 0
       ratio = ideal > 0 ? sprintf("%6.1f%%", 100 * fps / ideal) : "-"
       vs = c > 0 ? sprintf("%6.1f%%", 100 * fps * c / 1000) : "-"
-      printf "%-7s %8d %7d %9.2f %8.3f %8.3f %8.3f %9.2f %7s %8s\n", form, core, frames, fps, u, p, f, ideal, ratio, vs
+      printf "%-7s %8d %7d %9.2f %8.2f %8.3f %8.3f %8.3f %9.2f %7s %8s\n", form, core, frames, fps, median, u, p, f,
+        ideal, ratio, vs
     }'
   done
 done
