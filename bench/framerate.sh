@@ -2,14 +2,16 @@
 # Frame rate of the whole demonstrator against the board emulator program.
 #
 #   bench/framerate.sh [--build DIR] [--seconds N] [--scene FILE] [--core-us "LIST"] [--forms "LIST"]
-#                      [--keep DIR]
+#                      [--keep DIR] [--ignore-duplicates]
 #
 # For every emulator core time (default 38461, 10000 and 0 us) and every loop
 # form (two: visiondemo with memory_spaces 2, one: visiondemo with
 # memory_spaces 1, serial2 and serial1: visiondemo_serial with memory_spaces 2
 # and 1), runs the demonstrator with debug lines on a private virtual display
 # for N seconds (default 12) and prints one table row (--keep DIR keeps each
-# run's console output there as FORM_COREUS.out):
+# run's console output there as FORM_COREUS.out; --ignore-duplicates sets
+# ignore_duplicate_frames, so that a frame already in a buffer set is not
+# written again):
 #
 #   measured   frames per second over the steady part of the run (the first
 #              WARMUP frames are left out): frames / sum of their durations
@@ -37,6 +39,7 @@ scene="$ROOT/data/scenes/scene_01_1280x720.png"
 core_list="38461 10000 0"
 form_list="two one serial2 serial1"
 keep=""
+ignore_duplicates=false
 warmup=30
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -46,6 +49,7 @@ while [ $# -gt 0 ]; do
     --core-us) core_list=$2; shift 2 ;;
     --forms) form_list=$2; shift 2 ;;
     --keep) mkdir -p "$2"; keep=$(cd "$2" && pwd); shift 2 ;;
+    --ignore-duplicates) ignore_duplicates=true; shift ;;
     -h|--help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}"; exit 0 ;;
     *) echo "unknown argument: $1 (see --help)" >&2; exit 2 ;;
   esac
@@ -122,7 +126,7 @@ DemoConfiguration:
   memory_spaces: $2
   fullscreen: false
   debug: true
-  ignore_duplicate_frames: false
+  ignore_duplicate_frames: $ignore_duplicates
 NetworkConfiguration:
   ip_address: 127.0.0.1
   udp_port: $1
