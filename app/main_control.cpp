@@ -175,3 +175,11 @@ int run_restarts(FrameLoop& loop, const std::vector<std::shared_ptr<Stream>>& st
         loop.finish();
     }
 }
+
+std::string one_space_debug_line(const UploadWorker& upload, const PostProcessWorker& output,
+                                 const ProcessWorker& process) {
+    return debug_line_prefix(upload.duration_us, output.duration_us, process.duration_us, process.get_waited()) +
+           debug_ms(upload.grab_us) + "/" + debug_ms(upload.prepare_us) + "/" + debug_ms(upload.upload_us) + "/" +
+           " | " + debug_ms(output.download_us) + "/" + debug_ms(output.hash_us) + "/" +
+           debug_ms(output.dequantise_us) + "/" + debug_ms(output.postprocess_us) + "/";
+}

@@ -6,11 +6,16 @@
 
 #include "app/config.hpp"
 #include "display/display.hpp"
+#include "pipeline/fps_measure.hpp"
 #include "pipeline/process_worker.hpp"
+#include "pipeline/upload_worker.hpp"
+#include "platform/display_check.hpp"
+#include "sources/webcam_video_stream.hpp"
 #include "link/udp_interface.hpp"
 #include "pipeline/worker.hpp"
 #include "postprocess/post_process_worker.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -54,6 +59,10 @@ std::string debug_line_prefix(int64_t upload_us, int64_t post_us, int64_t core_u
 // A microsecond count as milliseconds, fixed with 3 decimals, 7 wide.
 std::string debug_ms(int64_t us);
 
+// The one-space debug line, without its line break.
+std::string one_space_debug_line(const UploadWorker& upload, const PostProcessWorker& output,
+                                 const ProcessWorker& process);
+
 // What differs between the two programs' frame loops; the restart sequence,
 // recovery, switching and shutdown around them are shared (run_restarts).
 class FrameLoop {
@@ -81,3 +90,31 @@ public:
 int run_restarts(FrameLoop& loop, const std::vector<std::shared_ptr<Stream>>& streams, uint64_t stream_index,
                  Display& display, PostProcessWorker& output, ProcessWorker& process,
                  const std::shared_ptr<UDPInterface>& link);
+
+// Builds the stages of one program in the order the demonstrator needs them
+// (post-processing stage, image-file source, camera source; checks of the
+// initial source; display and core control) and runs its frame loop.
+// `Loop` is constructed from (link, core, demo, fps, output stage, core stage).
+template <class Output, class Process, class Glob, class Loop>
+int build_and_run(const std::shared_ptr<Core>& core, const std::shared_ptr<Demo>& demo,
+                  const std::shared_ptr<PostProcessing>& post_processing, const std::shared_ptr<UDPInterface>& link,
+                  const std::shared_ptr<FpsMeasure>& fps) {
+    auto output = std::make_shared<Output>("output", link, core, demo, post_processing);
+    auto glob = std::make_shared<Glob>(
+        "glob", demo, std::chrono::nanoseconds(static_cast<int64_t>(demo->displaytime_image) * 1000000));
+    auto webcam =
+        std::make_shared<WebCamVideoStream>("webcam", static_cast<int>(demo->capture_source), demo->capture_flip);
+    const std::vector<std::shared_ptr<Stream>> streams{webcam, glob};
+
+    const uint64_t stream_index = initial_stream_index(demo->data_source);
+    require_initial_stream(*streams[stream_index], demo->data_source);
+
+    // Opening a window without a display would abort the whole process.
+    require_display();
+    auto display = std::make_shared<Display>(output, demo);
+    auto process = std::make_shared<Process>(link, core);
+    display->work();
+
+    Loop loop(link, core, demo, fps, output, process);
+    return run_restarts(loop, streams, stream_index, *display, *output, *process, link);
+}

@@ -5,17 +5,12 @@
 #include "app/main_loop.hpp"
 
 #include "app/main_control.hpp"
-#include "display/display.hpp"
 #include "pipeline/process_worker_serial.hpp"
 #include "pipeline/upload_worker_serial.hpp"
-#include "platform/display_check.hpp"
 #include "postprocess/post_process_worker_serial.hpp"
 #include "sources/image_glob_stream_serial.hpp"
-#include "sources/webcam_video_stream.hpp"
 
-#include <chrono>
 #include <iostream>
-#include <vector>
 
 namespace {
 
@@ -112,14 +107,7 @@ private:
 
     // The serial stages keep the upload timings and the four download and
     // processing timings; both loop forms print them like the one-space line.
-    void debug_line() const {
-        const serial::UploadWorker& u = *upload;
-        const serial::PostProcessWorker& p = *output;
-        std::cout << debug_line_prefix(u.duration_us, p.duration_us, process->duration_us, process->get_waited())
-                  << debug_ms(u.grab_us) << "/" << debug_ms(u.prepare_us) << "/" << debug_ms(u.upload_us) << "/"
-                  << " | " << debug_ms(p.download_us) << "/" << debug_ms(p.hash_us) << "/"
-                  << debug_ms(p.dequantise_us) << "/" << debug_ms(p.postprocess_us) << "/" << std::endl;
-    }
+    void debug_line() const { std::cout << one_space_debug_line(*upload, *output, *process) << std::endl; }
 
     std::shared_ptr<UDPInterface> link;
     std::shared_ptr<Core> core;
@@ -135,22 +123,5 @@ private:
 int run_main_loop(const std::shared_ptr<Core>& core, const std::shared_ptr<Demo>& demo,
                   const std::shared_ptr<PostProcessing>& post_processing, const std::shared_ptr<UDPInterface>& link,
                   const std::shared_ptr<FpsMeasure>& fps) {
-    auto output = std::make_shared<serial::PostProcessWorker>("output", link, core, demo, post_processing);
-    auto glob = std::make_shared<serial::ImageGlobStream>(
-        "glob", demo, std::chrono::nanoseconds(static_cast<int64_t>(demo->displaytime_image) * 1000000));
-    auto webcam =
-        std::make_shared<WebCamVideoStream>("webcam", static_cast<int>(demo->capture_source), demo->capture_flip);
-    const std::vector<std::shared_ptr<Stream>> streams{webcam, glob};
-
-    const uint64_t stream_index = initial_stream_index(demo->data_source);
-    require_initial_stream(*streams[stream_index], demo->data_source);
-
-    // Opening a window without a display would abort the whole process.
-    require_display();
-    auto display = std::make_shared<Display>(output, demo);
-    auto process = std::make_shared<serial::ProcessWorker>(link, core);
-    display->work();
-
-    SerialLoop loop(link, core, demo, fps, output, process);
-    return run_restarts(loop, streams, stream_index, *display, *output, *process, link);
+    return build_and_run<serial::PostProcessWorker, serial::ProcessWorker, serial::ImageGlobStream, SerialLoop>(core, demo, post_processing, link, fps);
 }
