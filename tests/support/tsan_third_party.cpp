@@ -2,12 +2,17 @@
 // fix (they are not instrumented, so their own synchronisation is invisible
 // to it): GDAL, loaded by OpenCV's image codecs, takes two of its mutexes in
 // both orders on one thread; Qt, the window library's backend, hands objects
-// between its threads through its own event queues, and so does GLib below it.
+// between its threads through its own event queues, and so does GLib below it;
+// Mesa's GLX is loaded by Qt while the window is created; OpenCV's thread pool
+// (TBB) hands its work between threads in its own way.
 extern "C" const char* __tsan_default_suppressions() {
     return "deadlock:libgdal.so\n"
            "race:libQt5Core.so\n"
            "race:libQt5Gui.so\n"
            "race:libQt5DBus.so\n"
            "race:libQt5Widgets.so\n"
-           "race:libglib-2.0.so\n";
+           "race:libglib-2.0.so\n"
+           "race:libQt5XcbQpa.so\n"
+           "race:libGLX_mesa.so\n"
+           "race:libtbb.so\n";
 }
