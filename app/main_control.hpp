@@ -84,6 +84,50 @@ public:
     int resets_left = 3;
 };
 
+// The parts of a frame loop that both programs share: the stages it drives,
+// a new upload stage (of type Upload) per restart, and the choice between the
+// one-space and the two-space form.
+template <class Upload, class Output, class Process>
+class StageLoop : public FrameLoop {
+public:
+    StageLoop(std::shared_ptr<UDPInterface> link_, std::shared_ptr<Core> core_, std::shared_ptr<Demo> demo_,
+              std::shared_ptr<FpsMeasure> fps_, std::shared_ptr<Output> output_, std::shared_ptr<Process> process_)
+        : link(std::move(link_)),
+          core(std::move(core_)),
+          demo(std::move(demo_)),
+          fps(std::move(fps_)),
+          output(std::move(output_)),
+          process(std::move(process_)) {}
+
+    void restart(const std::shared_ptr<Stream>& active) override {
+        upload = std::make_shared<Upload>(active, link, core, demo);
+    }
+
+    void run() override {
+        if (demo->memory_spaces == 1) {
+            one_space_loop();
+        } else {
+            two_space_loop();
+        }
+    }
+
+    void finish() override { upload.reset(); }
+
+    void board_was_reset() override { upload->reset(); }
+
+protected:
+    virtual void one_space_loop() = 0;
+    virtual void two_space_loop() = 0;
+
+    std::shared_ptr<UDPInterface> link;
+    std::shared_ptr<Core> core;
+    std::shared_ptr<Demo> demo;
+    std::shared_ptr<FpsMeasure> fps;
+    std::shared_ptr<Output> output;
+    std::shared_ptr<Process> process;
+    std::shared_ptr<Upload> upload;
+};
+
 // The outer loop of both programs, from the first restart to shutdown.
 // Returns 0 after an orderly shutdown; ends the process with status 1 when
 // the board keeps failing or no source is usable.

@@ -12,21 +12,9 @@
 
 namespace {
 
-class OverlappedLoop : public FrameLoop {
+class OverlappedLoop : public StageLoop<UploadWorker, PostProcessWorker, ProcessWorker> {
 public:
-    OverlappedLoop(std::shared_ptr<UDPInterface> link_, std::shared_ptr<Core> core_, std::shared_ptr<Demo> demo_,
-                   std::shared_ptr<FpsMeasure> fps_, std::shared_ptr<PostProcessWorker> output_,
-                   std::shared_ptr<ProcessWorker> process_)
-        : link(std::move(link_)),
-          core(std::move(core_)),
-          demo(std::move(demo_)),
-          fps(std::move(fps_)),
-          output(std::move(output_)),
-          process(std::move(process_)) {}
-
-    void restart(const std::shared_ptr<Stream>& active) override {
-        upload = std::make_shared<UploadWorker>(active, link, core, demo);
-    }
+    using StageLoop<UploadWorker, PostProcessWorker, ProcessWorker>::StageLoop;
 
     void first_frame() override {
         upload->work();
@@ -35,21 +23,9 @@ public:
         process->work();
     }
 
-    void run() override {
-        if (demo->memory_spaces == 1) {
-            one_space_loop();
-        } else {
-            two_space_loop();
-        }
-    }
-
-    void finish() override { upload.reset(); }
-
-    void board_was_reset() override { upload->reset(); }
-
 private:
     // Every stage works on memory space 0, one step after the other.
-    void one_space_loop() {
+    void one_space_loop() override {
         while (!shutdown_requested()) {
             try {
                 fps->frame_start();
@@ -74,7 +50,7 @@ private:
 
     // The core runs on one memory space while the upload stage fills, and
     // the post-processing stage reads, the other.
-    void two_space_loop() {
+    void two_space_loop() override {
         Framebuffer slot_a;
         Framebuffer slot_b;
         slot_a.set(upload->get_frame(), upload->get_frame_id(), upload->get_image_info());
@@ -136,14 +112,6 @@ private:
                 debug_ms(p.overlay_us) + "\n";
         std::cout << line << std::flush;
     }
-
-    std::shared_ptr<UDPInterface> link;
-    std::shared_ptr<Core> core;
-    std::shared_ptr<Demo> demo;
-    std::shared_ptr<FpsMeasure> fps;
-    std::shared_ptr<PostProcessWorker> output;
-    std::shared_ptr<ProcessWorker> process;
-    std::shared_ptr<UploadWorker> upload;
 };
 
 }  // namespace

@@ -14,20 +14,12 @@
 
 namespace {
 
-class SerialLoop : public FrameLoop {
+class SerialLoop : public StageLoop<serial::UploadWorker, serial::PostProcessWorker, serial::ProcessWorker> {
 public:
-    SerialLoop(std::shared_ptr<UDPInterface> link_, std::shared_ptr<Core> core_, std::shared_ptr<Demo> demo_,
-               std::shared_ptr<FpsMeasure> fps_, std::shared_ptr<serial::PostProcessWorker> output_,
-               std::shared_ptr<serial::ProcessWorker> process_)
-        : link(std::move(link_)),
-          core(std::move(core_)),
-          demo(std::move(demo_)),
-          fps(std::move(fps_)),
-          output(std::move(output_)),
-          process(std::move(process_)) {}
+    using StageLoop<serial::UploadWorker, serial::PostProcessWorker, serial::ProcessWorker>::StageLoop;
 
     void restart(const std::shared_ptr<Stream>& active) override {
-        upload = std::make_shared<serial::UploadWorker>(active, link, core, demo);
+        StageLoop::restart(active);
         // The first frame goes into memory space 0, where the loops below
         // expect its results.
         core->memory_index = 0;
@@ -38,20 +30,8 @@ public:
         process->work();
     }
 
-    void run() override {
-        if (demo->memory_spaces == 1) {
-            one_space_loop();
-        } else {
-            two_space_loop();
-        }
-    }
-
-    void finish() override { upload.reset(); }
-
-    void board_was_reset() override { upload->reset(); }
-
 private:
-    void one_space_loop() {
+    void one_space_loop() override {
         while (!shutdown_requested()) {
             try {
                 fps->frame_start();
@@ -74,7 +54,7 @@ private:
     // Cycle n uploads frame n + 1 into space (n + 1) mod 2 while the core
     // still runs frame n in space n mod 2, then starts the core on the new
     // frame and reads frame n's results back.
-    void two_space_loop() {
+    void two_space_loop() override {
         Framebuffer slot;
         uint64_t n = 0;
         while (!shutdown_requested()) {
@@ -108,14 +88,6 @@ private:
     // The serial stages keep the upload timings and the four download and
     // processing timings; both loop forms print them like the one-space line.
     void debug_line() const { std::cout << one_space_debug_line(*upload, *output, *process) << std::endl; }
-
-    std::shared_ptr<UDPInterface> link;
-    std::shared_ptr<Core> core;
-    std::shared_ptr<Demo> demo;
-    std::shared_ptr<FpsMeasure> fps;
-    std::shared_ptr<serial::PostProcessWorker> output;
-    std::shared_ptr<serial::ProcessWorker> process;
-    std::shared_ptr<serial::UploadWorker> upload;
 };
 
 }  // namespace
