@@ -88,6 +88,44 @@ template <class Error>
     throw Error(message);
 }
 
+// How one chunk of a transfer is retried: the attempts allowed, the report
+// after each failed attempt (and the pause after it), and the exhaustion
+// report with the error's message.
+struct RetryRule {
+    int attempts;
+    const char* failed_heading;
+    const char* exhausted_heading;
+    const char* error_message;
+    std::chrono::nanoseconds pause_after_failure;
+};
+
+const RetryRule DDR_WRITE_ACK_RULE{DDR_WRITE_ACK_ATTEMPTS, "WARNING: UDP Interface: write_ack ddr failed, retrying",
+                                   "ERROR: UDP Interface: write_ack ddr exceeded maximum number of retries ",
+                                   "udp_write_ack_ddr: Exceeded maximum number of retries",
+                                   std::chrono::nanoseconds(0)};
+const RetryRule FABRIC_WRITE_ACK_RULE{FABRIC_WRITE_ACK_ATTEMPTS, "WARNING: UDP Interface: write_ack fabric failed",
+                                      "ERROR: UDP Interface: write_ack fabric exceeded maximum number of retries ",
+                                      "udp_write_ack_fabric: Exceeded maximum number of retries",
+                                      std::chrono::nanoseconds(0)};
+const RetryRule DDR_READ_RULE{READ_ATTEMPTS, "WARNING: UDP Interface: read ddr failed, retrying",
+                              "ERROR: UDP Interface: read ddr exceeded maximum number of retries ",
+                              "udp_read_ddr: Exceeded maximum number of retries", std::chrono::nanoseconds(0)};
+const RetryRule FABRIC_READ_RULE{READ_ATTEMPTS, "WARNING: UDP Interface: read ddr failed, retrying",
+                                 "ERROR: UDP Interface: read ddr exceeded maximum number of retries ",
+                                 "udp_read_fabric: Exceeded maximum number of retries", FABRIC_READ_PAUSE};
+
+// Runs `attempt()` until it succeeds or the rule's attempts are used up; then
+// releases the transfer lock and throws Error.
+template <class Error, class Attempt>
+void retry_chunk(std::unique_lock<std::mutex>& lock, const RetryRule& rule, Attempt&& attempt) {
+    for (int i = 1; i <= rule.attempts; ++i) {
+        if (attempt()) return;
+        report_failed_attempt(rule.failed_heading, rule.attempts, rule.attempts - i);
+        if (rule.pause_after_failure.count() > 0) sleep_full(rule.pause_after_failure);
+    }
+    give_up<Error>(lock, rule.exhausted_heading, rule.attempts, rule.error_message);
+}
+
 void report_larger(const char* heading, long available, size_t expected) {
     Report report(std::cerr);
     report << heading << '\n' << "\tBytes available:\t" << available << '\n' << "\tBytes expected: \t" << expected << '\n';
@@ -528,14 +566,9 @@ int UDPInterfaceEthernet::udp_write_ack_ddr(const uint32_t* data, uint32_t addre
     std::unique_lock<std::mutex> lock(link_mutex);
     for_each_chunk(word_count, ddr_payload_words, ddr_payload_size, address,
                    [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
-                       for (int attempt = 1; attempt <= DDR_WRITE_ACK_ATTEMPTS; ++attempt) {
-                           if (this->_udp_write_ack(data + first, chunk_address, m, true, timeout) == 1) return;
-                           report_failed_attempt("WARNING: UDP Interface: write_ack ddr failed, retrying",
-                                                 DDR_WRITE_ACK_ATTEMPTS, DDR_WRITE_ACK_ATTEMPTS - attempt);
-                       }
-                       give_up<exception_writeacktimeout>(
-                           lock, "ERROR: UDP Interface: write_ack ddr exceeded maximum number of retries ",
-                           DDR_WRITE_ACK_ATTEMPTS, "udp_write_ack_ddr: Exceeded maximum number of retries");
+                       retry_chunk<exception_writeacktimeout>(lock, DDR_WRITE_ACK_RULE, [&] {
+                           return this->_udp_write_ack(data + first, chunk_address, m, true, timeout) == 1;
+                       });
                    });
     return 1;
 }
@@ -545,57 +578,32 @@ int UDPInterfaceEthernet::udp_write_ack_fabric(const uint32_t* data, uint32_t ad
     std::unique_lock<std::mutex> lock(link_mutex);
     for_each_chunk(word_count, fabric_payload_words, fabric_payload_size, address,
                    [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
-                       for (int attempt = 1; attempt <= FABRIC_WRITE_ACK_ATTEMPTS; ++attempt) {
-                           if (this->_udp_write_ack(data + first, chunk_address, m, false, timeout) == 1) return;
-                           report_failed_attempt("WARNING: UDP Interface: write_ack fabric failed",
-                                                 FABRIC_WRITE_ACK_ATTEMPTS, FABRIC_WRITE_ACK_ATTEMPTS - attempt);
-                       }
-                       give_up<exception_writeacktimeout>(
-                           lock, "ERROR: UDP Interface: write_ack fabric exceeded maximum number of retries ",
-                           FABRIC_WRITE_ACK_ATTEMPTS, "udp_write_ack_fabric: Exceeded maximum number of retries");
+                       retry_chunk<exception_writeacktimeout>(lock, FABRIC_WRITE_ACK_RULE, [&] {
+                           return this->_udp_write_ack(data + first, chunk_address, m, false, timeout) == 1;
+                       });
                    });
     return 1;
 }
 
 int UDPInterfaceEthernet::udp_read_ddr(uint32_t* data, uint32_t address, uint32_t word_count) {
-    std::unique_lock<std::mutex> lock(link_mutex);
-    uint64_t words = 0;
-    for_each_chunk(word_count, ddr_payload_words, ddr_payload_size, address,
-                   [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
-                       for (int attempt = 1; attempt <= READ_ATTEMPTS; ++attempt) {
-                           const uint64_t got = this->_udp_read(data + first, chunk_address, m, true);
-                           if (got > 0) {
-                               words += got;
-                               return;
-                           }
-                           report_failed_attempt("WARNING: UDP Interface: read ddr failed, retrying", READ_ATTEMPTS,
-                                                 READ_ATTEMPTS - attempt);
-                       }
-                       give_up<exception_readtimeout>(lock,
-                                                      "ERROR: UDP Interface: read ddr exceeded maximum number of retries ",
-                                                      READ_ATTEMPTS, "udp_read_ddr: Exceeded maximum number of retries");
-                   });
-    return static_cast<int>(words);
+    return read_chunks(data, address, word_count, true);
 }
 
 int UDPInterfaceEthernet::udp_read_fabric(uint32_t* data, uint32_t address, uint32_t word_count) {
+    return read_chunks(data, address, word_count, false);
+}
+
+int UDPInterfaceEthernet::read_chunks(uint32_t* data, uint32_t address, uint32_t word_count, bool ddr) {
     std::unique_lock<std::mutex> lock(link_mutex);
     uint64_t words = 0;
-    for_each_chunk(word_count, fabric_payload_words, fabric_payload_size, address,
+    for_each_chunk(word_count, ddr ? ddr_payload_words : fabric_payload_words,
+                   ddr ? ddr_payload_size : fabric_payload_size, address,
                    [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
-                       for (int attempt = 1; attempt <= READ_ATTEMPTS; ++attempt) {
-                           const uint64_t got = this->_udp_read(data + first, chunk_address, m, false);
-                           if (got > 0) {
-                               words += got;
-                               return;
-                           }
-                           report_failed_attempt("WARNING: UDP Interface: read ddr failed, retrying", READ_ATTEMPTS,
-                                                 READ_ATTEMPTS - attempt);
-                           sleep_full(FABRIC_READ_PAUSE);
-                       }
-                       give_up<exception_readtimeout>(
-                           lock, "ERROR: UDP Interface: read ddr exceeded maximum number of retries ", READ_ATTEMPTS,
-                           "udp_read_fabric: Exceeded maximum number of retries");
+                       retry_chunk<exception_readtimeout>(lock, ddr ? DDR_READ_RULE : FABRIC_READ_RULE, [&] {
+                           const uint64_t got = this->_udp_read(data + first, chunk_address, m, ddr);
+                           words += got;
+                           return got > 0;
+                       });
                    });
     return static_cast<int>(words);
 }

@@ -83,6 +83,8 @@ private:
     bool wait_for_reply(std::chrono::nanoseconds limit, long& pending_bytes) const;
     void discard_stale_replies();
     void size_receive_buffer();
+    // The chunked read shared by udp_read_ddr and udp_read_fabric.
+    int read_chunks(uint32_t* data, uint32_t address, uint32_t word_count, bool ddr);
 
     std::atomic<uint64_t> discarded{0};
 };
