@@ -3,6 +3,7 @@
 // against the same work done with OpenCV's NMSBoxes, the drawing of a
 // 1280 x 720 frame (against drawing every text directly), a whole
 // post-processing cycle, and download + cycle against the in-process board.
+#include "app/configuration.hpp"
 #include "emulator/board_emulator.hpp"
 #include "link/udp_interface_ethernet.hpp"
 #include "postprocess/nms.hpp"
@@ -22,36 +23,20 @@
 
 namespace {
 
+// The records as start-up fills them, with scale 1 and bias 0.
 std::shared_ptr<Core> make_core() {
     auto core = std::make_shared<Core>();
-    core->output_fraction_bits = 5;
+    fill_core_constants(*core);
     core->address_output = 0x2000000;
     core->offset_pingpong = 0x800000;
-    core->boxes_per_cell = 5;
-    core->classes = 20;
-    core->output_channels = 125;
-    core->grid_height = 13;
-    core->grid_width = 13;
-    core->output_size = 21125;
-    core->channels_per_box = 25;
-    core->anchors = {{1.08f, 1.19f}, {3.42f, 4.41f}, {6.63f, 11.38f}, {9.42f, 5.11f}, {16.62f, 10.52f}};
-    core->output_scale.assign(125, 1.0f);
-    core->output_bias.assign(125, 0.0f);
+    core->output_scale.assign(core->output_channels, 1.0f);
+    core->output_bias.assign(core->output_channels, 0.0f);
     return core;
 }
 
 std::shared_ptr<PostProcessing> make_post() {
     auto post = std::make_shared<PostProcessing>();
-    post->threshold_probability = 0.275f;
-    post->threshold_overlap = 0.575f;
-    post->max_box_area = 2147483647;
-    for (int k = 0; k < 20; ++k) post->selected_classes.push_back(k);
-    post->labels = {"aeroplane", "bicycle", "bird",  "boat",        "bottle", "bus",         "car",
-                    "cat",       "chair",   "cow",   "diningtable", "dog",    "horse",       "motorbike",
-                    "person",    "pottedplant", "sheep", "sofa",    "train",  "tvmonitor"};
-    post->colours = cv::Mat(1, 256, CV_8UC3, cv::Scalar(0, 0, 0));
-    for (int k = 0; k < 20; ++k)
-        post->colours.at<cv::Vec3b>(0, k) = cv::Vec3b(uchar(20 + 11 * k), uchar(200 - 7 * k), uchar(60 + 9 * k));
+    fill_post_processing(*post);
     return post;
 }
 
