@@ -56,6 +56,26 @@ std::string seconds_text(std::chrono::nanoseconds limit) {
 
 void last_error_line(Report& report) { report << "\tLast socket error:\t" << udp_socket::last_error() << '\n'; }
 
+// A reply that did not arrive within `limit`.
+void report_reply_timeout(const char* heading, std::chrono::nanoseconds limit, long available,
+                          size_t expected) {
+    Report report(std::cerr);
+    report << heading << '\n';
+    last_error_line(report);
+    report << "\tTimeout duration: \t" << seconds_text(limit) << '\n'
+           << "\tBytes available:  \t" << available << '\n'
+           << "\tBytes expected:   \t" << expected << '\n';
+}
+
+// A reply that was announced but could not be received.
+void report_receive_failed(const char* heading, size_t expected) {
+    Report report(std::cerr);
+    report << heading << '\n';
+    last_error_line(report);
+    report << "\tBytes received:   \t-1\n"
+           << "\tBytes expected:   \t" << expected << '\n';
+}
+
 [[noreturn]] void invalid_configuration(const char* check, const char* limit_label, long long limit,
                                         const char* value_label, long long value) {
     {
@@ -258,14 +278,8 @@ void UDPInterfaceEthernet::_udp_init() {
     const size_t expected = wire::init_reply_expected(read_offset);
     long available = 0;
     if (!wait_for_reply(REPLY_LIMIT, available)) {
-        {
-            Report report(std::cerr);
-            report << "WARNING: UDP Interface: write ack init acknowledge timeout \n";
-            last_error_line(report);
-            report << "\tTimeout duration: \t1s\n"
-                   << "\tBytes available:  \t" << available << '\n'
-                   << "\tBytes expected:   \t" << expected << '\n';
-        }
+        report_reply_timeout("WARNING: UDP Interface: write ack init acknowledge timeout ", REPLY_LIMIT, available,
+                             expected);
         throw exception_inittimeout();
     }
     if (static_cast<size_t>(available) > expected)
@@ -354,12 +368,7 @@ int UDPInterfaceEthernet::_udp_write_ack(const uint32_t* data, uint32_t address,
     const size_t expected = wire::ack_reply_size(read_offset);
     long available = 0;
     if (!wait_for_reply(timeout, available)) {
-        Report report(std::cerr);
-        report << "WARNING: UDP Interface: write_ack acknowledge timeout \n";
-        last_error_line(report);
-        report << "\tTimeout duration: \t" << seconds_text(timeout) << '\n'
-               << "\tBytes available:  \t" << available << '\n'
-               << "\tBytes expected:   \t" << expected << '\n';
+        report_reply_timeout("WARNING: UDP Interface: write_ack acknowledge timeout ", timeout, available, expected);
         return 0;
     }
     if (static_cast<size_t>(available) > expected)
@@ -375,11 +384,7 @@ int UDPInterfaceEthernet::_udp_write_ack(const uint32_t* data, uint32_t address,
     }
     const long received = udp_socket::receive(socket_handle, buffer, expected, nullptr, 0);
     if (received < 0) {
-        Report report(std::cerr);
-        report << "WARNING: UDP Interface: write_ack acknowledge receive failed \n";
-        last_error_line(report);
-        report << "\tBytes received:   \t-1\n"
-               << "\tBytes expected:   \t" << expected << '\n';
+        report_receive_failed("WARNING: UDP Interface: write_ack acknowledge receive failed ", expected);
         return 0;
     }
     return wire::ack_positive(buffer, static_cast<size_t>(received)) ? 1 : 0;
@@ -397,12 +402,7 @@ uint64_t UDPInterfaceEthernet::_udp_read(uint32_t* data, uint32_t address, uint3
     const size_t expected = wire::read_reply_size(read_offset, word_count);
     long available = 0;
     if (!wait_for_reply(REPLY_LIMIT, available)) {
-        Report report(std::cerr);
-        report << "WARNING: UDP Interface: read timeout \n";
-        last_error_line(report);
-        report << "\tTimeout duration: \t1s\n"
-               << "\tBytes available:  \t" << available << '\n'
-               << "\tBytes expected:   \t" << expected << '\n';
+        report_reply_timeout("WARNING: UDP Interface: read timeout ", REPLY_LIMIT, available, expected);
         return 0;
     }
     if (static_cast<size_t>(available) > expected) {
@@ -417,11 +417,7 @@ uint64_t UDPInterfaceEthernet::_udp_read(uint32_t* data, uint32_t address, uint3
     const long received =
         udp_socket::receive(socket_handle, header.data(), header.size(), data, size_t(word_count) * 4);
     if (received < 0) {
-        Report report(std::cerr);
-        report << "WARNING: UDP Interface: read receive failed \n";
-        last_error_line(report);
-        report << "\tBytes received:   \t-1\n"
-               << "\tBytes expected:   \t" << expected << '\n';
+        report_receive_failed("WARNING: UDP Interface: read receive failed ", expected);
         return 0;
     }
     return wire::read_reply_words(static_cast<size_t>(received), read_offset);
@@ -462,11 +458,7 @@ uint64_t UDPInterfaceEthernet::_udp_read_stream(uint32_t* data, uint32_t address
         const long received = udp_socket::receive(socket_handle, header.data(), header.size(), destination + position,
                                                   static_cast<size_t>(wanted - position));
         if (received < 0) {
-            Report report(std::cerr);
-            report << "WARNING: UDP Interface: read stream receive failed \n";
-            last_error_line(report);
-            report << "\tBytes received:   \t-1\n"
-                   << "\tBytes expected:   \t" << header.size() + wanted << '\n';
+            report_receive_failed("WARNING: UDP Interface: read stream receive failed ", header.size() + wanted);
             return 0;
         }
         if (static_cast<size_t>(received) > header.size()) position += static_cast<size_t>(received) - header.size();
@@ -487,12 +479,7 @@ int UDPInterfaceEthernet::udp_done(std::chrono::nanoseconds timeout) {
     const size_t expected = wire::ack_reply_size(read_offset);
     long available = 0;
     if (!wait_for_reply(timeout, available)) {
-        Report report(std::cerr);
-        report << "WARNING: UDP Interface: done acknowledge timeout \n";
-        last_error_line(report);
-        report << "\tTimeout duration: \t" << seconds_text(timeout) << '\n'
-               << "\tBytes available:  \t" << available << '\n'
-               << "\tBytes expected:   \t" << expected << '\n';
+        report_reply_timeout("WARNING: UDP Interface: done acknowledge timeout ", timeout, available, expected);
         return 0;
     }
     if (static_cast<size_t>(available) > expected)
@@ -501,11 +488,7 @@ int UDPInterfaceEthernet::udp_done(std::chrono::nanoseconds timeout) {
     std::vector<uint8_t> reply(expected);
     const long received = udp_socket::receive(socket_handle, reply.data(), reply.size(), nullptr, 0);
     if (received < 0) {
-        Report report(std::cerr);
-        report << "WARNING: UDP Interface: done receive failed \n";
-        last_error_line(report);
-        report << "\tBytes received:   \t-1\n"
-               << "\tBytes expected:   \t" << expected << '\n';
+        report_receive_failed("WARNING: UDP Interface: done receive failed ", expected);
         return 0;
     }
     return wire::ack_positive(reply.data(), static_cast<size_t>(received)) ? 1 : 0;
