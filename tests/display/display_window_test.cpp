@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/shell.hpp"
+
 #ifdef VD_TEST_HAS_X11
 #include "x_close.hpp"
 #endif
@@ -26,27 +28,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Runs a shell command and returns its standard output.
-std::string run(const std::string& command) {
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return output;
-    std::array<char, 4096> buffer{};
-    size_t got;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) output.append(buffer.data(), got);
-    ::pclose(pipe);
-    return output;
-}
+using test_support::have_tool;
+using test_support::poll_until;
+using test_support::shell;
 
-template <typename Predicate>
-bool poll_until(Predicate done, std::chrono::milliseconds limit = 10000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 // A source that has nothing for its first grabs, then one fixed frame.
 class TestSource : public Source {
@@ -97,7 +82,7 @@ public:
 
     bool find() {
         return poll_until([this] {
-            const std::string found = run("xdotool search --onlyvisible --name '^" + name + "$' 2>/dev/null");
+            const std::string found = shell("xdotool search --onlyvisible --name '^" + name + "$' 2>/dev/null");
             id = found.substr(0, found.find('\n'));
             return !id.empty();
         });
@@ -105,7 +90,7 @@ public:
 
     Geometry geometry() const {
         Geometry g;
-        const std::string text = run("xdotool getwindowgeometry --shell " + id + " 2>/dev/null");
+        const std::string text = shell("xdotool getwindowgeometry --shell " + id + " 2>/dev/null");
         std::sscanf(text.c_str(), "WINDOW=%*d X=%d Y=%d WIDTH=%d HEIGHT=%d", &g.x, &g.y, &g.width, &g.height);
         return g;
     }
@@ -113,7 +98,7 @@ public:
     // Keys are sent to this window itself, so that other programs on the
     // same X server (tests running in parallel) cannot take them.
     void keys(const std::string& names) const {
-        run("xdotool key --window " + id + " --delay 30 " + names + " 2>/dev/null");
+        shell("xdotool key --window " + id + " --delay 30 " + names + " 2>/dev/null");
     }
 
     std::string id;
@@ -126,7 +111,7 @@ class DisplayWindow : public testing::Test {
 protected:
     void SetUp() override {
         if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display";
-        if (run("command -v xdotool").empty()) GTEST_SKIP() << "xdotool is not installed";
+        if (!have_tool("xdotool")) GTEST_SKIP() << "xdotool is not installed";
     }
 
     std::shared_ptr<Display> start(const std::string& name, bool fullscreen = false) {
@@ -218,14 +203,14 @@ TEST_F(DisplayWindow, MapRebuiltWhileKeysArrive) {
 }
 
 TEST_F(DisplayWindow, WindowShowsTheFramePixelForPixel) {
-    if (run("command -v xwd").empty() || run("command -v convert").empty()) GTEST_SKIP() << "xwd or convert missing";
+    if (!have_tool("xwd") || !have_tool("convert")) GTEST_SKIP() << "xwd or convert missing";
     start("vd_pixels");
     display->work();
     TestWindow window("vd_pixels");
     ASSERT_TRUE(window.find());
     // Without a window manager every window opens at 0,0: move this one where
     // windows of tests running in parallel do not cover it.
-    run("xdotool windowmove " + window.id + " 1500 840 windowraise " + window.id + " 2>/dev/null");
+    shell("xdotool windowmove " + window.id + " 1500 840 windowraise " + window.id + " 2>/dev/null");
     const cv::Mat expected = test_pattern();
     const std::string shot = testing::TempDir() + "vd_display_shot.png";
     double difference = -1;
@@ -234,7 +219,7 @@ TEST_F(DisplayWindow, WindowShowsTheFramePixelForPixel) {
         [&] {
             g = window.geometry();
             if (g.width != expected.cols || g.height != expected.rows) return false;
-            run("xwd -root -silent | convert xwd:- png:" + shot);
+            shell("xwd -root -silent | convert xwd:- png:" + shot);
             const cv::Mat screen = cv::imread(shot, cv::IMREAD_COLOR);
             if (screen.empty() || g.x + g.width > screen.cols || g.y + g.height > screen.rows) return false;
             difference = cv::norm(screen(cv::Rect(g.x, g.y, g.width, g.height)), expected, cv::NORM_INF);
@@ -282,6 +267,6 @@ TEST_F(DisplayWindow, ClosingTheWindowRunsTheEscapeActionOnce) {
     ASSERT_TRUE(poll_until([&] { return display->get_display_count() > after + 5; }));
     EXPECT_EQ(stops.load(), 1);
     // It stays closed.
-    EXPECT_EQ(run("xdotool search --onlyvisible --name '^vd_close$' 2>/dev/null"), "");
+    EXPECT_EQ(shell("xdotool search --onlyvisible --name '^vd_close$' 2>/dev/null"), "");
 }
 #endif

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/shell.hpp"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -25,26 +27,10 @@ extern char** environ;
 
 namespace {
 
-std::string run(const std::string& command) {
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return output;
-    std::array<char, 4096> buffer{};
-    size_t got;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) output.append(buffer.data(), got);
-    ::pclose(pipe);
-    return output;
-}
+using test_support::have_tool;
+using test_support::poll_until;
+using test_support::shell;
 
-template <typename Predicate>
-bool poll_until(Predicate done, std::chrono::milliseconds limit = 15000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path);
@@ -67,14 +53,14 @@ std::string window_id;
 
 // Sent to the viewer's window itself, whatever else runs on the X server.
 void key(const std::string& names) {
-    run("xdotool key --window " + window_id + " --delay 30 " + names + " 2>/dev/null");
+    shell("xdotool key --window " + window_id + " --delay 30 " + names + " 2>/dev/null");
 }
 
 }  // namespace
 
 TEST(ShowFolder, ArrowKeysStepThroughTheScenesAndEscapeEndsTheProgram) {
     if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display";
-    if (run("command -v xdotool").empty()) GTEST_SKIP() << "xdotool is not installed";
+    if (!have_tool("xdotool")) GTEST_SKIP() << "xdotool is not installed";
 
     std::string folder = testing::TempDir() + "vd_show_folder_XXXXXX";
     ASSERT_NE(::mkdtemp(folder.data()), nullptr);
@@ -108,16 +94,16 @@ TEST(ShowFolder, ArrowKeysStepThroughTheScenesAndEscapeEndsTheProgram) {
     };
     EXPECT_TRUE(showing("0\tscene_a.jpg\n"));
     ASSERT_TRUE(poll_until([] {
-        const std::string found = run("xdotool search --onlyvisible --name '^glob$' 2>/dev/null");
+        const std::string found = shell("xdotool search --onlyvisible --name '^glob$' 2>/dev/null");
         window_id = found.substr(0, found.find('\n'));
         return !window_id.empty();
-    }));
+    }, 15000ms));
     // Right until the second scene shows (the first keys may come before the
     // window listens), then step on, wrap round and back.
     EXPECT_TRUE(poll_until([&] {
         key("Right");
         return showing("1\tscene_b.JPG\n", 1000ms);
-    }));
+    }, 15000ms));
     key("Right");
     EXPECT_TRUE(showing("2\tscene_c.jpg\n"));
     key("Right");
@@ -127,7 +113,7 @@ TEST(ShowFolder, ArrowKeysStepThroughTheScenesAndEscapeEndsTheProgram) {
     key("Escape");
 
     int status = -1;
-    const bool ended = poll_until([&] { return ::waitpid(child, &status, WNOHANG) == child; });
+    const bool ended = poll_until([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 15000ms);
     if (!ended) {
         ::kill(child, SIGKILL);
         ::waitpid(child, &status, 0);

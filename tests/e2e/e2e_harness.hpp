@@ -21,6 +21,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/shell.hpp"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -130,29 +132,9 @@ inline std::string tail(const std::string& text, size_t bytes = 3000) {
     return text.size() <= bytes ? text : "..." + text.substr(text.size() - bytes);
 }
 
-// Polls `done` until it holds or the deadline passes.
-inline bool poll_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    for (;;) {
-        if (done()) return true;
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-}
-
-// Runs a shell command (bounded by `timeout`) and returns its standard output.
-inline std::string shell(const std::string& command) {
-    std::string output;
-    FILE* pipe = ::popen(("timeout 20 " + command).c_str(), "r");
-    if (!pipe) return output;
-    std::array<char, 4096> buffer{};
-    size_t got;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) output.append(buffer.data(), got);
-    ::pclose(pipe);
-    return output;
-}
-
-inline bool have_tool(const std::string& name) { return !shell("sh -c 'command -v " + name + "'").empty(); }
+using test_support::have_tool;
+using test_support::poll_until;
+using test_support::shell;
 
 // ---------------------------------------------------------------- processes
 
