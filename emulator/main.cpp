@@ -10,6 +10,7 @@
 #include <ctime>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 #include <pthread.h>
@@ -42,9 +43,13 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    // Request lines start only after the first line is out.
+    // Request lines come only after the first line is out: the log waits for
+    // the lock that is held until "listening on" is printed, so a request
+    // answered at once is still logged.
     const bool verbose = options.settings.verbose;
     options.settings.verbose = false;
+    std::mutex first_line;
+    std::unique_lock<std::mutex> first_line_lock(first_line);
     std::unique_ptr<BoardEmulator> emulator;
     try {
         emulator = std::make_unique<BoardEmulator>(options.settings);
@@ -52,6 +57,11 @@ int main(int argc, char** argv) {
         std::cerr << "board_emulator: " << e.what() << std::endl;
         return 2;
     }
+    if (verbose)
+        emulator->set_log([&first_line](const std::string& line) {
+            std::lock_guard<std::mutex> lock(first_line);
+            std::cout << "request: " << line << std::endl;
+        });
     try {
         emulator->start();
     } catch (const std::exception& e) {
@@ -59,7 +69,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::cout << "listening on " << options.settings.bind << ":" << emulator->port() << std::endl;
-    if (verbose) emulator->set_log([](const std::string& line) { std::cout << "request: " << line << std::endl; });
+    first_line_lock.unlock();
 
     for (;;) {
         int signal = 0;
