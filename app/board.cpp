@@ -1,5 +1,6 @@
 #include "app/board.hpp"
 
+#include "platform/fatal_error.hpp"
 #include "platform/sleep.hpp"
 
 #include <chrono>
@@ -54,8 +55,7 @@ bool try_upload_weights(const std::shared_ptr<UDPInterface>& link) {
 
 void upload_weights(const std::shared_ptr<UDPInterface>& link) {
     if (try_upload_weights(link)) return;
-    std::cerr << "Unable to upload weights, please restart FPGA & check network settings" << std::endl;
-    std::exit(1);
+    throw exception_fatal({"Unable to upload weights, please restart FPGA & check network settings"});
 }
 
 void reset_fpga(const std::shared_ptr<UDPInterface>& link) {

@@ -24,7 +24,7 @@ extern std::shared_ptr<std::vector<char>> packed_weights;
 // false when all three failed (after printing each attempt's line).
 bool try_upload_weights(const std::shared_ptr<UDPInterface>& link);
 
-// As try_upload_weights, but a third failure ends the process with status 1.
+// As try_upload_weights, but a third failure raises exception_fatal.
 void upload_weights(const std::shared_ptr<UDPInterface>& link);
 
 // Resets the board, waits 16 s for it to boot and uploads the weights again.

@@ -1,11 +1,12 @@
 // Reading of the YAML configuration file into the records.
 //
-// Every failure ends the program with status 1 after one "ERROR: " line (or
+// Every failure raises exception_fatal with one "ERROR: " line (or
 // the fixed lines of an unreadable file and an invalid fit). Keys are looked
 // up through const nodes and checked one by one, so that a report names the
 // file, the section, the key and, where the parser knows it, the line and
 // column (1-based, as yaml-cpp counts them in its own messages).
 #include "app/configuration.hpp"
+#include "platform/fatal_error.hpp"
 
 #include "pipeline/file_readers.hpp"
 
@@ -22,8 +23,7 @@
 namespace {
 
 [[noreturn]] void fail(const std::string& line) {
-    std::cerr << "ERROR: " << line << std::endl;
-    std::exit(1);
+    throw exception_fatal({"ERROR: " + line});
 }
 
 std::string mark_text(const YAML::Mark& mark) {
@@ -148,9 +148,7 @@ YAML::Node parse(const std::string& path) {
     std::ostringstream content;
     if (file.is_open()) content << file.rdbuf();
     if (!file.is_open() || file.bad()) {
-        std::cerr << "ERROR: Failed to open YAML configuration file" << std::endl;
-        std::cerr << "\tFile path:\t" << path << std::endl;
-        std::exit(1);
+        throw exception_fatal({"ERROR: Failed to open YAML configuration file", "\tFile path:\t" + path});
     }
     YAML::Node root;
     try {
@@ -212,10 +210,8 @@ void read_configuration(const std::string& path, Core& core, Demo& demo, FileSet
     demo.data_fit = map_data_fit(data_fit);
 
     if (demo.data_fit == DATA_FIT::NONE) {
-        std::cerr << "Invalid data fit selected" << std::endl;
-        std::cerr << "data_fit_ == " << data_fit << std::endl;
-        std::cerr << "data_fit  == DATA_FIT::NONE" << std::endl;
-        std::exit(1);
+        throw exception_fatal(
+            {"Invalid data fit selected", "data_fit_ == " + data_fit, "data_fit  == DATA_FIT::NONE"});
     }
 }
 

@@ -18,8 +18,8 @@ struct FileSettings {
 };
 
 // Opens, parses and maps the configuration file, validates data_fit, and fills
-// `demo`, the three addresses of `core` and `files`. Every failure prints its
-// lines on the error stream and exits with status 1.
+// `demo`, the three addresses of `core` and `files`. Every failure raises
+// exception_fatal with its lines.
 void read_configuration(const std::string& path, Core& core, Demo& demo, FileSettings& files);
 
 // Writes the network constants of Core (everything but the addresses and the

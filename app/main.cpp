@@ -4,6 +4,8 @@
 #include "app/startup.hpp"
 #include "link/exceptions.hpp"
 #include "pipeline/fps_measure.hpp"
+#include "platform/fatal_error.hpp"
+#include "platform/fatal_handover.hpp"
 #include "platform/signals.hpp"
 
 #include <exception>
@@ -16,11 +18,16 @@ namespace {
 // boundary and shuts down in order.
 void stop_on_signal() { stop.store(true); }
 
+// A fatal error handed over by the window or a source thread ends the frame
+// loop at its next cycle boundary, where the main thread takes it over.
+void stop_on_fatal() { stop.store(true); }
+
 int run() {
     stop.store(false);
     switch_source.store(false);
     reset.store(false);
     install_stop_signals(stop_on_signal);
+    set_fatal_notify(stop_on_fatal);
 
     auto fps = std::make_shared<FpsMeasure>();
 
@@ -48,6 +55,12 @@ int report_unhandled(const char* type, const std::exception& error) {
 int main() {
     try {
         return run();
+    } catch (const exception_fatal& error) {
+        // The threads have been stopped on the way here (and a raw console
+        // read with them, so the terminal is back as it was): only the lines
+        // are left to write.
+        error.write(std::cout, std::cerr);
+        return 1;
     } catch (const exception_writeerror& error) {
         return report_unhandled("exception_writeerror", error);
     } catch (const exception_writeackerror& error) {

@@ -1,7 +1,9 @@
 #include "app/main_control.hpp"
 
+#include "platform/fatal_error.hpp"
 #include "app/board.hpp"
 #include "platform/console.hpp"
+#include "platform/fatal_handover.hpp"
 #include "platform/signals.hpp"
 
 #include <cstdio>
@@ -15,25 +17,19 @@ uint64_t initial_stream_index(DATA_SOURCE data_source) {
         case DATA_SOURCE::IMAGE:
             return 1;
         case DATA_SOURCE::VIDEO:
-            std::cerr << "ERROR: Data source VIDEO not yet implemented" << std::endl;
-            break;
+            throw exception_fatal({"ERROR: Data source VIDEO not yet implemented"});
         case DATA_SOURCE::PACKED:
-            std::cerr << "ERROR: Data source PACKED not yet implemented" << std::endl;
-            break;
+            throw exception_fatal({"ERROR: Data source PACKED not yet implemented"});
         default:
-            std::cerr << "ERROR: Unknown data source selected" << std::endl;
-            break;
+            throw exception_fatal({"ERROR: Unknown data source selected"});
     }
-    std::exit(1);
 }
 
 void require_initial_stream(Stream& stream, DATA_SOURCE data_source) {
     std::string message;
     if (stream.okay(message)) return;
-    std::cerr << "ERROR: Unable to initialise initial stream" << std::endl;
-    std::cerr << "\tStream Type:  \t" << data_source_name.at(data_source) << std::endl;
-    std::cerr << "\tError Message:\t" << message << std::endl;
-    std::exit(1);
+    throw exception_fatal({"ERROR: Unable to initialise initial stream",
+                           "\tStream Type:  \t" + data_source_name.at(data_source), "\tError Message:\t" + message});
 }
 
 void rebuild_key_map(Display& display, Stream& active, PostProcessWorker& post) {
@@ -57,6 +53,9 @@ bool run_first_frame(const std::shared_ptr<UDPInterface>& link, FrameLoop& loop)
             return true;
         } catch (const exception_reset& error) {
             std::cout << error.what() << std::endl;
+            // A fatal error handed over meanwhile ends the program before
+            // the board is reset.
+            rethrow_handed_over_fatal();
             if (stop_signal_received()) return false;
             reset_fpga(link);
             loop.board_was_reset();
@@ -66,7 +65,7 @@ bool run_first_frame(const std::shared_ptr<UDPInterface>& link, FrameLoop& loop)
 
 }  // namespace
 
-uint64_t switch_stream(const std::vector<std::shared_ptr<Stream>>& streams, uint64_t stream_index, Display& display) {
+uint64_t switch_stream(const std::vector<std::shared_ptr<Stream>>& streams, uint64_t stream_index) {
     std::cout << "stream_index " << stream_index << std::endl;
     std::cout << "streams.size() " << streams.size() << std::endl;
     switch_source.store(false);
@@ -84,22 +83,24 @@ uint64_t switch_stream(const std::vector<std::shared_ptr<Stream>>& streams, uint
         std::cerr << "WARNING: Cannot switch to stream " << stream_index << std::endl;
         std::cerr << "\t Message: " << message << std::endl;
     }
-    std::cerr << "ERROR: Unable to switch stream" << std::endl;
-    std::cerr << "\tNo stream in okay state found" << std::endl;
-    fail_exit(display);
+    throw exception_fatal({"ERROR: Unable to switch stream", "\tNo stream in okay state found"});
 }
 
-void fail_exit(Display& display) {
-    display.stop();
-    std::exit(1);
-}
-
-bool shutdown_requested() { return stop.load() || stop_signal_received(); }
+bool shutdown_requested() { return stop.load() || stop_signal_received() || fatal_handed_over(); }
 
 void shut_down(Display& display, Stream& active) {
     display.stop();
     active.stop();
+    // An error the window or the source handed over while stopping still
+    // ends the program with its lines.
+    rethrow_handed_over_fatal();
     if (!stop_signal_received()) console_pause();
+}
+
+void stop_threads(Display& display, const std::vector<std::shared_ptr<Stream>>& streams, FrameLoop& loop) {
+    display.stop();
+    for (const auto& stream : streams) stream->stop();
+    loop.finish();
 }
 
 void report_loop_reset(const exception_reset& error) {
@@ -130,6 +131,7 @@ int run_restarts(FrameLoop& loop, const std::vector<std::shared_ptr<Stream>>& st
                  const std::shared_ptr<UDPInterface>& link) {
     for (;;) {
         const std::shared_ptr<Stream> active = streams[stream_index];
+        rethrow_handed_over_fatal();
         if (shutdown_requested()) {
             shut_down(display, *active);
             return 0;
@@ -158,10 +160,11 @@ int run_restarts(FrameLoop& loop, const std::vector<std::shared_ptr<Stream>>& st
             }
         }
         output.idle();
+        // No board reset for a program that has to end.
+        rethrow_handed_over_fatal();
         if (reset.load()) {
             if (loop.resets_left <= 0) {
-                std::cerr << "Stuck in reset loop. FPGA has been reset 3 or more times in a row" << std::endl;
-                fail_exit(display);
+                throw exception_fatal({"Stuck in reset loop. FPGA has been reset 3 or more times in a row"});
             }
             reset_fpga(link);
             reset.store(false);
@@ -170,7 +173,7 @@ int run_restarts(FrameLoop& loop, const std::vector<std::shared_ptr<Stream>>& st
             process.reset();
         }
         if (switch_source.load()) {
-            stream_index = switch_stream(streams, stream_index, display);
+            stream_index = switch_stream(streams, stream_index);
         }
         loop.finish();
     }

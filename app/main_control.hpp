@@ -22,11 +22,12 @@
 #include <string>
 #include <vector>
 
-// Index into `streams` of the initial source (0 camera, 1 image files); exits
-// with status 1 for a source that cannot be used.
+// Index into `streams` of the initial source (0 camera, 1 image files); raises
+// exception_fatal for a source that cannot be used.
 uint64_t initial_stream_index(DATA_SOURCE data_source);
 
-// Exits with status 1 and the three lines when the initial source is not okay.
+// Raises exception_fatal with the three lines when the initial source is not
+// okay.
 void require_initial_stream(Stream& stream, DATA_SOURCE data_source);
 
 // Rebuilds the display's key map: the source's keys, Escape, space, r, then
@@ -35,15 +36,12 @@ void rebuild_key_map(Display& display, Stream& active, PostProcessWorker& post);
 
 
 // Moves to the next usable source, printing the switching lines; clears
-// `switch_source`, and `stop` on success. Exits with status 1 when none is
-// usable (the display is stopped first).
-uint64_t switch_stream(const std::vector<std::shared_ptr<Stream>>& streams, uint64_t stream_index, Display& display);
+// `switch_source`, and `stop` on success. Raises exception_fatal when none is
+// usable.
+uint64_t switch_stream(const std::vector<std::shared_ptr<Stream>>& streams, uint64_t stream_index);
 
-// Ends the process with status 1 after closing the window, so that no display
-// thread is left running while the process exits.
-[[noreturn]] void fail_exit(Display& display);
-
-// True when the program should shut down at the top of the restart sequence.
+// True when the frame loop should end: a stop was asked for, or another
+// thread has handed over a fatal error.
 bool shutdown_requested();
 
 // Stops the display and the active source and waits for a console key.
@@ -128,9 +126,13 @@ protected:
     std::shared_ptr<Upload> upload;
 };
 
+// Stops the display thread, every source's thread and the upload stage's
+// thread, in this order; for a program that ends with an error.
+void stop_threads(Display& display, const std::vector<std::shared_ptr<Stream>>& streams, FrameLoop& loop);
+
 // The outer loop of both programs, from the first restart to shutdown.
-// Returns 0 after an orderly shutdown; ends the process with status 1 when
-// the board keeps failing or no source is usable.
+// Returns 0 after an orderly shutdown. Raises exception_fatal when the board
+// keeps failing, no source is usable, or another thread handed one over.
 int run_restarts(FrameLoop& loop, const std::vector<std::shared_ptr<Stream>>& streams, uint64_t stream_index,
                  Display& display, PostProcessWorker& output, ProcessWorker& process,
                  const std::shared_ptr<UDPInterface>& link);
@@ -160,5 +162,12 @@ int build_and_run(const std::shared_ptr<Core>& core, const std::shared_ptr<Demo>
     display->work();
 
     Loop loop(link, core, demo, fps, output, process);
-    return run_restarts(loop, streams, stream_index, *display, *output, *process, link);
+    try {
+        return run_restarts(loop, streams, stream_index, *display, *output, *process, link);
+    } catch (...) {
+        // Whatever ends the program from here, it ends with no thread of it
+        // still running.
+        stop_threads(*display, streams, loop);
+        throw;
+    }
 }

@@ -5,6 +5,7 @@
 #include "app/main_control.hpp"
 #include "pipeline/process_worker.hpp"
 #include "pipeline/upload_worker.hpp"
+#include "platform/fatal_error.hpp"
 #include "postprocess/post_process_worker.hpp"
 #include "sources/image_glob_stream.hpp"
 
@@ -86,10 +87,13 @@ private:
     }
 
     // An upload still running when a cycle fails is finished before the board
-    // is touched again; its own errors no longer matter then.
+    // is touched again; its own errors no longer matter then, unless it
+    // cannot go on at all.
     void recover(const exception_reset& error) {
         try {
             upload->wait_work_done();
+        } catch (const exception_fatal&) {
+            throw;
         } catch (const std::exception&) {
         }
         report_loop_reset(error);

@@ -8,8 +8,8 @@
 
 #include <memory>
 
-// Returns 0 after an orderly shutdown; ends the process with status 1 when it
-// cannot go on.
+// Returns 0 after an orderly shutdown; raises exception_fatal, with every
+// thread of the pipeline stopped, when it cannot go on.
 int run_main_loop(const std::shared_ptr<Core>& core, const std::shared_ptr<Demo>& demo,
                   const std::shared_ptr<PostProcessing>& post_processing, const std::shared_ptr<UDPInterface>& link,
                   const std::shared_ptr<FpsMeasure>& fps);

@@ -1,5 +1,6 @@
 #include "app/startup.hpp"
 
+#include "platform/fatal_error.hpp"
 #include "app/board.hpp"
 #include "app/configuration.hpp"
 #include "link/udp_interface_ethernet.hpp"
@@ -28,9 +29,7 @@ void require_readable_weights(const std::string& path) {
     const bool directory = std::filesystem::is_directory(path, error);
     std::ifstream file(path, std::ios::binary);
     if (directory || !file.is_open()) {
-        std::cerr << "ERROR: Failed to open weights file" << std::endl;
-        std::cerr << "\tFile path:\t" << path << std::endl;
-        std::exit(1);
+        throw exception_fatal({"ERROR: Failed to open weights file", "\tFile path:\t" + path});
     }
 }
 
@@ -70,10 +69,8 @@ void setup(const std::string& config_path, std::shared_ptr<Core>& core, std::sha
     link = std::make_shared<UDPInterfaceEthernet>(files.packet_size, FABRIC_PAYLOAD_SIZE, READ_OFFSET, WRITE_OFFSET,
                                                   COMMAND_FLAG);
     if (!init_link(*link, files.ip_address, files.udp_port, files.write_rate_limit)) {
-        std::cerr << "ERROR: Unable to initialise UDP network interface" << std::endl;
-        std::cerr << "\tPlease check the network settings" << std::endl;
-        std::cerr << "\tPlease reset the FPGA" << std::endl;
-        std::exit(1);
+        throw exception_fatal({"ERROR: Unable to initialise UDP network interface",
+                               "\tPlease check the network settings", "\tPlease reset the FPGA"});
     }
 
     packed_weights = load_mempacked_data_flat(files.path_weights_biases, 0);

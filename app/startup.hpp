@@ -15,7 +15,7 @@ constexpr const char* CONFIGURATION_PATH = "../configuration/demo_parameters_win
 // Reads the configuration into three new records, loads the scaling
 // parameters, creates and initialises the link (three attempts, board reset
 // after each failed one), loads the weights and uploads them. Returns with all
-// four handles set, or ends the process with status 1 after printing why.
+// four handles set, or raises exception_fatal with the lines saying why.
 void setup(const std::string& config_path, std::shared_ptr<Core>& core, std::shared_ptr<Demo>& demo,
            std::shared_ptr<PostProcessing>& post_processing, std::shared_ptr<UDPInterface>& link);
 

@@ -2,6 +2,7 @@
 
 #include "platform/console.hpp"
 #include "platform/display_check.hpp"
+#include "platform/fatal_handover.hpp"
 
 #include <opencv2/highgui.hpp>
 
@@ -85,8 +86,17 @@ void consume_console_key() {
 
 }  // namespace
 
+int key_from_window_code(int code) {
+    // X keysyms of the left, up, right and down arrows.
+    constexpr int ARROW_FIRST = 0xFF51;
+    constexpr int ARROW_LAST = 0xFF54;
+    if (code >= ARROW_FIRST && code <= ARROW_LAST) return code & 0xFF;
+    return code;
+}
+
 int wait_key(int delay_ms) {
-    const int key = WindowThread::instance().run([delay_ms] { return cv::waitKey(delay_ms); });
+    const int key = key_from_window_code(
+        WindowThread::instance().run([delay_ms] { return cv::waitKeyEx(delay_ms); }));
     if (key != 0) return key;
     consume_console_key();
     return 0;
@@ -113,7 +123,6 @@ void Display::work() {
     // The window library would abort the process without a display.
     require_display();
     window_name = source->get_id();
-    failure = nullptr;
     stopped.store(false);
     thread = std::thread(&Display::display, this);
 }
@@ -121,11 +130,6 @@ void Display::work() {
 void Display::stop() {
     stop_and_join();
     close_window();
-    if (failure) {
-        // The error was reported when it happened; the program must not end
-        // as if all went well.
-        std::exit(1);
-    }
 }
 
 CallbackMap Display::get_callbacks() { return {}; }
@@ -160,17 +164,11 @@ bool Display::dispatch_key(int key) {
 void Display::display() {
     try {
         while (!stopped.load(std::memory_order_relaxed)) display_frames();
-    } catch (const std::exception& error) {
-        std::cerr << "ERROR: Display: " << error.what() << std::endl;
-        failure = std::current_exception();
     } catch (...) {
-        std::cerr << "ERROR: Display: unknown error" << std::endl;
-        failure = std::current_exception();
-    }
-    if (failure) {
-        // Nobody could stop the program from the window any more: ask for
-        // the stop that Escape gives; stop() then ends the program with
-        // status 1.
+        // The main thread takes the error over at its next check and ends
+        // the program with its lines. The stop that Escape gives also ends a
+        // program that does not look for handed-over errors.
+        hand_over_current_error("Display");
         try {
             dispatch_key(KEY_ESCAPE);
         } catch (...) {

@@ -23,8 +23,8 @@ public:
     ~Display();
 
     void stop() override;
-    // Starts the display thread and returns at once. Without a display the
-    // program stops here with "ERROR: No display available".
+    // Starts the display thread and returns at once. Without a display it
+    // raises exception_fatal with "ERROR: No display available".
     void work() override;
     CallbackMap get_callbacks() override;
 
@@ -58,13 +58,16 @@ private:
     bool window_created = false;
     bool window_seen = false;
     bool window_closed = false;
-    // An error on the display thread: reported on the error stream at once,
-    // then the Escape action runs, and stop() ends the program with status 1.
-    std::exception_ptr failure;
 };
 
+// The key code the key maps use for a code of the window library: the arrow
+// keys (reported by their X keysyms, left 65361 to down 65364) become 81 to
+// 84; every other code stays whole, so that a key outside the character
+// range (Compose is 65312) never acts as the key of its low byte.
+int key_from_window_code(int code);
+
 // Waits up to `delay_ms` milliseconds for a key in the program's window and
-// returns its code (the low byte of the window library's code, so 81 and 83
-// for the left and right arrows), or -1 when none came. A key code of 0
-// consumes a pending console key when standard input is a terminal.
+// returns its code as key_from_window_code gives it, or -1 when none came. A
+// key code of 0 consumes a pending console key when standard input is a
+// terminal.
 int wait_key(int delay_ms);

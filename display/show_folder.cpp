@@ -4,6 +4,8 @@
 //
 //   show_folder <folder> [extension (default jpg)] [display time in ms (default 0: keys only)]
 #include "display/display.hpp"
+#include "platform/fatal_error.hpp"
+#include "platform/fatal_handover.hpp"
 #include "sources/image_glob_stream.hpp"
 
 #include <atomic>
@@ -62,6 +64,12 @@ int main(int argc, char** argv) {
     }
     display->stop();
     stream->stop();
+    try {
+        rethrow_handed_over_fatal();
+    } catch (const exception_fatal& error) {
+        error.write(std::cout, std::cerr);
+        return 1;
+    }
     std::cout << "Stopped" << std::endl;
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "link/udp_interface_ethernet.hpp"
 
+#include "platform/fatal_error.hpp"
 #include "link/wire.hpp"
 #include "platform/sleep.hpp"
 
@@ -78,14 +79,10 @@ void report_receive_failed(const char* heading, size_t expected) {
 
 [[noreturn]] void invalid_configuration(const char* check, const char* limit_label, long long limit,
                                         const char* value_label, long long value) {
-    {
-        Report report(std::cerr);
-        report << "ERROR: UDP Interface: invalid configuration\n"
-               << "\tconfiguration error:\t" << check << '\n'
-               << "\t\t" << limit_label << ":\t" << limit << '\n'
-               << "\t\t" << value_label << ":    \t" << value << '\n';
-    }
-    std::exit(1);
+    throw exception_fatal({"ERROR: UDP Interface: invalid configuration",
+                           std::string("\tconfiguration error:\t") + check,
+                           std::string("\t\t") + limit_label + ":\t" + std::to_string(limit),
+                           std::string("\t\t") + value_label + ":    \t" + std::to_string(value)});
 }
 
 void report_failed_attempt(const char* heading, int attempts, int left) {
@@ -223,8 +220,7 @@ void UDPInterfaceEthernet::init(const std::string& address, uint16_t port, uint3
     }
     socket_handle = udp_socket::open();
     if (socket_handle == udp_socket::INVALID_HANDLE) {
-        std::cerr << "Socket init failed" << std::endl;
-        std::exit(1);
+        throw exception_fatal({"Socket init failed"});
     }
     std::cout << "Socket init success" << std::endl;
 
@@ -425,8 +421,7 @@ uint64_t UDPInterfaceEthernet::_udp_read(uint32_t* data, uint32_t address, uint3
 
 uint64_t UDPInterfaceEthernet::_udp_read_stream(uint32_t* data, uint32_t address, uint32_t word_count, bool ddr) {
     if (!ddr) {
-        std::cerr << "ERROR: UDP Interface: udp read stream is not supported for fabric reads" << std::endl;
-        std::exit(1);
+        throw exception_fatal({"ERROR: UDP Interface: udp read stream is not supported for fabric reads"});
     }
     discard_stale_replies();
     const std::vector<uint8_t> request = wire::read_stream_request(address, word_count, command_flag);

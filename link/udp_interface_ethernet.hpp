@@ -20,8 +20,8 @@ constexpr uint32_t MAX_WRITE_OFFSET = 8;
 
 class UDPInterfaceEthernet : public UDPInterface {
 public:
-    // Checks the arguments; an invalid one prints its report and ends the
-    // program with status 1. Opens no socket: call init before any transfer.
+    // Checks the arguments; an invalid one raises exception_fatal with its
+    // report. Opens no socket: call init before any transfer.
     UDPInterfaceEthernet(uint32_t ddr_payload_size, uint32_t fabric_payload_size, uint32_t read_offset,
                          uint32_t write_offset, bool command_flag);
     // Closes the socket if it is still open.

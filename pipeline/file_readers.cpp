@@ -1,6 +1,7 @@
 // Readers of the weights file (mempacked hexadecimal text) and the
 // scaling-parameter file (binary floats), and two string utilities for paths.
 #include "pipeline/file_readers.hpp"
+#include "platform/fatal_error.hpp"
 
 #include <array>
 #include <climits>
@@ -54,7 +55,7 @@ constexpr HexTable HEX{};
 
 inline unsigned hex_digit(char c) {
     const signed char v = HEX.value[static_cast<unsigned char>(c)];
-    if (v < 0) return static_cast<unsigned>(hex2char(c));  // reports the character and ends the program
+    if (v < 0) return static_cast<unsigned>(hex2char(c));  // raises exception_fatal naming the character
     return static_cast<unsigned>(v);
 }
 
@@ -193,14 +194,12 @@ std::shared_ptr<std::vector<char>> load_mempacked_data_flat(std::string path, ui
 std::shared_ptr<std::vector<cv::Mat>> load_mempacked_data(std::string path, uint64_t rows, uint64_t cols,
                                                           uint64_t planes, uint64_t data_width) {
     if (!openable(path)) {
-        std::cout << "FAILED TO OPEN DATA FILE: " << path << std::endl;
-        std::exit(1);
+        throw exception_fatal({"FAILED TO OPEN DATA FILE: " + path}, exception_fatal::Stream::output);
     }
     if (rows > static_cast<uint64_t>(INT_MAX) || cols > static_cast<uint64_t>(INT_MAX) ||
         (cols != 0 && rows > static_cast<uint64_t>(INT_MAX) / cols)) {
-        std::cerr << "ERROR: Packed data planes of " << rows << " x " << cols << " samples are too large"
-                  << std::endl;
-        std::exit(1);
+        throw exception_fatal({"ERROR: Packed data planes of " + std::to_string(rows) + " x " +
+                               std::to_string(cols) + " samples are too large"});
     }
 
     auto result = std::make_shared<std::vector<cv::Mat>>();
@@ -232,15 +231,12 @@ std::shared_ptr<std::vector<cv::Mat>> load_mempacked_data(std::string path, uint
 std::pair<std::vector<float>, std::vector<float>> load_scaling_parameters(std::string path, uint32_t n) {
     std::string content;
     if (!read_whole_file(path, content)) {
-        std::cout << "ERROR: Failed to open file " << path << std::endl;
-        std::exit(1);
+        throw exception_fatal({"ERROR: Failed to open file " + path}, exception_fatal::Stream::output);
     }
     const uint64_t expected = static_cast<uint64_t>(n) * 8;
     if (content.size() != expected) {
-        std::cerr << "Error: Incorrect format in scaling parameters " << path << std::endl;
-        std::cerr << "Expected " << expected << std::endl;
-        std::cerr << "Received " << content.size() << std::endl;
-        std::exit(1);
+        throw exception_fatal({"Error: Incorrect format in scaling parameters " + path,
+                               "Expected " + std::to_string(expected), "Received " + std::to_string(content.size())});
     }
     std::pair<std::vector<float>, std::vector<float>> result;
     result.first.resize(n);
@@ -256,8 +252,8 @@ char hex2char(char c) {
     if (c >= '0' && c <= '9') return static_cast<char>(c - '0');
     if (c >= 'a' && c <= 'f') return static_cast<char>(c - 'a' + 10);
     if (c >= 'A' && c <= 'F') return static_cast<char>(c - 'A' + 10);
-    std::cout << "ERROR: Unable to convert character " << c << " to hex" << std::flush;
-    std::exit(1);
+    throw exception_fatal({"ERROR: Unable to convert character " + std::string(1, c) + " to hex"},
+                          exception_fatal::Stream::output, false);
 }
 
 std::string caffix_string(std::string text, std::string suffix) {

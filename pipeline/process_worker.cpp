@@ -1,5 +1,6 @@
 #include "pipeline/process_worker.hpp"
 
+#include "platform/fatal_error.hpp"
 #include "platform/sleep.hpp"
 
 #include <cstdio>
@@ -25,8 +26,7 @@ int64_t micros_between(Clock::time_point from, Clock::time_point to) {
 }
 
 [[noreturn]] void exit_with_line(const std::string& line) {
-    std::cerr << line << std::endl;
-    std::exit(1);
+    throw exception_fatal({line});
 }
 
 std::string hex8(uint32_t value) {

@@ -1,5 +1,7 @@
 #include "pipeline/upload_worker.hpp"
 
+#include "platform/fatal_error.hpp"
+
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -90,10 +92,6 @@ void table_and_split_bgr(const cv::Mat& src, const uint8_t* table, uint8_t* plan
     }
 }
 
-[[noreturn]] void exit_with(const std::string& lines) {
-    std::cerr << lines << std::flush;
-    std::exit(1);
-}
 
 }  // namespace
 
@@ -140,7 +138,7 @@ cv::Mat fit_frame(const cv::Mat& frame, DATA_FIT fit, int width, int height, Ima
         return fitted;
     }
     default:
-        exit_with("Unsupported data fit selected\n");
+        throw exception_fatal({"Unsupported data fit selected"});
     }
 }
 
@@ -222,16 +220,17 @@ void UploadWorker::prepare() {
     auto info = std::make_shared<ImageInfo>();
     image_info = info;
 
-    // No image at all (the source has never delivered one); an image with
-    // only one side 0 is the invalid image below.
-    if (!frame || (frame->rows == 0 && frame->cols == 0)) {
-        exit_with("ERROR: Failed to grab frame\n\t source:" + source->get_id() + "\n");
+    // No image at all: the source has never delivered one. An image it
+    // delivered empty (a file that does not decode, a camera read that gave
+    // nothing) is the invalid image below.
+    if (!frame) {
+        throw exception_fatal({"ERROR: Failed to grab frame", "\t source:" + source->get_id()});
     }
     info->height = frame->rows;
     info->width = frame->cols;
     if (info->height == 0 || info->width == 0) {
-        exit_with("ERROR: Invalid image received\n\t image height:" + std::to_string(info->height) +
-                  "\n\t image width: " + std::to_string(info->width) + "\n");
+        throw exception_fatal({"ERROR: Invalid image received", "\t image height:" + std::to_string(info->height),
+                               "\t image width: " + std::to_string(info->width)});
     }
 
     grab_us = micros_since(t0);

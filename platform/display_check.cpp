@@ -1,5 +1,7 @@
 #include "platform/display_check.hpp"
 
+#include "platform/fatal_error.hpp"
+
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -112,7 +114,5 @@ bool display_available(std::string& checked) {
 void require_display() {
     std::string checked;
     if (display_available(checked)) return;
-    std::cerr << "ERROR: No display available" << std::endl;
-    std::cerr << "\tChecked:\t" << checked << std::endl;
-    std::exit(1);
+    throw exception_fatal({"ERROR: No display available", "\tChecked:\t" + checked});
 }

@@ -9,7 +9,7 @@
 // `checked` describing what was looked at (for the error's detail line).
 bool display_available(std::string& checked);
 
-// Returns when a display is available; otherwise prints
+// Returns when a display is available; otherwise raises exception_fatal with
 // "ERROR: No display available" and a detail line naming the variables
-// checked to the error stream and exits with status 1.
+// checked.
 void require_display();

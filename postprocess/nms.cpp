@@ -1,5 +1,7 @@
 #include "postprocess/nms.hpp"
 
+#include "platform/fatal_error.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -105,10 +107,9 @@ void nms(uint64_t n, std::vector<float>& scores, std::vector<BB>& boxes, uint64_
         return;
     }
     if (scores.size() != boxes.size()) {
-        std::cerr << "Number of bounding boxes and probabilities does not match" << std::endl;
-        std::cerr << "\tcandidate_probs.size() = " << scores.size() << std::endl;
-        std::cerr << "\tcandidate_bbs.size() = " << boxes.size() << std::endl;
-        std::exit(1);
+        throw exception_fatal({"Number of bounding boxes and probabilities does not match",
+                               "\tcandidate_probs.size() = " + std::to_string(scores.size()),
+                               "\tcandidate_bbs.size() = " + std::to_string(boxes.size())});
     }
     // A count beyond the lists would read past them.
     if (n > scores.size()) n = scores.size();

@@ -1,5 +1,6 @@
 #include "postprocess/post_process_worker.hpp"
 
+#include "platform/fatal_error.hpp"
 #include "postprocess/nms.hpp"
 #include "postprocess/yolo.hpp"
 
@@ -76,8 +77,7 @@ void PostProcessWorker::load_logos() {
     const cv::Mat left = read_logo("../data/mox_logo.png");
     const cv::Mat right = read_logo("../data/pyr_logo.png");
     if (left.empty() || right.empty()) {
-        std::cerr << "ERROR: Could not load logos" << std::endl;
-        std::exit(1);
+        throw exception_fatal({"ERROR: Could not load logos"});
     }
     Logo l = prepare_logo(left);
     Logo r = prepare_logo(right);
@@ -149,8 +149,7 @@ void PostProcessWorker::prepostprocess() {
 
 void PostProcessWorker::postprocess() {
     if (!image_info) {
-        std::cerr << "Invalid Image Info" << std::endl;
-        std::exit(1);
+        throw exception_fatal({"Invalid Image Info"});
     }
     auto t = Clock::now();
     const DecodeSettings settings = decode_settings(*core, *demo, *post, *image_info);
@@ -204,8 +203,7 @@ bool PostProcessWorker::grab(std::shared_ptr<cv::Mat>& out, uint64_t& frame_id) 
     std::lock_guard<std::mutex> lock(mutex);
     if (!ready.load()) return false;
     if (!output_frame) {
-        std::cerr << "FRAME NULL" << std::endl;
-        std::exit(1);
+        throw exception_fatal({"FRAME NULL"});
     }
     out = std::move(output_frame);
     output_frame.reset();

@@ -1,5 +1,6 @@
 #include "sources/image_glob_stream.hpp"
 
+#include "platform/fatal_handover.hpp"
 #include "sources/glob.hpp"
 
 #include <opencv2/imgcodecs.hpp>
@@ -57,7 +58,7 @@ std::string ImageGlobStream::get_id() { return id; }
 void ImageGlobStream::work() {
     stopped.store(false);
     get_frame();
-    thread = std::thread(&ImageGlobStream::cycle, this);
+    thread = std::thread([this] { run_handing_over("Image folder source", [this] { cycle(); }); });
 }
 
 void ImageGlobStream::stop() { stop_and_join(); }

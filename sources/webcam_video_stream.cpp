@@ -1,5 +1,6 @@
 #include "sources/webcam_video_stream.hpp"
 
+#include "platform/fatal_handover.hpp"
 #include "platform/sleep.hpp"
 
 #include <opencv2/core.hpp>
@@ -115,7 +116,7 @@ std::string WebCamVideoStream::get_id() { return id; }
 
 void WebCamVideoStream::work() {
     stopped.store(false);
-    thread = std::thread(&WebCamVideoStream::update, this);
+    thread = std::thread([this] { run_handing_over("Camera source", [this] { update(); }); });
     const auto deadline = std::chrono::steady_clock::now() + READY_LIMIT;
     while (std::chrono::steady_clock::now() < deadline) {
         {

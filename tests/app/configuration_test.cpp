@@ -1,4 +1,5 @@
 #include "app/configuration.hpp"
+#include "tests/support/fatal.hpp"
 #include "tools/sample_data.hpp"
 
 #include <gtest/gtest.h>
@@ -100,16 +101,6 @@ Read read(const std::string& path) {
 }
 
 std::string prefix(const std::string& path) { return "ERROR: Configuration file " + path; }
-
-// A death-test matcher for text that begins with `text`.
-testing::Matcher<const std::string&> starts_with(const std::string& text) {
-    std::string regex = "^";
-    for (char c : text) {
-        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) regex += '\\';
-        regex += c;
-    }
-    return testing::ContainsRegex(regex);
-}
 
 }  // namespace
 
@@ -275,61 +266,61 @@ TEST(DefaultConfiguration, UsesTheSampleDataAndKeepsBoardBuffersApart) {
     }
 }
 
-// ---- Failure exits: exact stderr text and status 1 -------------------------
+// ---- Failure ends: the exact lines of the fatal error -------------------------
 
-TEST(ConfigurationDeathTest, UnreadableFileNamesThePath) {
+TEST(Configuration, UnreadableFileNamesThePath) {
     const std::string missing = "/nonexistent/folder/config.yaml";
-    EXPECT_EXIT(read(missing), testing::ExitedWithCode(1),
-                testing::Eq("ERROR: Failed to open YAML configuration file\n\tFile path:\t" + missing + "\n"));
+    EXPECT_EQ(fatal::error_text([&] { read(missing); }),
+                "ERROR: Failed to open YAML configuration file\n\tFile path:\t" + missing + "\n");
     const std::string folder = fs::temp_directory_path().string();
-    EXPECT_EXIT(read(folder), testing::ExitedWithCode(1),
-                testing::Eq("ERROR: Failed to open YAML configuration file\n\tFile path:\t" + folder + "\n"));
+    EXPECT_EQ(fatal::error_text([&] { read(folder); }),
+                "ERROR: Failed to open YAML configuration file\n\tFile path:\t" + folder + "\n");
 }
 
-TEST(ConfigurationDeathTest, InvalidFitPrintsThreeLines) {
+TEST(Configuration, InvalidFitPrintsThreeLines) {
     ConfigFile file;
     file.write(with(base_entries(), "data_fit", "None"));
-    EXPECT_EXIT(read(file.path()), testing::ExitedWithCode(1),
-                testing::Eq("Invalid data fit selected\ndata_fit_ == none\ndata_fit  == DATA_FIT::NONE\n"));
+    EXPECT_EQ(fatal::error_text([&] { read(file.path()); }),
+                "Invalid data fit selected\ndata_fit_ == none\ndata_fit  == DATA_FIT::NONE\n");
 }
 
-TEST(ConfigurationDeathTest, EveryRequiredKeyIsReportedWhenMissing) {
+TEST(Configuration, EveryRequiredKeyIsReportedWhenMissing) {
     ConfigFile file;
     for (const Entry& e : base_entries()) {
         if (e.key == "debug" || e.key == "ignore_duplicate_frames") continue;
         file.write(with(base_entries(), e.key, "<drop>"));
-        EXPECT_EXIT(read(file.path()), testing::ExitedWithCode(1),
-                    testing::Eq(prefix(file.path()) + ", section \"" + e.section + "\", key \"" + e.key +
-                                "\": missing\n"))
+        EXPECT_EQ(fatal::error_text([&] { read(file.path()); }),
+                prefix(file.path()) + ", section \"" + e.section + "\", key \"" + e.key +
+                                "\": missing\n")
             << e.key;
     }
 }
 
-TEST(ConfigurationDeathTest, MissingOrMisshapenSections) {
+TEST(Configuration, MissingOrMisshapenSections) {
     ConfigFile file;
     std::vector<Entry> no_network;
     for (const Entry& e : base_entries()) {
         if (e.section != "NetworkConfiguration") no_network.push_back(e);
     }
     file.write(no_network);
-    EXPECT_EXIT(read(file.path()), testing::ExitedWithCode(1),
-                testing::Eq(prefix(file.path()) + ", section \"NetworkConfiguration\": missing\n"));
+    EXPECT_EQ(fatal::error_text([&] { read(file.path()); }),
+                prefix(file.path()) + ", section \"NetworkConfiguration\": missing\n");
 
     file.write_text("");
-    EXPECT_EXIT(read(file.path()), testing::ExitedWithCode(1),
-                testing::Eq(prefix(file.path()) + ", section \"YoloConfiguration\": missing\n"));
+    EXPECT_EQ(fatal::error_text([&] { read(file.path()); }),
+                prefix(file.path()) + ", section \"YoloConfiguration\": missing\n");
 
     file.write_text("YoloConfiguration: 5\n");
-    EXPECT_EXIT(read(file.path()), testing::ExitedWithCode(1),
-                testing::Eq(prefix(file.path()) +
-                            ", section \"YoloConfiguration\", line 1, column 20: not a mapping of keys\n"));
+    EXPECT_EQ(fatal::error_text([&] { read(file.path()); }),
+                prefix(file.path()) +
+                            ", section \"YoloConfiguration\", line 1, column 20: not a mapping of keys\n");
 
     file.write_text("- just\n- a list\n");
-    EXPECT_EXIT(read(file.path()), testing::ExitedWithCode(1),
-                testing::Eq(prefix(file.path()) + ", line 1, column 1: not a mapping of sections\n"));
+    EXPECT_EQ(fatal::error_text([&] { read(file.path()); }),
+                prefix(file.path()) + ", line 1, column 1: not a mapping of sections\n");
 }
 
-TEST(ConfigurationDeathTest, ValuesThatDoNotConvertNameKeyLineAndColumn) {
+TEST(Configuration, ValuesThatDoNotConvertNameKeyLineAndColumn) {
     // Entries are written one a line below their section heading, indented
     // by two blanks; lines and columns count from 1.
     struct Case {
@@ -368,22 +359,22 @@ TEST(ConfigurationDeathTest, ValuesThatDoNotConvertNameKeyLineAndColumn) {
         const size_t column = std::string(c.value).empty() ? 3 : 3 + std::string(c.key).size() + 2;
         const std::string where = ", line " + std::to_string(line) + ", column " + std::to_string(column);
         file.write(entries);
-        EXPECT_EXIT(read(file.path()), testing::ExitedWithCode(1),
-                    testing::Eq(prefix(file.path()) + ", section \"" + section + "\", key \"" + c.key + "\"" +
-                                where + ": " + c.report + "\n"))
+        EXPECT_EQ(fatal::error_text([&] { read(file.path()); }),
+                prefix(file.path()) + ", section \"" + section + "\", key \"" + c.key + "\"" +
+                                where + ": " + c.report + "\n")
             << c.key;
     }
 }
 
-TEST(ConfigurationDeathTest, InvalidYamlGivesTheParsersPosition) {
+TEST(Configuration, InvalidYamlGivesTheParsersPosition) {
     ConfigFile file;
     file.write_text("YoloConfiguration:\n  address_data: [1, 2\n");
-    EXPECT_EXIT(read(file.path()), testing::ExitedWithCode(1),
-                testing::ContainsRegex("^ERROR: Configuration file [^,]*, line [0-9]+, column [0-9]+: "
+    EXPECT_TRUE(fatal::contains_regex(fatal::error_text([&] { read(file.path()); }),
+                "^ERROR: Configuration file [^,]*, line [0-9]+, column [0-9]+: "
                                        "not valid YAML: .+\n$"));
 }
 
-TEST(ConfigurationDeathTest, FirstProblemInReadingOrderIsTheOneReported) {
+TEST(Configuration, FirstProblemInReadingOrderIsTheOneReported) {
     // A bad address in the first section wins over a missing last section,
     // and any key problem over an invalid fit, which is checked after all keys.
     ConfigFile file;
@@ -392,11 +383,12 @@ TEST(ConfigurationDeathTest, FirstProblemInReadingOrderIsTheOneReported) {
         if (e.section != "NetworkConfiguration") entries.push_back(e);
     }
     file.write(entries);
-    EXPECT_EXIT(read(file.path()), testing::ExitedWithCode(1),
-                starts_with(prefix(file.path()) + ", section \"YoloConfiguration\", key \"address_output\""));
+    const std::string reported = fatal::error_text([&] { read(file.path()); });
+    const std::string expected = prefix(file.path()) + ", section \"YoloConfiguration\", key \"address_output\"";
+    EXPECT_EQ(reported.substr(0, expected.size()), expected);
 
     file.write(with(with(base_entries(), "data_fit", "none"), "write_rate_limit", "<drop>"));
-    EXPECT_EXIT(read(file.path()), testing::ExitedWithCode(1),
-                testing::Eq(prefix(file.path()) +
-                            ", section \"NetworkConfiguration\", key \"write_rate_limit\": missing\n"));
+    EXPECT_EQ(fatal::error_text([&] { read(file.path()); }),
+                prefix(file.path()) +
+                            ", section \"NetworkConfiguration\", key \"write_rate_limit\": missing\n");
 }

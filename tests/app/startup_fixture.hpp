@@ -3,6 +3,7 @@
 // a scaling-parameter file.
 #pragma once
 
+#include "platform/fatal_error.hpp"
 #include "app/board.hpp"
 #include "app/startup.hpp"
 #include "emulator/board_emulator.hpp"
@@ -133,11 +134,19 @@ protected:
         err = testing::internal::GetCapturedStderr();
     }
 
-    // Runs setup for a death test: its standard output is kept out of the
-    // test log; the error stream is what the death test matches.
-    void run_setup_to_exit() {
+    // Runs setup, which must end the program: returns what the error stream
+    // would hold, the lines of its fatal end included.
+    std::string run_setup_to_exit() {
         testing::internal::CaptureStdout();
-        setup(config_path, core, demo, post_processing, link);
+        testing::internal::CaptureStderr();
+        std::string fatal_lines = "(no exception_fatal)";
+        try {
+            setup(config_path, core, demo, post_processing, link);
+        } catch (const exception_fatal& error) {
+            fatal_lines = error.text();
+        }
+        testing::internal::GetCapturedStdout();
+        return testing::internal::GetCapturedStderr() + fatal_lines;
     }
 
     uint64_t requests(const std::string& name) const {

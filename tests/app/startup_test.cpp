@@ -1,4 +1,5 @@
 #include "tests/app/startup_fixture.hpp"
+#include "tests/support/fatal.hpp"
 
 #include <random>
 
@@ -70,11 +71,11 @@ TEST_F(StartupTest, BoardNeverAnsweringStopsAfterThreeResetsWithoutReadingTheWei
     start_board(settings);
     // Reading this file would stop the program with a conversion error instead.
     write_weights("zz\n");
-    EXPECT_EXIT(run_setup_to_exit(), testing::ExitedWithCode(1),
+    EXPECT_TRUE(fatal::contains_regex(run_setup_to_exit(),
                 "UDP Reset @ FPGA Init\n.*UDP Reset @ FPGA Init\n.*UDP Reset @ FPGA Init\n"
                 "ERROR: Unable to initialise UDP network interface\n"
                 "\tPlease check the network settings\n"
-                "\tPlease reset the FPGA\n$");
+                "\tPlease reset the FPGA\n$"));
     EXPECT_TRUE(eventually_true([this] { return board->counters().resets >= 3; }));
     EXPECT_EQ(board->counters().faults.at("silent-init"), 3u);
     EXPECT_EQ(board->counters().resets, 3u);
@@ -87,9 +88,9 @@ TEST_F(StartupTest, WeightsNeverAcknowledgedEndTheProgram) {
     settings.nack = 1.0;
     start_board(settings);
     write_weights(mempacked_text({1, 2, 3, 4}, 4));
-    EXPECT_EXIT(run_setup_to_exit(), testing::ExitedWithCode(1),
+    EXPECT_TRUE(fatal::contains_regex(run_setup_to_exit(),
                 "UDP Reset @ FPGA Init\n.*UDP Reset @ FPGA Init\n.*UDP Reset @ FPGA Init\n"
-                "Unable to upload weights, please restart FPGA & check network settings\n$");
+                "Unable to upload weights, please restart FPGA & check network settings\n$"));
     EXPECT_TRUE(eventually_true([this] { return board->counters().resets >= 3; }));
     EXPECT_EQ(board->counters().resets, 3u);
     // Three attempts, each with the link's five tries.
@@ -100,13 +101,13 @@ TEST_F(StartupTest, InvalidSettingsOrWeightsFileStopBeforeTheBoardIsContacted) {
     start_board(quick_boot());
     write_weights(mempacked_text({1, 2, 3, 4}, 4));
     write_configuration(board->port(), "", "None");
-    EXPECT_EXIT(run_setup_to_exit(), testing::ExitedWithCode(1),
-                "^Invalid data fit selected\ndata_fit_ == none\ndata_fit  == DATA_FIT::NONE\n$");
+    EXPECT_TRUE(fatal::contains_regex(run_setup_to_exit(),
+                "^Invalid data fit selected\ndata_fit_ == none\ndata_fit  == DATA_FIT::NONE\n$"));
 
     for (const std::string& path : {folder + "/missing.txt", folder}) {
         write_configuration(board->port(), path);
-        EXPECT_EXIT(run_setup_to_exit(), testing::ExitedWithCode(1),
-                    "^ERROR: Failed to open weights file\n\tFile path:\t" + path + "\n$");
+        EXPECT_TRUE(fatal::contains_regex(run_setup_to_exit(),
+                    "^ERROR: Failed to open weights file\n\tFile path:\t" + path + "\n$"));
     }
     EXPECT_EQ(board->counters().datagrams_received, 0u);
 }

@@ -1,6 +1,8 @@
 // The display in a real window: needs an X server (the test script runs the
 // suite under Xvfb) and xdotool, xwd and ImageMagick's convert.
 #include "display/display.hpp"
+#include "platform/fatal_handover.hpp"
+#include "tests/support/fatal.hpp"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -231,23 +233,22 @@ TEST_F(DisplayWindow, WindowShowsTheFramePixelForPixel) {
                          << ", largest difference " << difference;
 }
 
-TEST_F(DisplayWindow, AnErrorInAnActionRequestsTheStopAndEndsTheProgramWithStatus1) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            start("vd_error");
-            std::atomic<int> stops{0};
-            display->register_callback(27, [&] { stops.fetch_add(1); });
-            display->register_callback(120, [] { throw std::runtime_error("action failed"); });
-            display->work();
-            TestWindow window("vd_error");
-            wait_ready(window);
-            window.keys("x");
-            if (!poll_until([&] { return stops.load() == 1; })) std::exit(3);
-            display->stop();
-            std::exit(4);
-        },
-        testing::ExitedWithCode(1), "ERROR: Display: action failed\n");
+// An error on the display thread ends that thread, asks for the stop that
+// Escape gives and is handed over to the main thread with its line.
+TEST_F(DisplayWindow, AnErrorInAnActionIsHandedOverAndRequestsTheStop) {
+    start("vd_error");
+    std::atomic<int> stops{0};
+    display->register_callback(27, [&] { stops.fetch_add(1); });
+    display->register_callback(120, [] { throw std::runtime_error("action failed"); });
+    display->work();
+    TestWindow window("vd_error");
+    wait_ready(window);
+    window.keys("x");
+    ASSERT_TRUE(poll_until([&] { return stops.load() == 1; }));
+    EXPECT_TRUE(fatal_handed_over());
+    display->stop();
+    EXPECT_EQ(fatal::error_text([] { rethrow_handed_over_fatal(); }), "ERROR: Display: action failed\n");
+    EXPECT_FALSE(fatal_handed_over());
 }
 
 #ifdef VD_TEST_HAS_X11

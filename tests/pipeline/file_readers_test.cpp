@@ -1,4 +1,5 @@
 #include "pipeline/file_readers.hpp"
+#include "tests/support/fatal.hpp"
 
 #include <gtest/gtest.h>
 
@@ -129,15 +130,14 @@ TEST(MempackedFlat, MissingFileGivesAnEmptyImageSilently) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-TEST(MempackedFlatDeathTest, NonHexadecimalCharacterEndsTheProgram) {
-    // The message goes to standard output without a line end; send it to the
-    // error stream so the death test sees it.
+TEST(MempackedFlat, NonHexadecimalCharacterEndsTheProgram) {
+    // The message goes to standard output without a line end.
     TempFile bad("00112233\n0011g233\n");
-    EXPECT_EXIT((::dup2(2, 1), load_mempacked_data_flat(bad.path(), 0)), testing::ExitedWithCode(1),
-                testing::Eq("ERROR: Unable to convert character g to hex"));
+    EXPECT_EQ(fatal::output_text([&] { load_mempacked_data_flat(bad.path(), 0); }),
+                "ERROR: Unable to convert character g to hex");
     TempFile blank("0011 233\n");
-    EXPECT_EXIT((::dup2(2, 1), load_mempacked_data_flat(blank.path(), 0)), testing::ExitedWithCode(1),
-                testing::Eq("ERROR: Unable to convert character   to hex"));
+    EXPECT_EQ(fatal::output_text([&] { load_mempacked_data_flat(blank.path(), 0); }),
+                "ERROR: Unable to convert character   to hex");
 }
 
 TEST(MempackedPlanes, BytesFillPlanesRowByRowAndSurplusIsIgnored) {
@@ -164,9 +164,9 @@ TEST(MempackedPlanes, BytesFillPlanesRowByRowAndSurplusIsIgnored) {
     EXPECT_EQ(cv::countNonZero((*partial)[1]), 0);
 }
 
-TEST(MempackedPlanesDeathTest, MissingFileEndsTheProgram) {
-    EXPECT_EXIT((::dup2(2, 1), load_mempacked_data("/nonexistent/input.txt", 2, 2, 1, 0)),
-                testing::ExitedWithCode(1), testing::Eq("FAILED TO OPEN DATA FILE: /nonexistent/input.txt\n"));
+TEST(MempackedPlanes, MissingFileEndsTheProgram) {
+    EXPECT_EQ(fatal::output_text([&] { load_mempacked_data("/nonexistent/input.txt", 2, 2, 1, 0); }),
+                "FAILED TO OPEN DATA FILE: /nonexistent/input.txt\n");
 }
 
 TEST(ScalingParameters, FirstHalfAreScalesSecondHalfBiases) {
@@ -187,17 +187,17 @@ TEST(ScalingParameters, FirstHalfAreScalesSecondHalfBiases) {
     EXPECT_TRUE(load_scaling_parameters(empty.path(), 0).first.empty());
 }
 
-TEST(ScalingParametersDeathTest, WrongSizeOrMissingFileEndsTheProgram) {
+TEST(ScalingParameters, WrongSizeOrMissingFileEndsTheProgram) {
     TempFile short_file(std::string(999, '\0'));
-    EXPECT_EXIT(load_scaling_parameters(short_file.path(), 125), testing::ExitedWithCode(1),
-                testing::Eq("Error: Incorrect format in scaling parameters " + short_file.path() +
-                            "\nExpected 1000\nReceived 999\n"));
+    EXPECT_EQ(fatal::error_text([&] { load_scaling_parameters(short_file.path(), 125); }),
+                "Error: Incorrect format in scaling parameters " + short_file.path() +
+                            "\nExpected 1000\nReceived 999\n");
     TempFile long_file(std::string(1001, '\0'));
-    EXPECT_EXIT(load_scaling_parameters(long_file.path(), 125), testing::ExitedWithCode(1),
-                testing::Eq("Error: Incorrect format in scaling parameters " + long_file.path() +
-                            "\nExpected 1000\nReceived 1001\n"));
-    EXPECT_EXIT((::dup2(2, 1), load_scaling_parameters("/nonexistent/scales.bin", 125)),
-                testing::ExitedWithCode(1), testing::Eq("ERROR: Failed to open file /nonexistent/scales.bin\n"));
+    EXPECT_EQ(fatal::error_text([&] { load_scaling_parameters(long_file.path(), 125); }),
+                "Error: Incorrect format in scaling parameters " + long_file.path() +
+                            "\nExpected 1000\nReceived 1001\n");
+    EXPECT_EQ(fatal::output_text([&] { load_scaling_parameters("/nonexistent/scales.bin", 125); }),
+                "ERROR: Failed to open file /nonexistent/scales.bin\n");
 }
 
 TEST(PathUtilities, SuffixIsAddedOnceAndEverySeparatorReplaced) {

@@ -1,4 +1,5 @@
 #include "pipeline/process_worker.hpp"
+#include "tests/support/fatal.hpp"
 
 #include "tests/support/link_fixture.hpp"
 
@@ -167,11 +168,10 @@ TEST_F(ProcessWorkerTest, LostStartAcknowledgementRaisesReset) {
 }
 
 TEST_F(ProcessWorkerTest, StartingTwiceEndsTheProgram) {
-    testing::FLAGS_gtest_death_test_style = "threadsafe";
     start_board(core_settings(1000000));
     worker->start_core();
-    EXPECT_EXIT(worker->start_core(), testing::ExitedWithCode(1),
-                "^Processing unit indicates the core has started but has not yet finished\n$");
+    EXPECT_TRUE(fatal::contains_regex(fatal::error_text([&] { worker->start_core(); }),
+                "^Processing unit indicates the core has started but has not yet finished\n$"));
 }
 
 TEST(ProcessWorkerDummy, PretendsEachRunTakesItsFixedTime) {

@@ -1,4 +1,5 @@
 #include "postprocess/post_process_worker.hpp"
+#include "tests/support/fatal.hpp"
 
 #include "tests/postprocess/fake_link.hpp"
 #include "tests/postprocess/support.hpp"
@@ -277,13 +278,12 @@ TEST_F(Stage, ReadTimeOutBecomesAResetWithTheLinksMessage) {
 TEST_F(Stage, ProgramEndsWithoutFrameGeometryOrLogos) {
     make();
     put(Block());
-    EXPECT_EXIT(
-        {
+    EXPECT_TRUE(fatal::contains_regex(fatal::error_text([&] {
             stage->download(nullptr, std::make_shared<cv::Mat>(4, 4, CV_8UC3), 1, 1.0);
             stage->work();
-        },
-        testing::ExitedWithCode(1), "^Invalid Image Info\n");
+        }),
+                "^Invalid Image Info\n"));
     std::filesystem::remove(folder.root + "/data/pyr_logo.png");
-    EXPECT_EXIT(PostProcessWorker("output", link, core, demo, post), testing::ExitedWithCode(1),
-                "^ERROR: Could not load logos\n");
+    EXPECT_TRUE(fatal::contains_regex(fatal::error_text([&] { PostProcessWorker("output", link, core, demo, post); }),
+                "^ERROR: Could not load logos\n"));
 }

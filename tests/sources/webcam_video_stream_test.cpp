@@ -1,4 +1,6 @@
 #include "sources/webcam_video_stream.hpp"
+#include "pipeline/upload_worker.hpp"
+#include "tests/support/fatal.hpp"
 #include "temp_folder.hpp"
 
 #include <opencv2/imgproc.hpp>
@@ -208,4 +210,38 @@ TEST(WebCamVideoStream, ReportsACaptureWithoutAFirstFrame) {
     std::string message;
     EXPECT_FALSE(stream.okay(message));
     EXPECT_EQ(message, "ERROR: Unable to obtain initial frame");
+}
+
+// A camera read that delivers nothing hands out an empty frame; the upload
+// stage then ends the program with the invalid-image lines, not with those of
+// a source that never delivered a frame.
+TEST(WebCamVideoStream, AFailedReadEndsTheProgramAsAnInvalidImage) {
+    TempFolder folder;
+    const std::string path = folder.path + "/one.avi";
+    {
+        cv::VideoWriter writer(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30, cv::Size(64, 48));
+        ASSERT_TRUE(writer.isOpened());
+        writer.write(cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(9)));
+    }
+    cv::VideoCapture capture(path);
+    ASSERT_TRUE(capture.isOpened());
+    testing::internal::CaptureStdout();
+    auto stream = std::make_shared<WebCamVideoStream>("webcam", std::move(capture), false);
+    testing::internal::GetCapturedStdout();
+    std::string message;
+    ASSERT_TRUE(stream->okay(message)) << message;
+
+    auto core = std::make_shared<Core>();
+    auto demo = std::make_shared<Demo>();
+    demo->data_fit = DATA_FIT::BOX;
+    UploadWorker upload(stream, nullptr, core, demo);
+    stream->work();
+    // The only frame went to reset; every read of the capture thread fails.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (stream->get_frame_counter() < 1 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_GE(stream->get_frame_counter(), 1);
+    EXPECT_EQ(fatal::error_text([&] { upload.prepare(); }),
+              "ERROR: Invalid image received\n\t image height:0\n\t image width: 0\n");
+    stream->stop();
 }
