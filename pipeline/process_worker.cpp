@@ -68,17 +68,17 @@ void ProcessWorker::begin_start() {
 }
 
 void ProcessWorker::check_idle() {
+    // A first read other than idle decides: the second read only tells what
+    // the board reports now, for the line, even when that is idle again.
     uint32_t status = 0;
     try {
+        if (link->udp_read_fabric(CORE_REGISTER_STATUS) == CORE_STATUS_IDLE) return;
         status = link->udp_read_fabric(CORE_REGISTER_STATUS);
-        if (status != CORE_STATUS_IDLE) status = link->udp_read_fabric(CORE_REGISTER_STATUS);
     } catch (const exception_readtimeout& error) {
         throw exception_reset(std::string("exception_reset in processing node @start_core: ") + error.what());
     }
-    if (status != CORE_STATUS_IDLE) {
-        std::cerr << "FPGA indicates network is not idle. 0x04  = " << hex8(status) << std::endl;
-        throw exception_reset("Processing mode reset exception, @start core");
-    }
+    std::cerr << "FPGA indicates network is not idle. 0x04  = " << hex8(status) << std::endl;
+    throw exception_reset("Processing mode reset exception, @start core");
 }
 
 void ProcessWorker::start_failed(const exception_writeacktimeout& error) {

@@ -50,7 +50,8 @@ protected:
     // The steps of a start that the serial program's core control shares.
     // begin_start: note the start time; exit when a run is in progress.
     void begin_start();
-    // Reads the status register; raises exception_reset unless the network is idle.
+    // Reads the status register; when it is not idle, reads it once more,
+    // prints that value and raises exception_reset.
     void check_idle();
     // Replaces a write time-out by exception_reset with the start message.
     [[noreturn]] static void start_failed(const exception_writeacktimeout& error);

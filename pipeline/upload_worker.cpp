@@ -169,32 +169,63 @@ UploadWorker::UploadWorker(std::shared_ptr<Source> source_, std::shared_ptr<UDPI
     : source(std::move(source_)), link(std::move(link_)), core(std::move(core_)), demo(std::move(demo_)) {}
 
 UploadWorker::~UploadWorker() {
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        quit = true;
+    }
+    changed.notify_all();
     if (thread.joinable()) thread.join();
 }
 
 void UploadWorker::work() {
-    // A cycle whose wait was skipped is joined first, keeping its error for
-    // the next wait_work_done.
-    if (thread.joinable()) thread.join();
+    std::unique_lock<std::mutex> lock(mutex);
+    wait_idle(lock);
+    // Started before the cycle is marked pending, so that a thread that
+    // cannot be created leaves no cycle for wait_work_done to wait for.
+    if (!thread.joinable()) thread = std::thread(&UploadWorker::serve, this);
     work_start = Clock::now();
-    thread = std::thread(&UploadWorker::run_cycle, this);
+    requested = true;
+    lock.unlock();
+    changed.notify_all();
 }
 
-void UploadWorker::run_cycle() {
-    try {
-        prepare_and_upload();
-    } catch (...) {
-        if (!work_error) work_error = std::current_exception();
+void UploadWorker::serve() {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+        // Waits for the next cycle or the end of the stage, whichever comes.
+        changed.wait(lock, [this] { return requested || quit; });
+        if (!requested) return;
+        requested = false;
+        running = true;
+        lock.unlock();
+        std::exception_ptr error;
+        try {
+            prepare_and_upload();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        lock.lock();
+        if (error && !work_error) work_error = error;
+        running = false;
+        changed.notify_all();
     }
+}
+
+void UploadWorker::wait_idle(std::unique_lock<std::mutex>& lock) {
+    // A cycle is bounded by its own link operations (unacknowledged writes,
+    // paced sends), so this wait ends when the cycle does, as a join would.
+    changed.wait(lock, [this] { return !requested && !running; });
 }
 
 void UploadWorker::wait_work_done() {
-    if (thread.joinable()) thread.join();
-    if (work_error) {
-        std::exception_ptr error = work_error;
+    std::exception_ptr error;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        wait_idle(lock);
+        error = work_error;
         work_error = nullptr;
-        std::rethrow_exception(error);
     }
+    if (error) std::rethrow_exception(error);
 }
 
 void UploadWorker::prepare_and_upload() {
@@ -246,7 +277,8 @@ void UploadWorker::prepare() {
 void UploadWorker::upload() {
     const auto t0 = Clock::now();
     const size_t index = pingpong & 1;
-    const bool held = buffer_valid[index] && uploaded_frame_id[index] == frame_id;
+    const bool held = buffer_valid[index] && uploaded_frame_id[index] == frame_id &&
+                      t0 - uploaded_at[index] < duplicate_refresh;
     if (planes && !(demo->ignore_duplicate_frames && held)) {
         const uint64_t plane_bytes =
             static_cast<uint64_t>(core->input_width) * static_cast<uint64_t>(core->input_height);
@@ -260,6 +292,7 @@ void UploadWorker::upload() {
         }
         uploaded_frame_id[index] = frame_id;
         buffer_valid[index] = true;
+        uploaded_at[index] = t0;
     }
     upload_us = micros_since(t0);
     work_end = Clock::now();

@@ -2,8 +2,11 @@
 // the network input (stretch, crop or box), halves its samples into the
 // network's fixed-point input format, splits it into one plane per colour
 // channel and writes the planes into the input buffer selected by `pingpong`.
-// Each cycle runs on a short-lived thread started by work() and joined by
-// wait_work_done().
+// Each cycle runs on the stage's one long-lived thread: work() hands it the
+// cycle, wait_work_done() waits for the cycle's end. The thread starts with
+// the first work() and is joined when the stage is destroyed, so a long show
+// does not create (and leave per-thread storage of the imaging library
+// behind for) a thread per frame.
 #pragma once
 
 #include "app/config.hpp"
@@ -14,9 +17,11 @@
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -38,21 +43,27 @@ class UploadWorker : public Worker, public MemoryMap {
 public:
     UploadWorker(std::shared_ptr<Source> source, std::shared_ptr<UDPInterface> link, std::shared_ptr<Core> core,
                  std::shared_ptr<Demo> demo);
-    // Joins a cycle still running (its error, if any, is dropped).
+    // Lets a cycle still running end (its error, if any, is dropped) and
+    // joins the stage's thread.
     ~UploadWorker();
     UploadWorker(const UploadWorker&) = delete;
     UploadWorker& operator=(const UploadWorker&) = delete;
 
-    // Records work_start and starts this cycle's thread on prepare_and_upload.
+    // Records work_start and hands prepare_and_upload to the stage's thread
+    // (started on the first call). Returns at once. A cycle whose wait was
+    // skipped is waited for first; its error is kept for the next wait.
     void work() override;
-    // Joins the cycle's thread. An error raised on it (for example a failed
-    // send of the link) is rethrown here, on the caller's thread.
+    // Waits until the cycle started by work() has ended. An error raised in
+    // it (a failed send of the link, exception_fatal) is rethrown here, on
+    // the caller's thread. Returns at once when no cycle is pending.
     void wait_work_done();
     void prepare_and_upload();
     void prepare();
     // Writes the planes prepared last into the buffer set selected by
     // `pingpong`, unless duplicates are ignored and that buffer already holds
-    // this frame.
+    // this frame from a write less than `duplicate_refresh` ago. The writes
+    // are not acknowledged, so a held frame is written again now and then: a
+    // lost datagram leaves a wrong input on the board for at most that long.
     void upload();
     // The board has been reset: its buffers no longer hold the recorded
     // frames, so the next upload into either buffer writes.
@@ -65,13 +76,19 @@ public:
     std::shared_ptr<std::vector<cv::Mat>> get_planes() const { return planes; }
     CallbackMap get_callbacks() override { return {}; }
 
+    // How long a buffer set's record of the frame it holds is trusted.
+    std::chrono::nanoseconds duplicate_refresh{std::chrono::seconds(1)};
+
     // Microseconds of the last grab, fit-and-quantise and upload.
     int64_t grab_us = 0;
     int64_t prepare_us = 0;
     int64_t upload_us = 0;
 
 private:
-    void run_cycle();
+    // The stage thread's loop: one prepare_and_upload per work().
+    void serve();
+    // Waits until no cycle is pending or running; `lock` holds `mutex`.
+    void wait_idle(std::unique_lock<std::mutex>& lock);
 
     std::shared_ptr<Source> source;
     std::shared_ptr<UDPInterface> link;
@@ -87,9 +104,20 @@ private:
     // the entry is a real record (a frame id may take any value).
     std::array<uint64_t, 2> uploaded_frame_id{NO_FRAME_ID, NO_FRAME_ID};
     std::array<bool, 2> buffer_valid{false, false};
+    // When each input buffer was last written.
+    std::array<std::chrono::steady_clock::time_point, 2> uploaded_at{};
     uint64_t frame_id = NO_FRAME_ID;
 
+    // The stage's thread and its hand-over. `requested`: work() has handed
+    // over a cycle not yet taken; `running`: the thread is in a cycle;
+    // `quit`: the stage is being destroyed. All three, and `work_error`,
+    // under `mutex`.
     std::thread thread;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool requested = false;
+    bool running = false;
+    bool quit = false;
     std::exception_ptr work_error;
     std::chrono::steady_clock::time_point work_start{};
     std::chrono::steady_clock::time_point work_end{};

@@ -1,7 +1,8 @@
 // The upload stage as visiondemo_serial uses it: no thread of its own; each
 // work() is one whole cycle on the caller's thread (grab, then fit, quantise,
-// split and write unless the frame is a duplicate) into the input buffer
-// selected by the memory index in Core.
+// split and write unless the frame is a duplicate, which is written again
+// once duplicate_refresh has passed) into the input buffer selected by the
+// memory index in Core.
 #pragma once
 
 #include "pipeline/upload_worker.hpp"

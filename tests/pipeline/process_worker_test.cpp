@@ -23,6 +23,20 @@ uint64_t requests(const BoardEmulator& board, const std::string& kind) {
     return found == counters.requests.end() ? 0 : found->second;
 }
 
+// The real link, except that its first `busy_reads` reads of the status
+// register report a running network (3) whatever the board answered.
+class BusyStatusLink : public UDPInterfaceEthernet {
+public:
+    using UDPInterfaceEthernet::UDPInterfaceEthernet;
+    int busy_reads = 1;
+    uint32_t udp_read_fabric(uint32_t address) override {
+        const uint32_t value = UDPInterfaceEthernet::udp_read_fabric(address);
+        if (address != CORE_REGISTER_STATUS || busy_reads == 0) return value;
+        --busy_reads;
+        return 3;
+    }
+};
+
 class ProcessWorkerTest : public LinkTest {
 protected:
     void start_board(EmulatorSettings settings) {
@@ -124,6 +138,20 @@ TEST_F(ProcessWorkerTest, BusyStatusBeforeTheFirstRunRaisesResetWithoutWriting) 
     EXPECT_EQ(requests(board(), "write:fabric"), 0u);
     EXPECT_EQ(board().counters().runs_started, 0u);
     expect_idle();
+}
+
+// The first read decides: a board that reports idle again at the second read
+// is not trusted, and the line shows that second value.
+TEST_F(ProcessWorkerTest, BusyFirstStatusReadRaisesResetEvenWhenTheSecondIsIdle) {
+    start_board(core_settings(0));
+    auto link = std::make_shared<BusyStatusLink>(8192, 64, 4, 8, false);
+    link->init("127.0.0.1", board().port(), 1000000);
+    ProcessWorker fresh(link, std::make_shared<Core>());
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(fresh.start_core(), exception_reset);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "FPGA indicates network is not idle. 0x04  = 0x00000007\n");
+    EXPECT_EQ(requests(board(), "write-ack:fabric"), 0u);
+    EXPECT_EQ(board().counters().runs_started, 0u);
 }
 
 TEST_F(ProcessWorkerTest, StatusIsCheckedBeforeTheFirstRunOnly) {

@@ -1,13 +1,20 @@
 #include "pipeline/upload_worker.hpp"
 #include "tests/support/fatal.hpp"
 
+#include "platform/fatal_error.hpp"
 #include "tests/pipeline/test_source.hpp"
+#include "tests/support/shell.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
+#include <thread>
+
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
@@ -23,9 +30,13 @@ public:
         std::vector<uint8_t> bytes;
     };
     std::vector<Write> writes;
+    // The kernel's id of the thread of each write (unlike std::thread::id
+    // not reused at once by the next thread).
+    std::vector<long> writers;
     bool fail_writes = false;
 
     void udp_write_ddr(const uint32_t* data, uint32_t address, uint32_t word_count) override {
+        writers.push_back(::syscall(SYS_gettid));
         if (fail_writes) throw exception_writeerror();
         const auto* bytes = reinterpret_cast<const uint8_t*>(data);
         writes.push_back({address, word_count, std::vector<uint8_t>(bytes, bytes + 4 * size_t{word_count})});
@@ -52,6 +63,20 @@ public:
 private:
     [[noreturn]] static void unused() { throw std::logic_error("the upload stage does not use this operation"); }
 };
+
+// A source whose image cannot be used: its grab raises the fatal error.
+class FatalSource : public TestSource {
+public:
+    bool grab(std::shared_ptr<cv::Mat>&, uint64_t&) override {
+        throw exception_fatal({"ERROR: Invalid image received", "\t image height:0"});
+    }
+};
+
+size_t threads_of_this_process() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+    return n;
+}
 
 ImageInfo fit_info(int cols, int rows, DATA_FIT fit, cv::Mat* fitted = nullptr) {
     ImageInfo info;
@@ -310,11 +335,45 @@ TEST_F(UploadWorkerTest, AnErrorOnTheWorkThreadArrivesAtWaitWorkDone) {
     EXPECT_EQ(cycle(0), 3u);
 }
 
-TEST_F(UploadWorkerTest, DestroyingWithACycleInFlightJoinsIt) {
-    source->give(std::make_shared<cv::Mat>(random_frame(480, 640, 2)), 1);
+TEST_F(UploadWorkerTest, AFatalErrorInACycleArrivesWithItsLinesEvenAfterASkippedWait) {
+    worker = std::make_shared<UploadWorker>(std::make_shared<FatalSource>(), link, core, demo);
     worker->work();
+    // The next cycle waits for the first and keeps its error.
+    worker->work();
+    try {
+        worker->wait_work_done();
+        FAIL() << "no exception_fatal";
+    } catch (const exception_fatal& error) {
+        EXPECT_EQ(error.lines(), (std::vector<std::string>{"ERROR: Invalid image received", "\t image height:0"}));
+    }
+    EXPECT_NO_THROW(worker->wait_work_done());
+}
+
+// A long show must not start a thread per frame (each would leave the imaging
+// library's per-thread storage behind), and the stage made at every restart
+// must take its thread with it.
+TEST_F(UploadWorkerTest, OneThreadServesEveryCycleAndEndsWithTheStage) {
+    for (uint64_t n = 0; n < 4; ++n) {
+        source->give(std::make_shared<cv::Mat>(random_frame(480, 640, int(n))), n);
+        ASSERT_EQ(cycle(n % 2), 3u);
+    }
+    ASSERT_EQ(link->writers.size(), 12u);
+    for (const auto& writer : link->writers) EXPECT_EQ(writer, link->writers.front());
+    EXPECT_NE(link->writers.front(), ::syscall(SYS_gettid));
+
     worker.reset();
-    EXPECT_EQ(link->writes.size(), 3u);
+    const size_t threads = threads_of_this_process();
+    for (int restart = 0; restart < 8; ++restart) {
+        worker = std::make_shared<UploadWorker>(source, link, core, demo);
+        source->give(std::make_shared<cv::Mat>(random_frame(480, 640, restart)), 10 + restart);
+        const size_t writes = link->writes.size();
+        worker->work();
+        // Every other stage goes with its cycle still in flight; it is finished.
+        if (restart % 2 == 0) worker->wait_work_done();
+        worker.reset();
+        EXPECT_EQ(link->writes.size(), writes + 3) << restart;
+        EXPECT_TRUE(test_support::poll_until([&] { return threads_of_this_process() == threads; })) << restart;
+    }
 }
 
 // The fatal ends are raised on the cycle's thread and reach the caller at

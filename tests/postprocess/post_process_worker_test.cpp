@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <thread>
 
@@ -252,6 +253,46 @@ TEST_F(Stage, ThresholdKeysFromAnotherThreadWhileFramesAreProcessed) {
     display.join();
     EXPECT_NEAR(post->threshold_probability.load(), 0.275f, 1e-6f);
     EXPECT_NEAR(post->threshold_overlap.load(), 0.575f, 1e-6f);
+}
+
+// Canvases are drawn off to the side and swapped in under the lock: the
+// display, grabbing all the while, only ever gets finished canvases, and a
+// canvas it holds is never drawn on again.
+TEST_F(Stage, DisplayOnlyEverGetsFinishedCanvasesThatStayAsTheyWere) {
+    make();
+    Block block;
+    block.object(6, 6, 11);
+    put(block);
+    cycle(1, 30.0);
+    std::shared_ptr<cv::Mat> reference;
+    uint64_t id;
+    ASSERT_TRUE(stage->grab(reference, id));
+
+    std::atomic<bool> drawing{true};
+    std::vector<std::shared_ptr<cv::Mat>> shown;
+    std::vector<bool> whole_when_shown;
+    std::thread display([&] {
+        std::shared_ptr<cv::Mat> canvas;
+        uint64_t canvas_id;
+        while (drawing.load()) {
+            if (!stage->grab(canvas, canvas_id)) {
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+                continue;
+            }
+            whole_when_shown.push_back(cv::norm(*canvas, *reference, cv::NORM_INF) == 0.0);
+            shown.push_back(canvas);
+        }
+    });
+    // The same frame each time: every finished canvas equals the first.
+    for (uint64_t n = 2; n < 60; ++n) cycle(n, 30.0);
+    drawing = false;
+    display.join();
+
+    ASSERT_FALSE(shown.empty());
+    for (size_t k = 0; k < shown.size(); ++k) {
+        EXPECT_TRUE(whole_when_shown[k]) << "canvas " << k << " was taken half-drawn";
+        EXPECT_EQ(cv::norm(*shown[k], *reference, cv::NORM_INF), 0.0) << "canvas " << k << " was drawn on later";
+    }
 }
 
 TEST_F(Stage, ReadTimeOutBecomesAResetWithTheLinksMessage) {
