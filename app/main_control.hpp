@@ -4,6 +4,7 @@
 // common beginning.
 #pragma once
 
+#include "app/board.hpp"
 #include "app/config.hpp"
 #include "display/display.hpp"
 #include "pipeline/fps_measure.hpp"
@@ -43,7 +44,17 @@ uint64_t switch_stream(const std::vector<std::shared_ptr<Stream>>& streams, uint
 // thread is left running while the process exits.
 [[noreturn]] void fail_exit(Display& display);
 
-// True when the program should shut down at the top of the restart sequence.
+// Escape and a closed window: "CALLBACK STOP" and `stop`, and the program
+// ends for good. Unlike `stop` alone, which a board reset, a source switch or
+// `r` clear again to restart the loop, this request is never taken back.
+void callback_end();
+
+// The user asked the program to end: Escape, a closed window, Ctrl-C or
+// SIGTERM. Stays true until the process ends.
+bool end_requested();
+
+// True when the frame loop should stop: `stop`, or an end the user asked for
+// (which a restart may have cleared `stop` under).
 bool shutdown_requested();
 
 // Stops the display and the active source and waits for a console key.
@@ -70,7 +81,8 @@ public:
     virtual ~FrameLoop() = default;
     // A new upload stage for the active source.
     virtual void restart(const std::shared_ptr<Stream>& active) = 0;
-    // Uploads a first frame and starts the core on it; may raise exception_reset.
+    // Uploads a first frame into buffer set 0 and starts the core on it there;
+    // may raise exception_reset.
     virtual void first_frame() = 0;
     // Runs frames until `stop` is set, catching exception_reset.
     virtual void run() = 0;
@@ -128,12 +140,15 @@ protected:
     std::shared_ptr<Upload> upload;
 };
 
+// Resets the board and brings its weights back; the programs use reset_fpga.
+using BoardReset = std::function<void(const std::shared_ptr<UDPInterface>&)>;
+
 // The outer loop of both programs, from the first restart to shutdown.
 // Returns 0 after an orderly shutdown; ends the process with status 1 when
 // the board keeps failing or no source is usable.
 int run_restarts(FrameLoop& loop, const std::vector<std::shared_ptr<Stream>>& streams, uint64_t stream_index,
                  Display& display, PostProcessWorker& output, ProcessWorker& process,
-                 const std::shared_ptr<UDPInterface>& link);
+                 const std::shared_ptr<UDPInterface>& link, const BoardReset& reset_board = reset_fpga);
 
 // Builds the stages of one program in the order the demonstrator needs them
 // (post-processing stage, image-file source, camera source; checks of the
@@ -157,6 +172,8 @@ int build_and_run(const std::shared_ptr<Core>& core, const std::shared_ptr<Demo>
     require_display();
     auto display = std::make_shared<Display>(output, demo);
     auto process = std::make_shared<Process>(link, core);
+    // A window closed before the first restart has built the key map still ends the program.
+    display->register_callback(27, callback_end);
     display->work();
 
     Loop loop(link, core, demo, fps, output, process);
