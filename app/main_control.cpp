@@ -33,20 +33,24 @@ void require_initial_stream(Stream& stream, DATA_SOURCE data_source) {
 }
 
 void rebuild_key_map(Display& display, Stream& active, PostProcessWorker& post) {
-    display.clear_callbacks();
-    display.register_callbacks(active.get_callbacks());
-    display.register_callback(27, callback_stop);
-    display.register_callback(32, callback_switch);
-    display.register_callback(114, callback_reset);
-    display.register_callbacks(post.get_callbacks());
+    // Composed aside and put in place at once: a window closed meanwhile
+    // still finds its Escape action.
+    CallbackMap keys = active.get_callbacks();
+    keys[27] = callback_end;
+    keys[32] = callback_switch;
+    keys[114] = callback_reset;
+    for (const auto& entry : post.get_callbacks()) keys[entry.first] = entry.second;
+    display.replace_callbacks(keys);
 }
 
 namespace {
 
+std::atomic<bool> end_asked{false};
+
 // Runs the first frame until it gets through without exception_reset,
-// resetting the board after every failure. Returns false when a stop signal
-// arrived in between (the program then shuts down instead of retrying).
-bool run_first_frame(const std::shared_ptr<UDPInterface>& link, FrameLoop& loop) {
+// resetting the board after every failure. Returns false when the user asked
+// to end meanwhile (the program then shuts down instead of retrying).
+bool run_first_frame(const std::shared_ptr<UDPInterface>& link, FrameLoop& loop, const BoardReset& reset_board) {
     for (;;) {
         try {
             loop.first_frame();
@@ -56,14 +60,23 @@ bool run_first_frame(const std::shared_ptr<UDPInterface>& link, FrameLoop& loop)
             // A fatal error handed over meanwhile ends the program before
             // the board is reset.
             rethrow_handed_over_fatal();
-            if (stop_signal_received()) return false;
-            reset_fpga(link);
+            if (end_requested()) return false;
+            reset_board(link);
             loop.board_was_reset();
+            if (end_requested()) return false;
         }
     }
 }
 
 }  // namespace
+
+void callback_end() {
+    // Set before `stop`, so that whoever sees this `stop` also sees the end.
+    end_asked.store(true);
+    callback_stop();
+}
+
+bool end_requested() { return end_asked.load() || stop_signal_received(); }
 
 uint64_t switch_stream(const std::vector<std::shared_ptr<Stream>>& streams, uint64_t stream_index) {
     std::cout << "stream_index " << stream_index << std::endl;
@@ -76,8 +89,8 @@ uint64_t switch_stream(const std::vector<std::shared_ptr<Stream>>& streams, uint
         std::cout << "streams[stream_index]->get_id() " << streams[stream_index]->get_id() << std::endl;
         std::string message;
         if (streams[stream_index]->okay(message)) {
-            // A stop signal that arrived meanwhile still ends the program.
-            if (!stop_signal_received()) stop.store(false);
+            // An end the user asked for meanwhile still ends the program.
+            if (!end_requested()) stop.store(false);
             return stream_index;
         }
         std::cerr << "WARNING: Cannot switch to stream " << stream_index << std::endl;
@@ -86,7 +99,7 @@ uint64_t switch_stream(const std::vector<std::shared_ptr<Stream>>& streams, uint
     throw exception_fatal({"ERROR: Unable to switch stream", "\tNo stream in okay state found"});
 }
 
-bool shutdown_requested() { return stop.load() || stop_signal_received() || fatal_handed_over(); }
+bool shutdown_requested() { return stop.load() || end_requested() || fatal_handed_over(); }
 
 void shut_down(Display& display, Stream& active) {
     display.stop();
@@ -128,7 +141,7 @@ std::string debug_line_prefix(int64_t upload_us, int64_t post_us, int64_t core_u
 
 int run_restarts(FrameLoop& loop, const std::vector<std::shared_ptr<Stream>>& streams, uint64_t stream_index,
                  Display& display, PostProcessWorker& output, ProcessWorker& process,
-                 const std::shared_ptr<UDPInterface>& link) {
+                 const std::shared_ptr<UDPInterface>& link, const BoardReset& reset_board) {
     for (;;) {
         const std::shared_ptr<Stream> active = streams[stream_index];
         rethrow_handed_over_fatal();
@@ -142,7 +155,7 @@ int run_restarts(FrameLoop& loop, const std::vector<std::shared_ptr<Stream>>& st
         loop.restart(active);
         output.reset();
 
-        const bool started = run_first_frame(link, loop);
+        const bool started = run_first_frame(link, loop, reset_board);
         if (started) {
             std::cout << "INITIAL UPLOAD AND START DONE  " << std::endl;
             loop.run();
@@ -166,13 +179,14 @@ int run_restarts(FrameLoop& loop, const std::vector<std::shared_ptr<Stream>>& st
             if (loop.resets_left <= 0) {
                 throw exception_fatal({"Stuck in reset loop. FPGA has been reset 3 or more times in a row"});
             }
-            reset_fpga(link);
+            reset_board(link);
             reset.store(false);
-            // A stop signal that arrived meanwhile still ends the program.
-            if (!stop_signal_received()) stop.store(false);
+            // An end the user asked for, before the reset or during the
+            // board's boot, still ends the program.
+            if (!end_requested()) stop.store(false);
             process.reset();
         }
-        if (switch_source.load()) {
+        if (switch_source.load() && !end_requested()) {
             stream_index = switch_stream(streams, stream_index);
         }
         loop.finish();

@@ -4,6 +4,7 @@
 // common beginning.
 #pragma once
 
+#include "app/board.hpp"
 #include "app/config.hpp"
 #include "display/display.hpp"
 #include "pipeline/fps_measure.hpp"
@@ -40,8 +41,18 @@ void rebuild_key_map(Display& display, Stream& active, PostProcessWorker& post);
 // usable.
 uint64_t switch_stream(const std::vector<std::shared_ptr<Stream>>& streams, uint64_t stream_index);
 
-// True when the frame loop should end: a stop was asked for, or another
-// thread has handed over a fatal error.
+// Escape and a closed window: "CALLBACK STOP" and `stop`, and the program
+// ends for good. Unlike `stop` alone, which a board reset, a source switch or
+// `r` clear again to restart the loop, this request is never taken back.
+void callback_end();
+
+// The user asked the program to end: Escape, a closed window, Ctrl-C or
+// SIGTERM. Stays true until the process ends.
+bool end_requested();
+
+// True when the frame loop should stop: `stop`, an end the user asked for
+// (which a restart may have cleared `stop` under), or a fatal error another
+// thread has handed over.
 bool shutdown_requested();
 
 // Stops the display and the active source and waits for a console key.
@@ -68,7 +79,8 @@ public:
     virtual ~FrameLoop() = default;
     // A new upload stage for the active source.
     virtual void restart(const std::shared_ptr<Stream>& active) = 0;
-    // Uploads a first frame and starts the core on it; may raise exception_reset.
+    // Uploads a first frame into buffer set 0 and starts the core on it there;
+    // may raise exception_reset.
     virtual void first_frame() = 0;
     // Runs frames until `stop` is set, catching exception_reset.
     virtual void run() = 0;
@@ -130,12 +142,15 @@ protected:
 // thread, in this order; for a program that ends with an error.
 void stop_threads(Display& display, const std::vector<std::shared_ptr<Stream>>& streams, FrameLoop& loop);
 
+// Resets the board and brings its weights back; the programs use reset_fpga.
+using BoardReset = std::function<void(const std::shared_ptr<UDPInterface>&)>;
+
 // The outer loop of both programs, from the first restart to shutdown.
 // Returns 0 after an orderly shutdown. Raises exception_fatal when the board
 // keeps failing, no source is usable, or another thread handed one over.
 int run_restarts(FrameLoop& loop, const std::vector<std::shared_ptr<Stream>>& streams, uint64_t stream_index,
                  Display& display, PostProcessWorker& output, ProcessWorker& process,
-                 const std::shared_ptr<UDPInterface>& link);
+                 const std::shared_ptr<UDPInterface>& link, const BoardReset& reset_board = reset_fpga);
 
 // Builds the stages of one program in the order the demonstrator needs them
 // (post-processing stage, image-file source, camera source; checks of the
@@ -159,6 +174,8 @@ int build_and_run(const std::shared_ptr<Core>& core, const std::shared_ptr<Demo>
     require_display();
     auto display = std::make_shared<Display>(output, demo);
     auto process = std::make_shared<Process>(link, core);
+    // A window closed before the first restart has built the key map still ends the program.
+    display->register_callback(27, callback_end);
     display->work();
 
     Loop loop(link, core, demo, fps, output, process);

@@ -149,6 +149,11 @@ void Display::clear_callbacks() {
     callbacks.clear();
 }
 
+void Display::replace_callbacks(const CallbackMap& map) {
+    std::lock_guard<std::mutex> lock(callbacks_mutex);
+    callbacks = map;
+}
+
 bool Display::dispatch_key(int key) {
     std::function<void()> action;
     {

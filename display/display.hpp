@@ -32,6 +32,9 @@ public:
     void register_callback(int key, std::function<void()> action);
     void register_callbacks(const CallbackMap& map);
     void clear_callbacks();
+    // Clears the map and registers `map` in one step, so that no key (and no
+    // closed window) meets an empty map in between.
+    void replace_callbacks(const CallbackMap& map);
 
     // Runs the action registered under `key` on the calling thread; false when
     // there is none. The action is called outside the map's lock, so it may

@@ -75,6 +75,18 @@ struct EmulatorCounters {
     std::map<std::string, uint64_t> faults;
 };
 
+// What one core run took as its input, so that a test can tell which frame
+// the core saw.
+struct EmulatorRun {
+    uint64_t number = 0;      // from 1 since the emulator was created
+    uint32_t buffer = 0;      // buffer set (ping-pong index) it ran on
+    uint64_t input_hash = 0;  // input_hash() of its three input planes, taken at its start
+};
+
+// The hash the emulator reports for a run's input: 64-bit FNV-1a, taken over
+// 8-byte little-endian words and then over the 0 to 7 bytes left.
+uint64_t input_hash(const uint8_t* data, size_t size);
+
 class BoardEmulator {
 public:
     explicit BoardEmulator(EmulatorSettings settings);
@@ -100,6 +112,8 @@ public:
     std::vector<uint8_t> read_ddr(uint64_t address, uint64_t size) const;
     void write_ddr(uint64_t address, const std::vector<uint8_t>& bytes);
     uint32_t read_register(uint32_t address) const;
+    // The last run started on buffer set `buffer` since the board last booted.
+    std::optional<EmulatorRun> last_run(uint32_t buffer) const;
 
 private:
     struct Impl;

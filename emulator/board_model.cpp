@@ -377,6 +377,18 @@ void BoardModel::start_run(Clock::time_point now) {
 
     // The core takes its input at the start: later uploads into the same
     // buffer do not change this run's result.
+    const uint64_t input_address = settings_.address_data + uint64_t(buffer) * settings_.offset_pingpong;
+    std::vector<uint8_t> copied;
+    const uint8_t* input = ddr_.view(input_address, INPUT_BYTES);
+    if (input == nullptr) {
+        copied.assign(INPUT_BYTES, 0);
+        if (ddr_.contains(input_address, INPUT_BYTES))
+            ddr_.read(input_address, copied.data(), INPUT_BYTES);
+        else
+            ++counters_.protocol_errors;
+        input = copied.data();
+    }
+    const uint64_t hash = input_hash(input, INPUT_BYTES);
     run.output.resize(OUTPUT_BYTES);
     if (!weights_.empty() && !weights_valid()) {
         ++counters_.runs_without_weights;
@@ -384,21 +396,17 @@ void BoardModel::start_run(Clock::time_point now) {
     } else {
         // The model runs here, on the input as it is now; the result waits in
         // the run until its end.
-        const uint64_t input_address = settings_.address_data + uint64_t(buffer) * settings_.offset_pingpong;
-        if (const uint8_t* in_place = ddr_.view(input_address, INPUT_BYTES)) {
-            network_->run(in_place, run.output.data());
-        } else {
-            std::vector<uint8_t> input(INPUT_BYTES, 0);
-            if (ddr_.contains(input_address, INPUT_BYTES))
-                ddr_.read(input_address, input.data(), INPUT_BYTES);
-            else
-                ++counters_.protocol_errors;
-            network_->run(input.data(), run.output.data());
-        }
+        network_->run(input, run.output.data());
     }
     done_flag_ = false;
+    last_runs_[buffer] = EmulatorRun{run.number, buffer, hash};
     run_ = std::move(run);
-    if (log_) log("run " + std::to_string(run_->number) + " started on buffer set " + std::to_string(buffer));
+    if (log_) {
+        char hex[17];
+        std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+        log("run " + std::to_string(run_->number) + " started on buffer set " + std::to_string(buffer) +
+            ", input hash " + hex);
+    }
 }
 
 void BoardModel::advance(Clock::time_point now) {
@@ -433,6 +441,7 @@ void BoardModel::touch_ddr(uint64_t address, uint64_t length) {
 void BoardModel::reboot(Clock::time_point now) {
     ++counters_.resets;
     run_.reset();
+    last_runs_ = {};
     ddr_.clear();
     registers_.fill(0);
     done_flag_ = false;

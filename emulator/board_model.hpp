@@ -76,6 +76,9 @@ public:
     uint32_t read_register(uint32_t address) const;
     bool booting(Clock::time_point now) const { return now < boot_end_; }
     bool running() const { return run_.has_value(); }
+    std::optional<EmulatorRun> last_run(uint32_t buffer) const {
+        return buffer < last_runs_.size() ? last_runs_[buffer] : std::nullopt;
+    }
 
     // One line per request when set (the program's --verbose).
     void set_log(std::function<void(const std::string&)> log) { log_ = std::move(log); }
@@ -118,6 +121,7 @@ private:
     std::array<uint32_t, FABRIC_BYTES / 4> registers_{};
     bool done_flag_ = false;
     std::optional<Run> run_;
+    std::array<std::optional<EmulatorRun>, 2> last_runs_;  // per buffer set, since the last boot
     uint32_t stream_payload_ = DEFAULT_STREAM_PAYLOAD;
     uint32_t stream_sequence_ = 0;
     Clock::time_point boot_end_;
