@@ -241,16 +241,27 @@ void UDPInterfaceEthernet::init(const std::string& address, uint16_t port, uint3
     std::cout << "Version " << version << std::endl;
 }
 
-bool UDPInterfaceEthernet::wait_for_reply(std::chrono::nanoseconds limit, long& pending_bytes) const {
-    // On this platform the pending count is the size of the next queued
-    // datagram, and a datagram arrives whole: once one is pending the reply is
-    // complete, whatever its size.
+bool UDPInterfaceEthernet::wait_for_reply(std::chrono::nanoseconds limit, size_t expected, long& available) {
+    // A datagram arrives whole, so the reply is the first queued datagram of
+    // at least the expected size. A shorter one (a truncated or foreign
+    // datagram, or an empty one, which would also hide a reply queued behind
+    // it from a pending-byte count) is not the reply: it is dropped and the
+    // wait goes on for the rest of the limit. Its size stays in `available`
+    // for the time-out report.
     const auto start = Clock::now();
+    available = 0;
     for (;;) {
-        long count = udp_socket::pending(socket_handle);
-        if (count < 0) count = 0;
-        pending_bytes = count;
-        if (count > 0) return true;
+        const long size = udp_socket::next_datagram_size(socket_handle);
+        if (size >= 0 && static_cast<size_t>(size) >= expected) {
+            available = size;
+            return true;
+        }
+        if (size >= 0) {
+            if (size > 0) available = size;
+            if (udp_socket::discard_next(socket_handle)) discarded.fetch_add(1, std::memory_order_relaxed);
+            if (Clock::now() - start > limit) return false;
+            continue;
+        }
         if (Clock::now() - start > limit) return false;
         // Spin without sleeping, but let a runnable thread on this core (an
         // in-process board, say) have its turn.
@@ -277,7 +288,7 @@ void UDPInterfaceEthernet::_udp_init() {
 
     const size_t expected = wire::init_reply_expected(read_offset);
     long available = 0;
-    if (!wait_for_reply(REPLY_LIMIT, available)) {
+    if (!wait_for_reply(REPLY_LIMIT, expected, available)) {
         report_reply_timeout("WARNING: UDP Interface: write ack init acknowledge timeout ", REPLY_LIMIT, available,
                              expected);
         throw exception_inittimeout();
@@ -367,7 +378,7 @@ int UDPInterfaceEthernet::_udp_write_ack(const uint32_t* data, uint32_t address,
 
     const size_t expected = wire::ack_reply_size(read_offset);
     long available = 0;
-    if (!wait_for_reply(timeout, available)) {
+    if (!wait_for_reply(timeout, expected, available)) {
         report_reply_timeout("WARNING: UDP Interface: write_ack acknowledge timeout ", timeout, available, expected);
         return 0;
     }
@@ -401,7 +412,7 @@ uint64_t UDPInterfaceEthernet::_udp_read(uint32_t* data, uint32_t address, uint3
 
     const size_t expected = wire::read_reply_size(read_offset, word_count);
     long available = 0;
-    if (!wait_for_reply(REPLY_LIMIT, available)) {
+    if (!wait_for_reply(REPLY_LIMIT, expected, available)) {
         report_reply_timeout("WARNING: UDP Interface: read timeout ", REPLY_LIMIT, available, expected);
         return 0;
     }
@@ -442,8 +453,9 @@ uint64_t UDPInterfaceEthernet::_udp_read_stream(uint32_t* data, uint32_t address
     uint8_t* destination = reinterpret_cast<uint8_t*>(data);
     uint64_t position = 0;
     while (position < wanted) {
+        // A stream datagram is anything not empty.
         long available = 0;
-        if (!wait_for_reply(STREAM_DATAGRAM_LIMIT, available)) {
+        if (!wait_for_reply(STREAM_DATAGRAM_LIMIT, 1, available)) {
             // A stalled stream fails this attempt; the caller retries.
             Report report(std::cerr);
             report << "WARNING: UDP Interface: read stream timeout \n";
@@ -478,7 +490,7 @@ int UDPInterfaceEthernet::udp_done(std::chrono::nanoseconds timeout) {
 
     const size_t expected = wire::ack_reply_size(read_offset);
     long available = 0;
-    if (!wait_for_reply(timeout, available)) {
+    if (!wait_for_reply(timeout, expected, available)) {
         report_reply_timeout("WARNING: UDP Interface: done acknowledge timeout ", timeout, available, expected);
         return 0;
     }
