@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -19,6 +19,11 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::nanoseconds REPLY_LIMIT{1000000000};
 constexpr std::chrono::nanoseconds STREAM_DATAGRAM_LIMIT{5000000000LL};
 constexpr std::chrono::nanoseconds FABRIC_READ_PAUSE{1000000};
+// Pacing: the timer slack while a paced write sleeps, the spin kept after a
+// wake-up, and the most a wake-up's lateness is allowed to count for.
+constexpr std::chrono::nanoseconds PACING_TIMER_SLACK{1000};
+constexpr std::chrono::nanoseconds PACING_SPIN{2000};
+constexpr std::chrono::nanoseconds MAX_WAKE_LATENESS{40000};
 constexpr int DDR_WRITE_ACK_ATTEMPTS = 5;
 constexpr int FABRIC_WRITE_ACK_ATTEMPTS = 1;
 constexpr int READ_ATTEMPTS = 5;
@@ -262,10 +267,12 @@ bool UDPInterfaceEthernet::wait_for_reply(std::chrono::nanoseconds limit, size_t
             if (Clock::now() - start > limit) return false;
             continue;
         }
-        if (Clock::now() - start > limit) return false;
-        // Spin without sleeping, but let a runnable thread on this core (an
-        // in-process board, say) have its turn.
-        std::this_thread::yield();
+        // Nothing queued: wait in the kernel for the next datagram, at most
+        // for the time left. The queue is looked at once more after the wait,
+        // so a reply that arrives just before the limit is still taken.
+        const auto left = limit - (Clock::now() - start);
+        if (left.count() < 0) return false;
+        udp_socket::wait_readable(socket_handle, left);
     }
 }
 
@@ -530,6 +537,14 @@ void UDPInterfaceEthernet::udp_write_ddr(const uint32_t* data, uint32_t address,
     // late (less than one pace) the next slot still starts where the last one
     // ended, so a moment of preemption is made up instead of lowering the
     // rate; after a longer stall the schedule starts afresh, without a burst.
+    //
+    // The wait for a slot's end sleeps until shortly before it, by as much as
+    // wake-ups have lately come late, and spins only the rest, so a paced
+    // frame costs the processor its system calls rather than its whole
+    // duration. The timer slack is lowered meanwhile, or every wake-up could
+    // come up to 50 us late.
+    std::optional<TimerSlack> slack;
+    if (pace.count() > 0) slack.emplace(PACING_TIMER_SLACK);
     Clock::time_point slot_end{};
     bool first_slot = true;
     for_each_chunk(word_count, ddr_payload_words, ddr_payload_size, address,
@@ -543,9 +558,21 @@ void UDPInterfaceEthernet::udp_write_ddr(const uint32_t* data, uint32_t address,
                        first_slot = false;
                        this->_udp_write(data + first, chunk_address, m, true);
                        slot_end = slot_start + (m == ddr_payload_words ? pace : pace * m / ddr_payload_words);
-                       while (Clock::now() < slot_end) {
-                       }
+                       wait_for_slot_end(slot_end);
                    });
+}
+
+void UDPInterfaceEthernet::wait_for_slot_end(Clock::time_point slot_end) {
+    const auto wake = slot_end - wake_lateness - PACING_SPIN;
+    if (Clock::now() < wake) {
+        sleep_until(wake);
+        // Follow how late wake-ups come, smoothed over about eight of them
+        // and never more than the longest spin worth paying for.
+        const auto late = std::min<std::chrono::nanoseconds>(Clock::now() - wake, MAX_WAKE_LATENESS);
+        wake_lateness += (late - wake_lateness) / 8;
+    }
+    while (Clock::now() < slot_end) {
+    }
 }
 
 void UDPInterfaceEthernet::udp_write_fabric(const uint32_t* data, uint32_t address, uint32_t word_count) {

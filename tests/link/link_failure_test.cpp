@@ -185,6 +185,19 @@ TEST_F(LinkTest, RepliesLargerThanExpected) {
     EXPECT_EQ(back, data);
 }
 
+// The waits sleep in the kernel for the time left: a reply that comes late in
+// the limit, behind an empty datagram, still ends the wait as the reply.
+TEST_F(LinkTest, ReplyLateInTheLimitIsStillTaken) {
+    EmulatorSettings s;
+    s.delay_us = 200000;
+    s.empty_before = 1.0;
+    start(s);  // init too waits 200 ms of its 1 s
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(link().udp_write_ack_fabric(0xC0FFEEu, 0x2C, 400ms), 1);
+    EXPECT_EQ(link().udp_read_fabric(0x2C), 0xC0FFEEu);
+    EXPECT_EQ(capture_end(), "");
+}
+
 // A reply that comes after its exchange gave up stays queued; the next
 // exchange drops it instead of taking it for its own reply.
 TEST_F(LinkTest, LateReplyIsDiscardedNotTaken) {
