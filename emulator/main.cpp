@@ -10,6 +10,7 @@
 #include <ctime>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 #include <pthread.h>
@@ -52,14 +53,27 @@ int main(int argc, char** argv) {
         std::cerr << "board_emulator: " << e.what() << std::endl;
         return 2;
     }
+    // The log is in place before serving starts, so that no request that
+    // follows the first line goes unlogged; requests before it (no peer can
+    // know the port yet) are not logged.
+    static std::mutex console;
+    static bool announced = false;
+    if (verbose)
+        emulator->set_log([](const std::string& line) {
+            std::lock_guard<std::mutex> lock(console);
+            if (announced) std::cout << "request: " << line << std::endl;
+        });
     try {
         emulator->start();
     } catch (const std::exception& e) {
         std::cerr << "board_emulator: " << e.what() << std::endl;
         return 1;
     }
-    std::cout << "listening on " << options.settings.bind << ":" << emulator->port() << std::endl;
-    if (verbose) emulator->set_log([](const std::string& line) { std::cout << "request: " << line << std::endl; });
+    {
+        std::lock_guard<std::mutex> lock(console);
+        std::cout << "listening on " << options.settings.bind << ":" << emulator->port() << std::endl;
+        announced = true;
+    }
 
     for (;;) {
         int signal = 0;
