@@ -27,6 +27,10 @@
 #   ratio      measured / ideal
 #   vs core    measured / (1 / core time): how close the loop comes to the
 #              core's own limit (empty at core time 0)
+#   usr, sys   processor time of the demonstrator per frame (ms), user and
+#              system, from the kernel's accounting of the process between a
+#              point a few seconds into the run and its end, divided by the
+#              frames shown in between
 #
 # The link's own limit is printed too: a frame upload is 3 x 416 x 416 bytes
 # in DDR payloads, each paced to write_rate_limit MiB/s.
@@ -135,6 +139,14 @@ NetworkConfiguration:
 EOF
 }
 
+# User and system clock ticks of process $1 so far ("0 0" once it is gone).
+cpu_ticks() {
+  local stat
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || { echo "0 0"; return; }
+  # The fields after the parenthesised command name: utime and stime are the 12th and 13th.
+  echo "${stat##*) }" | awk '{ print $12, $13 }'
+}
+
 # One run: prints "frames measured_fps u p f" from the demonstrator's output.
 run_one() {  # core_us form
   local core_us=$1 form=$2 program=visiondemo spaces=2
@@ -158,13 +170,22 @@ run_one() {  # core_us form
       </dev/null >demo.out 2>demo.err) &
   local demo=$!
   pids+=($demo)
-  sleep "$seconds"
+  # Processor time is counted from a point past start-up (weights, first
+  # frames) to the end, over the frames shown in between.
+  local settle=$((seconds > 8 ? 4 : seconds / 2))
+  sleep "$settle"
+  local cpu0 frames0 cpu1 frames1
+  cpu0=$(cpu_ticks "$demo")
+  frames0=$(grep -c '^(avg/recent/now) duration' "$work/run/demo.out" || true)
+  sleep $((seconds - settle))
+  cpu1=$(cpu_ticks "$demo")
+  frames1=$(grep -c '^(avg/recent/now) duration' "$work/run/demo.out" || true)
   kill -INT "$demo" 2>/dev/null || true
   wait "$demo" 2>/dev/null || true
   kill -INT "$emulator" 2>/dev/null || true
   wait "$emulator" 2>/dev/null || true
   [ -n "$keep" ] && cp "$work/run/demo.out" "$keep/${form}_${core_us}.out"
-  awk -v warmup="$warmup" '
+  awk -v warmup="$warmup" -v cpu0="$cpu0" -v cpu1="$cpu1" -v frames="$((frames1 - frames0))" -v hz="$(getconf CLK_TCK)" '
     /^\(avg\/recent\/now\) duration/ {
       frame++
       if (frame <= warmup) next
@@ -176,11 +197,14 @@ run_one() {  # core_us form
       u += $2; p += $4; f += $8; m++
     }
     END {
-      if (n == 0 || m == 0) { print 0, 0, 0, 0, 0, 0; exit }
+      split(cpu0, c0, " "); split(cpu1, c1, " ")
+      usr = frames > 0 ? 1000 * (c1[1] - c0[1]) / hz / frames : 0
+      sys = frames > 0 ? 1000 * (c1[2] - c0[2]) / hz / frames : 0
+      if (n == 0 || m == 0) { print 0, 0, 0, 0, 0, 0, 0, 0; exit }
       # Median frame time: insertion sort is fast enough for a few thousand.
       for (i = 2; i <= n; i++) { v = durations[i]; for (j = i - 1; j >= 1 && durations[j] > v; j--) durations[j + 1] = durations[j]; durations[j + 1] = v }
       median = n % 2 ? durations[(n + 1) / 2] : (durations[n / 2] + durations[n / 2 + 1]) / 2
-      printf "%d %.3f %.3f %.3f %.3f %.3f\n", n, 1000 * n / now, (median > 0 ? 1000 / median : 0), u / m, p / m, f / m
+      printf "%d %.3f %.3f %.3f %.3f %.3f %.3f %.3f\n", n, 1000 * n / now, (median > 0 ? 1000 / median : 0), u / m, p / m, f / m, usr, sys
     }' "$work/run/demo.out"
 }
 
@@ -189,13 +213,14 @@ echo "Frame rate of the demonstrator against board_emulator ($(basename "$scene"
 # 64 paced payloads of 8192 bytes at 100 MiB/s: 78 us each.
 awk 'BEGIN { pace = int(8192 / (100 * 1.048576)); t = int((3 * 416 * 416 + 8191) / 8192) * pace;
   printf "link limit: frame upload %d x %d us = %.2f ms, %.1f frames/s\n", int((3*416*416+8191)/8192), pace, t/1000, 1e6/t }'
-printf '%-7s %8s %7s %9s %8s %8s %8s %8s %9s %7s %8s\n' form core_us frames "measured" "median" "u ms" "p ms" \
-  "f ms" ideal ratio "vs core"
+printf '%-7s %8s %7s %9s %8s %8s %8s %8s %9s %7s %8s %7s %7s\n' form core_us frames "measured" "median" "u ms" "p ms" \
+  "f ms" ideal ratio "vs core" "usr ms" "sys ms"
 for core_us in $core_list; do
   for form in $form_list; do
     run_one "$core_us" "$form" >"$work/result"
-    read -r frames fps median_fps u p f <"$work/result"
-    awk -v form="$form" -v core="$core_us" -v frames="$frames" -v fps="$fps" -v median="$median_fps" -v u="$u" -v p="$p" -v f="$f" 'BEGIN {
+    read -r frames fps median_fps u p f usr sys <"$work/result"
+    awk -v form="$form" -v core="$core_us" -v frames="$frames" -v fps="$fps" -v median="$median_fps" -v u="$u" -v p="$p" -v f="$f" \
+      -v usr="$usr" -v sys="$sys" 'BEGIN {
       c = core / 1000
       if (form == "two") { t = c; if (u > t) t = u; if (p > t) t = p }
       else if (form == "serial2") { t = c; if (u + p > t) t = u + p }
@@ -203,8 +228,8 @@ for core_us in $core_list; do
       ideal = t > 0 ? 1000 / t : 0
       ratio = ideal > 0 ? sprintf("%6.1f%%", 100 * fps / ideal) : "-"
       vs = c > 0 ? sprintf("%6.1f%%", 100 * fps * c / 1000) : "-"
-      printf "%-7s %8d %7d %9.2f %8.2f %8.3f %8.3f %8.3f %9.2f %7s %8s\n", form, core, frames, fps, median, u, p, f,
-        ideal, ratio, vs
+      printf "%-7s %8d %7d %9.2f %8.2f %8.3f %8.3f %8.3f %9.2f %7s %8s %7.2f %7.2f\n", form, core, frames, fps, median, u, p, f,
+        ideal, ratio, vs, usr, sys
     }'
   done
 done

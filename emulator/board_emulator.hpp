@@ -42,6 +42,12 @@ struct EmulatorSettings {
     double duplicate = 0.0;
     double oversize = 0.0;
     double stream_gap = 0.0;
+    // Requests answered with a reply cut short: kind (init, write-ack, read), N.
+    // An init reply is cut to 4 bytes; an acknowledgement to its first 6 bytes
+    // (a positive status) and its write is not carried out; a read reply loses
+    // its last word.
+    std::vector<std::pair<std::string, uint64_t>> short_nth;
+    double empty_before = 0.0;  // fraction of replies preceded by a zero-length datagram
     uint64_t silent_init = 0;
     std::vector<uint64_t> stall_run;  // runs (from 1) that never finish
     uint64_t stall_from = 0;          // 0: off
@@ -71,7 +77,7 @@ struct EmulatorCounters {
     uint64_t replies_sent = 0;  // datagrams sent, stream datagrams included
     uint64_t ignored_while_booting = 0;
     // Faults injected per kind: "drop-request", "drop-reply", "drop-nth", "nack", "delay", "duplicate",
-    // "oversize", "stream-gap", "silent-init", "stall", "status", "silent-after".
+    // "oversize", "stream-gap", "silent-init", "stall", "status", "silent-after", "short-reply", "empty-before".
     std::map<std::string, uint64_t> faults;
 };
 

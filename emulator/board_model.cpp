@@ -65,18 +65,24 @@ BoardModel::BoardModel(const EmulatorSettings& settings, Clock::time_point now)
       rng_nack_(fault_random(settings.seed, FaultKind::Nack)),
       rng_duplicate_(fault_random(settings.seed, FaultKind::Duplicate)),
       rng_oversize_(fault_random(settings.seed, FaultKind::Oversize)),
-      rng_stream_gap_(fault_random(settings.seed, FaultKind::StreamGap)) {
+      rng_stream_gap_(fault_random(settings.seed, FaultKind::StreamGap)),
+      rng_empty_before_(fault_random(settings.seed, FaultKind::EmptyBefore)) {
     if (settings_.core_us < 0) throw std::invalid_argument("core time must not be negative");
     if (settings_.boot_ms < 0) throw std::invalid_argument("boot time must not be negative");
     if (settings_.delay_us < 0) throw std::invalid_argument("reply delay must not be negative");
     for (double p : {settings_.drop_requests, settings_.drop_replies, settings_.nack, settings_.duplicate,
-                     settings_.oversize, settings_.stream_gap})
+                     settings_.oversize, settings_.stream_gap, settings_.empty_before})
         if (!(p >= 0.0 && p <= 1.0)) throw std::invalid_argument("fault fractions must lie in 0..1");
     for (const auto& [kind, n] : settings_.drop_nth) {
         static const char* kinds[] = {"init", "write", "write-ack", "read", "stream", "done"};
         if (std::none_of(std::begin(kinds), std::end(kinds), [&](const char* k) { return kind == k; }))
             throw std::invalid_argument("unknown request kind \"" + kind +
                                         "\" (init, write, write-ack, read, stream or done)");
+        if (n == 0) throw std::invalid_argument("request numbers count from 1");
+    }
+    for (const auto& [kind, n] : settings_.short_nth) {
+        if (kind != "init" && kind != "write-ack" && kind != "read")
+            throw std::invalid_argument("no short reply for request kind \"" + kind + "\" (init, write-ack or read)");
         if (n == 0) throw std::invalid_argument("request numbers count from 1");
     }
     const Scaling scaling = scaling_of(settings_);
@@ -149,6 +155,9 @@ void BoardModel::handle(const uint8_t* data, size_t size, Clock::time_point now,
         fault("drop-request");
         return;
     }
+    bool cut_short = false;
+    for (const auto& [name, n] : settings_.short_nth)
+        if (n == nth && name == kind_name(kind)) cut_short = true;
 
     const std::string space = ddr ? "ddr" : "fabric";
     if (log_) {
@@ -175,6 +184,10 @@ void BoardModel::handle(const uint8_t* data, size_t size, Clock::time_point now,
                 ++counters_.protocol_errors;
             std::vector<uint8_t> bytes(REPLY_HEADER, 0);
             put_le32(bytes.data() + 2, settings_.version);
+            if (cut_short) {
+                fault("short-reply");
+                bytes.resize(4);
+            }
             reply(std::move(bytes), now, out);
             return;
         }
@@ -194,6 +207,13 @@ void BoardModel::handle(const uint8_t* data, size_t size, Clock::time_point now,
                 return;
             }
             ++counters_.requests[std::string(kind_name(kind)) + ":" + space];
+            if (ack && cut_short) {
+                // The status byte (datagram byte 5) reads positive, but the
+                // reply ends there and the data never reached the memory.
+                fault("short-reply");
+                reply(std::vector<uint8_t>(6, 0), now, out);
+                return;
+            }
             if (ack && rng_nack_.chance(settings_.nack)) {
                 fault("nack");
                 acknowledge(false, address, now, out);
@@ -228,6 +248,10 @@ void BoardModel::handle(const uint8_t* data, size_t size, Clock::time_point now,
             }
             ++counters_.requests["read:" + space];
             counters_.bytes_read += length;
+            if (cut_short) {
+                fault("short-reply");
+                bytes.resize(bytes.size() - std::min<size_t>(4, length));
+            }
             reply(std::move(bytes), now, out);
             return;
         }
@@ -263,6 +287,7 @@ void BoardModel::reply(std::vector<uint8_t> bytes, Clock::time_point now, std::v
     }
     const auto due = now + std::chrono::microseconds(settings_.delay_us);
     if (settings_.delay_us > 0) fault("delay");
+    maybe_empty_before(due, out);
     if (rng_duplicate_.chance(settings_.duplicate)) {
         fault("duplicate");
         out.push_back({bytes, due});
@@ -289,6 +314,7 @@ void BoardModel::reply_stream(uint64_t address, uint64_t length, Clock::time_poi
     if (duplicate) fault("duplicate");
     if (settings_.delay_us > 0) fault("delay");
     const auto due = now + std::chrono::microseconds(settings_.delay_us);
+    if (count > 0) maybe_empty_before(due, out);
     const size_t first = out.size();
     for (uint64_t i = 0; i < count; ++i) {
         const uint64_t n = std::min(chunk, length - i * chunk);
@@ -306,6 +332,12 @@ void BoardModel::reply_stream(uint64_t address, uint64_t length, Clock::time_poi
         const size_t last = out.size();
         for (size_t i = first; i < last; ++i) out.push_back(out[i]);
     }
+}
+
+void BoardModel::maybe_empty_before(Clock::time_point due, std::vector<OutDatagram>& out) {
+    if (!rng_empty_before_.chance(settings_.empty_before)) return;
+    fault("empty-before");
+    out.push_back({{}, due});
 }
 
 void BoardModel::acknowledge(bool positive, uint32_t address, Clock::time_point now, std::vector<OutDatagram>& out) {

@@ -98,6 +98,8 @@ private:
     void reply(std::vector<uint8_t> bytes, Clock::time_point now, std::vector<OutDatagram>& out);
     void reply_stream(uint64_t address, uint64_t length, Clock::time_point now, std::vector<OutDatagram>& out);
     void acknowledge(bool positive, uint32_t address, Clock::time_point now, std::vector<OutDatagram>& out);
+    // A zero-length datagram ahead of a reply, when the fault says so.
+    void maybe_empty_before(Clock::time_point due, std::vector<OutDatagram>& out);
     void malformed(const char* why);
     void fault(const char* name);
     void log(const std::string& line);
@@ -127,7 +129,8 @@ private:
     Clock::time_point boot_end_;
 
     // Fault state.
-    FaultRandom rng_drop_request_, rng_drop_reply_, rng_nack_, rng_duplicate_, rng_oversize_, rng_stream_gap_;
+    FaultRandom rng_drop_request_, rng_drop_reply_, rng_nack_, rng_duplicate_, rng_oversize_, rng_stream_gap_,
+        rng_empty_before_;
     std::map<Kind, uint64_t> kind_count_;  // requests of each kind since start
     uint64_t init_seen_ = 0;
     uint64_t requests_since_reset_ = 0;

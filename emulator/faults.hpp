@@ -39,6 +39,7 @@ enum class FaultKind : uint64_t {
     Duplicate,
     Oversize,
     StreamGap,
+    EmptyBefore,
 };
 
 inline FaultRandom fault_random(uint64_t seed, FaultKind kind) {

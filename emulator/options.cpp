@@ -81,6 +81,11 @@ std::string usage_text() {
            "  --duplicate P          fraction of replies sent twice [0]\n"
            "  --oversize P           fraction of replies sent with 4 extra bytes [0]\n"
            "  --stream-gap P         fraction of stream replies with one datagram left out [0]\n"
+           "  --short-nth KIND:N     answer the N-th request of a kind (init, write-ack, read) with a\n"
+           "                         reply cut short: init to 4 bytes, an acknowledgement to 6 bytes\n"
+           "                         (status positive, the write not carried out), a read reply\n"
+           "                         without its last word; repeatable\n"
+           "  --empty-before P       fraction of replies preceded by a zero-length datagram [0]\n"
            "  --silent-init N        ignore the first N init requests [0]\n"
            "  --stall-run N          run N (counted from 1) never finishes; repeatable\n"
            "  --stall-from N         run N and every later run never finish\n"
@@ -170,6 +175,18 @@ ProgramOptions parse_arguments(const std::vector<std::string>& args) {
             s.oversize = fraction();
         } else if (flag == "--stream-gap") {
             s.stream_gap = fraction();
+        } else if (flag == "--short-nth") {
+            const std::string v = value();
+            const auto colon = v.find(':');
+            if (colon == std::string::npos) throw UsageError("--short-nth needs KIND:N, got \"" + v + "\"");
+            const std::string kind = v.substr(0, colon);
+            if (kind != "init" && kind != "write-ack" && kind != "read")
+                throw UsageError("--short-nth: unknown kind \"" + kind + "\" (init, write-ack or read)");
+            const uint64_t n = parse_unsigned(flag, v.substr(colon + 1), std::numeric_limits<uint64_t>::max());
+            if (n == 0) throw UsageError("--short-nth counts requests from 1");
+            s.short_nth.emplace_back(kind, n);
+        } else if (flag == "--empty-before") {
+            s.empty_before = fraction();
         } else if (flag == "--silent-init") {
             s.silent_init = parse_unsigned(flag, value(), std::numeric_limits<uint64_t>::max());
         } else if (flag == "--stall-run") {

@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -20,6 +20,11 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::nanoseconds REPLY_LIMIT{1000000000};
 constexpr std::chrono::nanoseconds STREAM_DATAGRAM_LIMIT{5000000000LL};
 constexpr std::chrono::nanoseconds FABRIC_READ_PAUSE{1000000};
+// Pacing: the timer slack while a paced write sleeps, the spin kept after a
+// wake-up, and the most a wake-up's lateness is allowed to count for.
+constexpr std::chrono::nanoseconds PACING_TIMER_SLACK{1000};
+constexpr std::chrono::nanoseconds PACING_SPIN{2000};
+constexpr std::chrono::nanoseconds MAX_WAKE_LATENESS{40000};
 constexpr int DDR_WRITE_ACK_ATTEMPTS = 5;
 constexpr int FABRIC_WRITE_ACK_ATTEMPTS = 1;
 constexpr int READ_ATTEMPTS = 5;
@@ -237,20 +242,33 @@ void UDPInterfaceEthernet::init(const std::string& address, uint16_t port, uint3
     std::cout << "Version " << version << std::endl;
 }
 
-bool UDPInterfaceEthernet::wait_for_reply(std::chrono::nanoseconds limit, long& pending_bytes) const {
-    // On this platform the pending count is the size of the next queued
-    // datagram, and a datagram arrives whole: once one is pending the reply is
-    // complete, whatever its size.
+bool UDPInterfaceEthernet::wait_for_reply(std::chrono::nanoseconds limit, size_t expected, long& available) {
+    // A datagram arrives whole, so the reply is the first queued datagram of
+    // at least the expected size. A shorter one (a truncated or foreign
+    // datagram, or an empty one, which would also hide a reply queued behind
+    // it from a pending-byte count) is not the reply: it is dropped and the
+    // wait goes on for the rest of the limit. Its size stays in `available`
+    // for the time-out report.
     const auto start = Clock::now();
+    available = 0;
     for (;;) {
-        long count = udp_socket::pending(socket_handle);
-        if (count < 0) count = 0;
-        pending_bytes = count;
-        if (count > 0) return true;
-        if (Clock::now() - start > limit) return false;
-        // Spin without sleeping, but let a runnable thread on this core (an
-        // in-process board, say) have its turn.
-        std::this_thread::yield();
+        const long size = udp_socket::next_datagram_size(socket_handle);
+        if (size >= 0 && static_cast<size_t>(size) >= expected) {
+            available = size;
+            return true;
+        }
+        if (size >= 0) {
+            if (size > 0) available = size;
+            if (udp_socket::discard_next(socket_handle)) discarded.fetch_add(1, std::memory_order_relaxed);
+            if (Clock::now() - start > limit) return false;
+            continue;
+        }
+        // Nothing queued: wait in the kernel for the next datagram, at most
+        // for the time left. The queue is looked at once more after the wait,
+        // so a reply that arrives just before the limit is still taken.
+        const auto left = limit - (Clock::now() - start);
+        if (left.count() < 0) return false;
+        udp_socket::wait_readable(socket_handle, left);
     }
 }
 
@@ -273,7 +291,7 @@ void UDPInterfaceEthernet::_udp_init() {
 
     const size_t expected = wire::init_reply_expected(read_offset);
     long available = 0;
-    if (!wait_for_reply(REPLY_LIMIT, available)) {
+    if (!wait_for_reply(REPLY_LIMIT, expected, available)) {
         report_reply_timeout("WARNING: UDP Interface: write ack init acknowledge timeout ", REPLY_LIMIT, available,
                              expected);
         throw exception_inittimeout();
@@ -363,7 +381,7 @@ int UDPInterfaceEthernet::_udp_write_ack(const uint32_t* data, uint32_t address,
 
     const size_t expected = wire::ack_reply_size(read_offset);
     long available = 0;
-    if (!wait_for_reply(timeout, available)) {
+    if (!wait_for_reply(timeout, expected, available)) {
         report_reply_timeout("WARNING: UDP Interface: write_ack acknowledge timeout ", timeout, available, expected);
         return 0;
     }
@@ -397,7 +415,7 @@ uint64_t UDPInterfaceEthernet::_udp_read(uint32_t* data, uint32_t address, uint3
 
     const size_t expected = wire::read_reply_size(read_offset, word_count);
     long available = 0;
-    if (!wait_for_reply(REPLY_LIMIT, available)) {
+    if (!wait_for_reply(REPLY_LIMIT, expected, available)) {
         report_reply_timeout("WARNING: UDP Interface: read timeout ", REPLY_LIMIT, available, expected);
         return 0;
     }
@@ -437,8 +455,9 @@ uint64_t UDPInterfaceEthernet::_udp_read_stream(uint32_t* data, uint32_t address
     uint8_t* destination = reinterpret_cast<uint8_t*>(data);
     uint64_t position = 0;
     while (position < wanted) {
+        // A stream datagram is anything not empty.
         long available = 0;
-        if (!wait_for_reply(STREAM_DATAGRAM_LIMIT, available)) {
+        if (!wait_for_reply(STREAM_DATAGRAM_LIMIT, 1, available)) {
             // A stalled stream fails this attempt; the caller retries.
             Report report(std::cerr);
             report << "WARNING: UDP Interface: read stream timeout \n";
@@ -473,7 +492,7 @@ int UDPInterfaceEthernet::udp_done(std::chrono::nanoseconds timeout) {
 
     const size_t expected = wire::ack_reply_size(read_offset);
     long available = 0;
-    if (!wait_for_reply(timeout, available)) {
+    if (!wait_for_reply(timeout, expected, available)) {
         report_reply_timeout("WARNING: UDP Interface: done acknowledge timeout ", timeout, available, expected);
         return 0;
     }
@@ -513,6 +532,14 @@ void UDPInterfaceEthernet::udp_write_ddr(const uint32_t* data, uint32_t address,
     // late (less than one pace) the next slot still starts where the last one
     // ended, so a moment of preemption is made up instead of lowering the
     // rate; after a longer stall the schedule starts afresh, without a burst.
+    //
+    // The wait for a slot's end sleeps until shortly before it, by as much as
+    // wake-ups have lately come late, and spins only the rest, so a paced
+    // frame costs the processor its system calls rather than its whole
+    // duration. The timer slack is lowered meanwhile, or every wake-up could
+    // come up to 50 us late.
+    std::optional<TimerSlack> slack;
+    if (pace.count() > 0) slack.emplace(PACING_TIMER_SLACK);
     Clock::time_point slot_end{};
     bool first_slot = true;
     for_each_chunk(word_count, ddr_payload_words, ddr_payload_size, address,
@@ -526,9 +553,21 @@ void UDPInterfaceEthernet::udp_write_ddr(const uint32_t* data, uint32_t address,
                        first_slot = false;
                        this->_udp_write(data + first, chunk_address, m, true);
                        slot_end = slot_start + (m == ddr_payload_words ? pace : pace * m / ddr_payload_words);
-                       while (Clock::now() < slot_end) {
-                       }
+                       wait_for_slot_end(slot_end);
                    });
+}
+
+void UDPInterfaceEthernet::wait_for_slot_end(Clock::time_point slot_end) {
+    const auto wake = slot_end - wake_lateness - PACING_SPIN;
+    if (Clock::now() < wake) {
+        sleep_until(wake);
+        // Follow how late wake-ups come, smoothed over about eight of them
+        // and never more than the longest spin worth paying for.
+        const auto late = std::min<std::chrono::nanoseconds>(Clock::now() - wake, MAX_WAKE_LATENESS);
+        wake_lateness += (late - wake_lateness) / 8;
+    }
+    while (Clock::now() < slot_end) {
+    }
 }
 
 void UDPInterfaceEthernet::udp_write_fabric(const uint32_t* data, uint32_t address, uint32_t word_count) {

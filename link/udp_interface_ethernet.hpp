@@ -59,7 +59,8 @@ public:
 
     // Datagrams dropped unread because they were already queued when a request
     // that expects a reply was about to be sent (late or duplicated replies of
-    // earlier exchanges), or because a read reply was larger than expected.
+    // earlier exchanges), because they were shorter than the reply awaited
+    // (empty ones included), or because a read reply was larger than expected.
     uint64_t discarded_datagrams() const { return discarded.load(std::memory_order_relaxed); }
 
     uint32_t version = 0;
@@ -78,13 +79,19 @@ public:
     int desired_receive_buffer_size = 1048576;
 
 private:
-    // Spins until a datagram is pending or `limit` has passed. Returns true when
-    // one is pending; `pending_bytes` gets the last pending count (0 when the query failed).
-    bool wait_for_reply(std::chrono::nanoseconds limit, long& pending_bytes) const;
+    // Waits until a datagram of at least `expected` bytes is next in the queue
+    // (true; `available` gets its size) or `limit` has passed (false;
+    // `available` gets the size of the last shorter datagram seen, else 0).
+    // Shorter datagrams, empty ones included, are dropped on the way.
+    bool wait_for_reply(std::chrono::nanoseconds limit, size_t expected, long& available);
     void discard_stale_replies();
+    // Waits for the end of a paced write's slot: sleeps most of the way, spins the rest.
+    void wait_for_slot_end(std::chrono::steady_clock::time_point slot_end);
     void size_receive_buffer();
     // The chunked read shared by udp_read_ddr and udp_read_fabric.
     int read_chunks(uint32_t* data, uint32_t address, uint32_t word_count, bool ddr);
 
     std::atomic<uint64_t> discarded{0};
+    // How late the pacing's wake-ups have lately come (guarded by link_mutex).
+    std::chrono::nanoseconds wake_lateness{20000};
 };

@@ -1,12 +1,13 @@
 #include "platform/udp_socket.hpp"
 
 #include <arpa/inet.h>
-#include <sys/ioctl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <cstring>
 
 namespace udp_socket {
@@ -90,10 +91,39 @@ long receive(Handle handle, void* head, size_t head_size, void* body, size_t bod
     return fail();
 }
 
-long pending(Handle handle) {
-    int count = 0;
-    if (::ioctl(handle, FIONREAD, &count) != 0) return fail();
-    return count;
+long next_datagram_size(Handle handle) {
+    char scrap;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        // With MSG_TRUNC a datagram socket returns the datagram's real length.
+        const ssize_t size = ::recv(handle, &scrap, sizeof(scrap), MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+        if (size >= 0) return static_cast<long>(size);
+        if (!retry_worthy(errno)) break;
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK) fail();
+    return -1;
+}
+
+bool discard_next(Handle handle) {
+    char scrap;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (::recv(handle, &scrap, sizeof(scrap), MSG_TRUNC | MSG_DONTWAIT) >= 0) return true;
+        if (!retry_worthy(errno)) break;
+    }
+    return false;
+}
+
+bool wait_readable(Handle handle, std::chrono::nanoseconds limit) {
+    if (limit.count() < 0) limit = std::chrono::nanoseconds(0);
+    pollfd entry{handle, POLLIN, 0};
+    timespec bound{};
+    bound.tv_sec = static_cast<time_t>(limit.count() / 1000000000LL);
+    bound.tv_nsec = static_cast<long>(limit.count() % 1000000000LL);
+    const int ready = ::ppoll(&entry, 1, &bound, nullptr);
+    if (ready < 0) {
+        if (errno != EINTR) fail();
+        return false;
+    }
+    return ready > 0;
 }
 
 int get_receive_buffer(Handle handle, int& size) {

@@ -1,6 +1,6 @@
 // The datagram-socket calls the board link needs, over POSIX sockets: open,
-// connect, send, receive, pending-byte count, receive-buffer size, last error,
-// and draining what is queued. Every call that fails records its errno as the
+// connect, send, receive, the size of the next queued datagram, a bounded
+// wait for one, receive-buffer size, last error, and draining what is queued. Every call that fails records its errno as the
 // calling thread's last socket error.
 //
 // A connected UDP socket reports an ICMP port-unreachable answer to an earlier
@@ -10,6 +10,7 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -41,9 +42,19 @@ long send(Handle handle, const void* head, size_t head_size, const void* body, s
 // bytes stored, or -1 on failure (also when nothing is queued).
 long receive(Handle handle, void* head, size_t head_size, void* body, size_t body_size);
 
-// Size in bytes of the next queued datagram (FIONREAD); 0 when nothing is
-// queued; -1 when the query fails.
-long pending(Handle handle);
+// Size in bytes of the next queued datagram, found without taking it; -1
+// when nothing is queued (or the query fails). Unlike FIONREAD, which reads 0
+// both for an empty queue and for a queued zero-length datagram, this tells
+// the two apart.
+long next_datagram_size(Handle handle);
+
+// Drops the next queued datagram, if any; true when one was dropped.
+bool discard_next(Handle handle);
+
+// Waits in the kernel until a datagram (or an error) is queued on the
+// socket, or `limit` has passed, or a signal arrives. True when the socket is
+// readable; callers check the queue again either way.
+bool wait_readable(Handle handle, std::chrono::nanoseconds limit);
 
 // Receive buffer size as the kernel reports it (twice the size asked for: the
 // kernel keeps the other half for its own bookkeeping); 0 on success, -1 on

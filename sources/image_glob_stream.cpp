@@ -9,9 +9,9 @@
 #include <thread>
 
 namespace {
-// Poll interval of the display thread: a key press is served within a few
-// microseconds.
-constexpr std::chrono::nanoseconds POLL_INTERVAL{12000};
+// Longest single wait of the display thread, so that no wait is unbounded; a
+// key or a stop wakes it at once, and the display time ends it when due.
+constexpr std::chrono::seconds IDLE_RECHECK{30};
 }  // namespace
 
 ImageGlobStream::ImageGlobStream(std::string id_, std::shared_ptr<Demo> demo_, std::chrono::nanoseconds display_time_)
@@ -29,7 +29,7 @@ ImageGlobStream::ImageGlobStream(std::string id_, std::shared_ptr<Demo> demo_, s
     if (okay(message)) get_frame();
 }
 
-ImageGlobStream::~ImageGlobStream() { stop_and_join(); }
+ImageGlobStream::~ImageGlobStream() { stop(); }
 
 bool ImageGlobStream::grab(std::shared_ptr<cv::Mat>& frame, uint64_t& frame_id) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -61,7 +61,18 @@ void ImageGlobStream::work() {
     thread = std::thread([this] { run_handing_over("Image folder source", [this] { cycle(); }); });
 }
 
-void ImageGlobStream::stop() { stop_and_join(); }
+void ImageGlobStream::stop() {
+    stopped.store(true);
+    wake_thread();
+    stop_and_join();
+}
+
+void ImageGlobStream::wake_thread() {
+    // Taking the lock orders the flag's store before the thread's check of
+    // it, so the notification cannot fall between its check and its sleep.
+    { std::lock_guard<std::mutex> lock(wait_mutex); }
+    wake.notify_all();
+}
 
 CallbackMap ImageGlobStream::get_callbacks() {
     return {
@@ -87,12 +98,14 @@ void ImageGlobStream::next() {
     if (count == 0) return;
     move_index(true);
     changed.store(true);
+    wake_thread();
 }
 
 void ImageGlobStream::previous() {
     if (count == 0) return;
     move_index(false);
     changed.store(true);
+    wake_thread();
 }
 
 void ImageGlobStream::step_forward() { move_index(true); }
@@ -112,15 +125,24 @@ void ImageGlobStream::get_frame() {
 }
 
 void ImageGlobStream::cycle() {
+    using Clock = std::chrono::steady_clock;
     while (!stopped.load(std::memory_order_relaxed)) {
-        const auto start = std::chrono::steady_clock::now();
+        const auto start = Clock::now();
+        const bool timed = display_time.count() != 0;
+        const auto due = start + display_time;
         bool elapsed = false;
-        while (!changed.load() && !stopped.load(std::memory_order_relaxed)) {
-            if (display_time.count() != 0 && std::chrono::steady_clock::now() - start >= display_time) {
-                elapsed = true;
-                break;
+        {
+            // Sleeps until a key, a stop or the display time, whichever comes first.
+            std::unique_lock<std::mutex> lock(wait_mutex);
+            const auto woken = [this] { return changed.load() || stopped.load(); };
+            while (!woken()) {
+                const auto now = Clock::now();
+                if (timed && now >= due) {
+                    elapsed = true;
+                    break;
+                }
+                wake.wait_until(lock, timed ? std::min(due, now + IDLE_RECHECK) : now + IDLE_RECHECK);
             }
-            std::this_thread::sleep_for(POLL_INTERVAL);
         }
         if (stopped.load(std::memory_order_relaxed)) break;
         // Cleared before loading: a key pressed during the load is not lost.

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -57,6 +58,8 @@ public:
 private:
     void cycle();
     void move_index(bool forward);
+    // Wakes the display thread after `changed` or `stopped` was set.
+    void wake_thread();
 
     std::string id;
     std::shared_ptr<cv::Mat> image;
@@ -71,4 +74,8 @@ private:
     // List position of `image` (guarded by `mutex`).
     uint64_t image_index = 0;
     std::atomic<bool> changed{false};
+    // The display thread sleeps on `wake` until a key moves the index, the
+    // stream stops or the display time is up.
+    std::mutex wait_mutex;
+    std::condition_variable wake;
 };

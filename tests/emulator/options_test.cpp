@@ -39,6 +39,7 @@ TEST(EmulatorOptions, FlagsFillTheSettings) {
                           "--model", "noise:5", "--seed", "9", "--drop-requests", "0.25", "--drop-replies", "1",
                           "--drop-nth", "write-ack:3", "--drop-nth", "init:1", "--nack", "0.5", "--delay-us",
                           "1200000", "--duplicate", "0.1", "--oversize", "0.2", "--stream-gap", "0.3",
+                          "--short-nth", "read:2", "--empty-before", "0.5",
                           "--silent-init", "2", "--stall-run", "4", "--stall-run", "6", "--stall-from", "9",
                           "--status", "0x3", "--status-from-run", "5", "--silent-after", "100", "--stats-every",
                           "2.5", "--verbose", "--bind", "0.0.0.0", "--weights", "w.txt", "--config", "c.yaml"});
@@ -58,6 +59,8 @@ TEST(EmulatorOptions, FlagsFillTheSettings) {
     EXPECT_EQ(s.drop_nth[0], std::make_pair(std::string("write-ack"), uint64_t(3)));
     EXPECT_EQ(s.drop_nth[1], std::make_pair(std::string("init"), uint64_t(1)));
     EXPECT_EQ(s.delay_us, 1200000);
+    EXPECT_EQ(s.short_nth, (std::vector<std::pair<std::string, uint64_t>>{{"read", 2}}));
+    EXPECT_DOUBLE_EQ(s.empty_before, 0.5);
     EXPECT_EQ(s.silent_init, 2u);
     EXPECT_EQ(s.stall_run, (std::vector<uint64_t>{4, 6}));
     EXPECT_EQ(s.stall_from, 9u);
@@ -85,7 +88,8 @@ TEST(EmulatorOptions, BadFlagsAreRefusedWithTheirName) {
         {"--frobnicate"},         {"--port"},           {"--port", "65536"},      {"--port", "-1"},
         {"--core-us", "12.5"},    {"--drop-requests", "1.5"}, {"--nack", "x"},    {"--drop-nth", "write"},
         {"--drop-nth", "poke:1"}, {"--drop-nth", "read:0"},   {"--stall-run", "0"}, {"--ddr-mib", "0"},
-        {"--status", ""},         {"--verbose=1"},      {"--stats-every", "-1"},  {"port"}};
+        {"--status", ""},         {"--verbose=1"},      {"--stats-every", "-1"},  {"port"},
+        {"--short-nth", "write:1"}, {"--short-nth", "read:0"}, {"--empty-before", "2"}};
     for (const auto& args : bad) {
         try {
             parse(args);

@@ -185,6 +185,19 @@ TEST_F(LinkTest, RepliesLargerThanExpected) {
     EXPECT_EQ(back, data);
 }
 
+// The waits sleep in the kernel for the time left: a reply that comes late in
+// the limit, behind an empty datagram, still ends the wait as the reply.
+TEST_F(LinkTest, ReplyLateInTheLimitIsStillTaken) {
+    EmulatorSettings s;
+    s.delay_us = 200000;
+    s.empty_before = 1.0;
+    start(s);  // init too waits 200 ms of its 1 s
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(link().udp_write_ack_fabric(0xC0FFEEu, 0x2C, 400ms), 1);
+    EXPECT_EQ(link().udp_read_fabric(0x2C), 0xC0FFEEu);
+    EXPECT_EQ(capture_end(), "");
+}
+
 // A reply that comes after its exchange gave up stays queued; the next
 // exchange drops it instead of taking it for its own reply.
 TEST_F(LinkTest, LateReplyIsDiscardedNotTaken) {
@@ -201,6 +214,82 @@ TEST_F(LinkTest, LateReplyIsDiscardedNotTaken) {
     ASSERT_TRUE(eventually([&] { return board().counters().replies_sent > sent_before; }));
     EXPECT_EQ(link().udp_read_fabric(0x28), 0x600DF00Du);
     EXPECT_EQ(link().discarded_datagrams(), 1u);
+}
+
+// A reply shorter than its exchange expects is not the reply: the exchange
+// waits on for a whole one, and without one the attempt fails. A short
+// acknowledgement whose status byte reads positive, for a write the board
+// never made, must not pass for success; nor may a read reply that lacks a
+// word.
+TEST_F(LinkTest, ShortRepliesFailTheAttempt) {
+    EmulatorSettings s;
+    s.short_nth = {{"write-ack", 1}, {"read", 1}};
+    start(s);
+    const auto data = pattern_words(3, 7);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(link().udp_write_ack_ddr(data.data(), 0x2000, 3, 200ms), 1);
+    std::string ack_timeout = ACK_TIMEOUT_20MS;
+    ack_timeout.replace(ack_timeout.find("0.02s"), 5, "0.2s");
+    ack_timeout.replace(ack_timeout.find("\t0\n"), 3, "\t6\n");
+    EXPECT_EQ(capture_end(), ack_timeout + retry_block("WARNING: UDP Interface: write_ack ddr failed, retrying", 5, 4));
+    EXPECT_EQ(board().read_ddr(0x2000, 12), as_bytes(data));
+    EXPECT_EQ(board().counters().requests["write-ack:ddr"], 2u);
+
+    std::vector<uint32_t> back(3, 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(link().udp_read_ddr(back.data(), 0x2000, 3), 3);
+    EXPECT_EQ(capture_end(),
+              "WARNING: UDP Interface: read timeout \n"
+              "\tLast socket error:\tN\n"
+              "\tTimeout duration: \t1s\n"
+              "\tBytes available:  \t14\n"
+              "\tBytes expected:   \t18\n" +
+                  retry_block("WARNING: UDP Interface: read ddr failed, retrying", 5, 4));
+    EXPECT_EQ(back, data);
+    EXPECT_EQ(link().discarded_datagrams(), 2u);
+}
+
+// An init reply under its 6 bytes gives no version: init times out, and the
+// next init takes the whole reply.
+TEST(LinkInit, ShortInitReplyIsATimeout) {
+    EmulatorSettings s;
+    s.short_nth = {{"init", 1}};
+    s.version = 0x01020304;
+    BoardEmulator board(s);
+    board.start();
+    UDPInterfaceEthernet link(8192, 64, 4, 8, false);
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(link.init("127.0.0.1", board.port(), 100), exception_inittimeout);
+    std::string want = INIT_TIMEOUT;
+    want.replace(want.find("\t0\n"), 3, "\t4\n");
+    EXPECT_EQ(capture_end(), want);
+    EXPECT_EQ(link.version, 0u);
+    link.init("127.0.0.1", board.port(), 100);
+    EXPECT_EQ(link.version, 0x01020304u);
+}
+
+// A zero-length datagram ahead of every reply (and of every stream) is
+// looked past: every exchange takes the reply behind it, at once.
+TEST_F(LinkTest, EmptyDatagramsAheadOfRepliesAreLookedPast) {
+    EmulatorSettings s;
+    s.empty_before = 1.0;
+    s.version = 3;
+    start(s);
+    EXPECT_EQ(link().version, 3u);
+    const auto data = pattern_words(3 * 2048 + 5, 8);
+    std::vector<uint32_t> back(data.size(), 0), streamed(data.size(), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(link().udp_write_ack_ddr(data.data(), 0, uint32_t(data.size()), 1s), 1);
+    EXPECT_EQ(link().udp_read_ddr(back.data(), 0, uint32_t(data.size())), int(data.size()));
+    EXPECT_EQ(link().udp_read_stream_ddr(streamed.data(), 0, uint32_t(data.size())), int(data.size()));
+    link().udp_write_fabric(0x5A5Au, 0x20);
+    EXPECT_EQ(link().udp_read_fabric(0x20), 0x5A5Au);
+    EXPECT_EQ(capture_end(), "");
+    EXPECT_EQ(back, data);
+    EXPECT_EQ(streamed, data);
+    // init, 4 acknowledgements, 4 read replies, 1 stream, 1 register read
+    EXPECT_EQ(board().counters().faults["empty-before"], 11u);
+    EXPECT_EQ(link().discarded_datagrams(), 11u);
 }
 
 TEST(LinkInit, BoardThatDoesNotAnswerInitTimesOutThenRetrySucceeds) {

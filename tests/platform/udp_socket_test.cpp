@@ -1,5 +1,5 @@
-// The socket layer on real loopback sockets: pending counts, draining, the
-// gather/scatter datagram calls, and the stale ICMP error.
+// The socket layer on real loopback sockets: the next datagram's size,
+// draining, the gather/scatter datagram calls, and the stale ICMP error.
 #include "platform/udp_socket.hpp"
 
 #include <gtest/gtest.h>
@@ -42,33 +42,47 @@ struct Pair {
     }
 };
 
-// Polls until something is queued (loopback delivery is immediate, but be safe).
-void await_pending(udp_socket::Handle h) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (udp_socket::pending(h) <= 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-}
+// Waits until something is queued (loopback delivery is immediate, but be safe).
+void await_pending(udp_socket::Handle h) { udp_socket::wait_readable(h, std::chrono::seconds(5)); }
 
-TEST(UdpSocket, PendingIsTheNextDatagramAndDiscardDropsThemAll) {
+TEST(UdpSocket, NextSizeIsTheNextDatagramAndDiscardDropsThemAll) {
     Pair p;
-    EXPECT_EQ(udp_socket::pending(p.b), 0);
+    EXPECT_EQ(udp_socket::next_datagram_size(p.b), -1);
     const char head[3] = {'a', 'b', 'c'};
     const char body[5] = {'1', '2', '3', '4', '5'};
     ASSERT_EQ(udp_socket::send(p.a, head, 3, body, 5), 8);
     ASSERT_EQ(udp_socket::send(p.a, head, 3, nullptr, 0), 3);
     await_pending(p.b);
-    EXPECT_EQ(udp_socket::pending(p.b), 8);  // the first datagram, not the total
+    EXPECT_EQ(udp_socket::next_datagram_size(p.b), 8);  // the first datagram, not the total
 
     // Scatter: the first bytes into the head, the rest into the body.
     char h[2], b[10] = {};
     EXPECT_EQ(udp_socket::receive(p.b, h, 2, b, sizeof(b)), 8);
     EXPECT_EQ(std::string(h, 2), "ab");
     EXPECT_EQ(std::string(b, 6), "c12345");
-    EXPECT_EQ(udp_socket::pending(p.b), 3);
+    EXPECT_EQ(udp_socket::next_datagram_size(p.b), 3);
 
     ASSERT_EQ(udp_socket::send(p.a, body, 5, nullptr, 0), 5);
     EXPECT_EQ(udp_socket::discard_pending(p.b), 2u);
-    EXPECT_EQ(udp_socket::pending(p.b), 0);
+    EXPECT_EQ(udp_socket::next_datagram_size(p.b), -1);
     EXPECT_EQ(udp_socket::discard_pending(p.b), 0u);
+}
+
+// A queued empty datagram is told apart from an empty queue, and dropping it
+// brings the datagram behind it forward.
+TEST(UdpSocket, EmptyDatagramIsSeenAndDroppedOnItsOwn) {
+    Pair p;
+    const char body[5] = {'1', '2', '3', '4', '5'};
+    ASSERT_EQ(udp_socket::send(p.a, body, 0, nullptr, 0), 0);
+    ASSERT_EQ(udp_socket::send(p.a, body, 5, nullptr, 0), 5);
+    EXPECT_TRUE(udp_socket::wait_readable(p.b, std::chrono::seconds(5)));
+    EXPECT_EQ(udp_socket::next_datagram_size(p.b), 0);
+    EXPECT_TRUE(udp_socket::discard_next(p.b));
+    await_pending(p.b);
+    EXPECT_EQ(udp_socket::next_datagram_size(p.b), 5);
+    EXPECT_TRUE(udp_socket::discard_next(p.b));
+    EXPECT_FALSE(udp_socket::discard_next(p.b));
+    EXPECT_FALSE(udp_socket::wait_readable(p.b, std::chrono::milliseconds(1)));
 }
 
 TEST(UdpSocket, ReceiveCutsLongDatagramsAndNeverBlocks) {
@@ -83,7 +97,7 @@ TEST(UdpSocket, ReceiveCutsLongDatagramsAndNeverBlocks) {
     char h[2], b[3];
     EXPECT_EQ(udp_socket::receive(p.b, h, 2, b, 3), 5);  // stored, not the datagram's length
     EXPECT_EQ(std::string(b, 3), "234");
-    EXPECT_EQ(udp_socket::pending(p.b), 0);  // the rest of the datagram is gone
+    EXPECT_EQ(udp_socket::next_datagram_size(p.b), -1);  // the rest of the datagram is gone
 }
 
 TEST(UdpSocket, StalePortUnreachableIsNotASendOrReceiveFailure) {

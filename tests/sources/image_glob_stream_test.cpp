@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <thread>
 #include <unistd.h>
 
@@ -167,6 +168,28 @@ TEST_F(ImageFolder, DisplayTimeAdvancesInNameOrderAndHandedOutImagesStayIntact) 
         if (widths[ids[k]] > 0) EXPECT_EQ(kept[k].first->cols, widths[ids[k]]) << "id " << ids[k];
         // Forward in name order until the wrap that ends the run.
         if (k > 0 && k + 1 < kept.size()) EXPECT_GT(ids[k], ids[k - 1]);
+    }
+}
+
+// The display thread sleeps until a key, a stop or the display time: a key
+// and a stop must wake it, whether a display time is set or not.
+TEST_F(ImageFolder, KeyAndStopWakeTheWaitingDisplayThread) {
+    for (const std::chrono::nanoseconds display_time : {std::chrono::nanoseconds(0), std::chrono::nanoseconds(1h)}) {
+        ImageGlobStream stream("glob", demo_for(folder.path, "jpg"), display_time);
+        std::shared_ptr<cv::Mat> frame;
+        uint64_t id = 0;
+        stream.work();
+        ASSERT_TRUE(grab_within(stream, frame, id));
+        for (const uint64_t want : {1u, 2u, 1u}) {
+            if (want == 1u && id == 2u)
+                stream.previous();
+            else
+                stream.next();
+            ASSERT_TRUE(grab_within(stream, frame, id)) << "key not served, display time " << display_time.count();
+            EXPECT_EQ(id, want);
+        }
+        auto stopping = std::async(std::launch::async, [&] { stream.stop(); });
+        EXPECT_EQ(stopping.wait_for(5s), std::future_status::ready) << "stop not served";
     }
 }
 
