@@ -128,7 +128,7 @@ protected:
     void run_setup() {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        setup(config_path, core, demo, post_processing, link);
+        setup(config_path, core, demo, post_processing, link, boot_wait);
         out = testing::internal::GetCapturedStdout();
         err = testing::internal::GetCapturedStderr();
     }
@@ -137,7 +137,7 @@ protected:
     // test log; the error stream is what the death test matches.
     void run_setup_to_exit() {
         testing::internal::CaptureStdout();
-        setup(config_path, core, demo, post_processing, link);
+        setup(config_path, core, demo, post_processing, link, boot_wait);
     }
 
     uint64_t requests(const std::string& name) const {
@@ -146,6 +146,8 @@ protected:
         return it == counters.requests.end() ? 0 : it->second;
     }
 
+    // Longest wait for a board reset after a failed attempt: the programs' own.
+    std::chrono::nanoseconds boot_wait = BOARD_BOOT_TIME;
     std::string folder, weights_path, scaling_path, config_path;
     std::vector<float> scale, bias;
     std::unique_ptr<BoardEmulator> board;
