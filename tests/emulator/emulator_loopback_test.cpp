@@ -58,11 +58,16 @@ public:
         buffer.resize(size_t(n));
         return buffer;
     }
+    // Reads a register. 6-byte init replies still on their way (a probe that
+    // gave up waiting for one, then asked again) are passed over.
     std::optional<uint32_t> reg(uint32_t address) {
         send(request::read_fabric(address));
-        auto r = receive();
-        if (!r || r->size() != 10) return std::nullopt;
-        return request::get32(*r, 6);
+        for (;;) {
+            auto r = receive();
+            if (r && r->size() == 6) continue;
+            if (!r || r->size() != 10) return std::nullopt;
+            return request::get32(*r, 6);
+        }
     }
     bool ack(const std::vector<uint8_t>& d) {
         send(d);
