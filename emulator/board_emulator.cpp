@@ -42,7 +42,7 @@ constexpr int SEND_BUFFER = 4 << 20;
 constexpr size_t QUEUE_LIMIT = 64 << 20;
 // Datagrams taken per receive call.
 constexpr unsigned RECEIVE_BATCH = 32;
-// After a datagram both threads keep looking without blocking for this long:
+// After a datagram the serving thread keeps looking without blocking for this long:
 // the next request of an exchange usually follows within microseconds, and
 // waking from a blocking wait costs more than the whole exchange.
 constexpr auto SPIN = std::chrono::microseconds(200);
@@ -180,7 +180,6 @@ struct BoardEmulator::Impl {
         mmsghdr messages[RECEIVE_BATCH];
         iovec slots[RECEIVE_BATCH];
         sockaddr_in senders[RECEIVE_BATCH];
-        auto spin_end = Clock::now();
         while (!stopping.load(std::memory_order_relaxed)) {
             for (unsigned i = 0; i < RECEIVE_BATCH; ++i) {
                 slots[i] = {storage.data() + i * SLOT, SLOT};
@@ -193,16 +192,12 @@ struct BoardEmulator::Impl {
             const int n = ::recvmmsg(sock, messages, RECEIVE_BATCH, MSG_DONTWAIT, nullptr);
             if (n > 0) {
                 enqueue(messages, unsigned(n));
-                spin_end = Clock::now() + SPIN;
                 continue;
             }
             if (errno == EINTR || errno == ECONNREFUSED) continue;  // try again at once
-            if (Clock::now() < spin_end) {
-                // Let a runnable thread on this core (the serving thread, an
-                // in-process host) have its turn instead of spinning it out.
-                std::this_thread::yield();
-                continue;
-            }
+            // Sleep in the kernel rather than spin: a thread woken from sleep
+            // gets a busy core at once, one that spun waits for its turn, and
+            // on a stock machine the socket overflows within a millisecond.
             pollfd fds[2] = {{sock, POLLIN, 0}, {wake, POLLIN, 0}};
             ::poll(fds, 2, int(IDLE_WAIT.count()));
         }
@@ -256,7 +251,7 @@ struct BoardEmulator::Impl {
         while (!stopping.load(std::memory_order_relaxed)) {
             // Spin briefly: answer follow-up requests without a wake-up.
             auto spin_end = Clock::now() + SPIN;
-            while (Clock::now() < spin_end && !stopping.load(std::memory_order_relaxed)) {
+            do {
                 if (take(taken)) {
                     for (const Received& datagram : taken) {
                         handle(datagram, replies);
@@ -265,10 +260,12 @@ struct BoardEmulator::Impl {
                     taken.clear();
                     spin_end = Clock::now() + SPIN;
                 } else {
+                    // Let a runnable thread on this core (the receiving
+                    // thread, an in-process host) have its turn.
                     std::this_thread::yield();
                     tick();
                 }
-            }
+            } while (Clock::now() < spin_end && !stopping.load(std::memory_order_relaxed));
             // Wait until a datagram is queued, a delayed reply or a run end is due, or stop().
             auto deadline = Clock::now() + IDLE_WAIT;
             {
