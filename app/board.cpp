@@ -1,6 +1,8 @@
 #include "app/board.hpp"
 
 #include "platform/fatal_error.hpp"
+#include "app/boot_wait.hpp"
+#include "pipeline/process_worker.hpp"
 #include "platform/sleep.hpp"
 
 #include <chrono>
@@ -18,7 +20,7 @@ namespace {
 
 constexpr int UPLOAD_ATTEMPTS = 3;
 constexpr std::chrono::nanoseconds UPLOAD_TIMEOUT{1000000000};
-constexpr std::chrono::seconds BOOT_WAIT{16};
+constexpr std::chrono::seconds BOOT_WAIT = BOARD_BOOT_TIME;
 
 // The weight image as the 32-bit words the board receives: word i is bytes
 // 4i..4i+3 taken as one little-endian value; a remainder of 1 to 3 bytes is
@@ -35,12 +37,24 @@ std::vector<uint32_t> weight_words() {
     return words;
 }
 
+// Whether the board answers a read of its status register: one request and
+// the link's one-second reply wait, no retries. The stage threads are idle
+// while the weights go up, so the lock-free exchange is safe here.
+bool board_answers_status_read(UDPInterface& link) {
+    uint32_t status = 0;
+    return link._udp_read(&status, CORE_REGISTER_STATUS, 1, false) > 0;
+}
+
 }  // namespace
 
-bool try_upload_weights(const std::shared_ptr<UDPInterface>& link) {
+bool try_upload_weights(const std::shared_ptr<UDPInterface>& link, std::chrono::nanoseconds boot_wait) {
     std::cout << "UPLOADING WEIGHTS" << std::endl;
     const std::vector<uint32_t> words = weight_words();
     for (int attempt = 0; attempt < UPLOAD_ATTEMPTS; ++attempt) {
+        // The board reset after the last attempt answers nothing until it has
+        // booted. Whether it answered or not, the next attempt is made: a
+        // board that stays silent fails it and ends the upload as before.
+        if (attempt > 0) wait_for_boot([&link] { return board_answers_status_read(*link); }, boot_wait);
         try {
             link->udp_write_ack_ddr(words.data(), 0, static_cast<uint32_t>(words.size()), UPLOAD_TIMEOUT);
             std::cout << "UPLOADING WEIGHTS DONE" << std::endl;
@@ -53,8 +67,8 @@ bool try_upload_weights(const std::shared_ptr<UDPInterface>& link) {
     return false;
 }
 
-void upload_weights(const std::shared_ptr<UDPInterface>& link) {
-    if (try_upload_weights(link)) return;
+void upload_weights(const std::shared_ptr<UDPInterface>& link, std::chrono::nanoseconds boot_wait) {
+    if (try_upload_weights(link, boot_wait)) return;
     throw exception_fatal({"Unable to upload weights, please restart FPGA & check network settings"});
 }
 

@@ -2,9 +2,11 @@
 // and the process-wide flags through which keys steer the main loop.
 #pragma once
 
+#include "app/boot_wait.hpp"
 #include "link/udp_interface.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -20,12 +22,15 @@ extern std::atomic<bool> switch_source;
 extern std::shared_ptr<std::vector<char>> packed_weights;
 
 // Writes packed_weights to board DDR from address 0 with acknowledgement:
-// up to three attempts with a board reset after each failed one. Returns
-// false when all three failed (after printing each attempt's line).
-bool try_upload_weights(const std::shared_ptr<UDPInterface>& link);
+// up to three attempts with a board reset after each failed one. Before the
+// second and third attempt it waits for the reset board to boot, at most
+// `boot_wait`, asking it once a second whether it is up (wait_for_boot).
+// Returns false when all three failed (after printing each attempt's line).
+bool try_upload_weights(const std::shared_ptr<UDPInterface>& link,
+                        std::chrono::nanoseconds boot_wait = BOARD_BOOT_TIME);
 
 // As try_upload_weights, but a third failure raises exception_fatal.
-void upload_weights(const std::shared_ptr<UDPInterface>& link);
+void upload_weights(const std::shared_ptr<UDPInterface>& link, std::chrono::nanoseconds boot_wait = BOARD_BOOT_TIME);
 
 // Resets the board, waits 16 s for it to boot and uploads the weights again.
 void reset_fpga(const std::shared_ptr<UDPInterface>& link);

@@ -2,6 +2,7 @@
 
 #include "platform/fatal_error.hpp"
 #include "app/board.hpp"
+#include "app/boot_wait.hpp"
 #include "app/configuration.hpp"
 #include "link/udp_interface_ethernet.hpp"
 #include "pipeline/file_readers.hpp"
@@ -35,21 +36,31 @@ void require_readable_weights(const std::string& path) {
 
 }  // namespace
 
-bool init_link(UDPInterface& link, const std::string& address, uint16_t port, uint32_t write_rate_limit) {
-    for (int attempt = 0; attempt < INIT_ATTEMPTS; ++attempt) {
+bool init_link(UDPInterface& link, const std::string& address, uint16_t port, uint32_t write_rate_limit,
+               std::chrono::nanoseconds boot_wait) {
+    const auto board_answers = [&] {
         try {
             link.init(address, port, write_rate_limit);
             return true;
         } catch (const exception_inittimeout&) {
-            std::cerr << "UDP Reset @ FPGA Init" << std::endl;
-            link.udp_reset();
+            return false;
         }
+    };
+    for (int attempt = 0; attempt < INIT_ATTEMPTS; ++attempt) {
+        // After a reset the attempt is the boot wait itself: init is the
+        // board's own "are you there" handshake, and each call opens a fresh
+        // socket, so nothing answered to an earlier call is taken for a later one.
+        const bool answered = attempt == 0 ? board_answers() : wait_for_boot(board_answers, boot_wait);
+        if (answered) return true;
+        std::cerr << "UDP Reset @ FPGA Init" << std::endl;
+        link.udp_reset();
     }
     return false;
 }
 
 void setup(const std::string& config_path, std::shared_ptr<Core>& core, std::shared_ptr<Demo>& demo,
-           std::shared_ptr<PostProcessing>& post_processing, std::shared_ptr<UDPInterface>& link) {
+           std::shared_ptr<PostProcessing>& post_processing, std::shared_ptr<UDPInterface>& link,
+           std::chrono::nanoseconds boot_wait) {
     core = std::make_shared<Core>();
     demo = std::make_shared<Demo>();
     post_processing = std::make_shared<PostProcessing>();
@@ -68,11 +79,11 @@ void setup(const std::string& config_path, std::shared_ptr<Core>& core, std::sha
 
     link = std::make_shared<UDPInterfaceEthernet>(files.packet_size, FABRIC_PAYLOAD_SIZE, READ_OFFSET, WRITE_OFFSET,
                                                   COMMAND_FLAG);
-    if (!init_link(*link, files.ip_address, files.udp_port, files.write_rate_limit)) {
+    if (!init_link(*link, files.ip_address, files.udp_port, files.write_rate_limit, boot_wait)) {
         throw exception_fatal({"ERROR: Unable to initialise UDP network interface",
                                "\tPlease check the network settings", "\tPlease reset the FPGA"});
     }
 
     packed_weights = load_mempacked_data_flat(files.path_weights_biases, 0);
-    upload_weights(link);
+    upload_weights(link, boot_wait);
 }

@@ -2,9 +2,11 @@
 // the board initialised and the network's weights on the board.
 #pragma once
 
+#include "app/boot_wait.hpp"
 #include "app/config.hpp"
 #include "link/udp_interface.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -13,13 +15,19 @@
 constexpr const char* CONFIGURATION_PATH = "../configuration/demo_parameters_windows.yaml";
 
 // Reads the configuration into three new records, loads the scaling
-// parameters, creates and initialises the link (three attempts, board reset
-// after each failed one), loads the weights and uploads them. Returns with all
-// four handles set, or raises exception_fatal with the lines saying why.
+// parameters, creates and initialises the link (init_link), loads the
+// weights and uploads them (upload_weights). Returns with all four handles
+// set, or raises exception_fatal with the lines saying why. `boot_wait`
+// bounds each wait for a board that was reset after a failed attempt.
 void setup(const std::string& config_path, std::shared_ptr<Core>& core, std::shared_ptr<Demo>& demo,
-           std::shared_ptr<PostProcessing>& post_processing, std::shared_ptr<UDPInterface>& link);
+           std::shared_ptr<PostProcessing>& post_processing, std::shared_ptr<UDPInterface>& link,
+           std::chrono::nanoseconds boot_wait = BOARD_BOOT_TIME);
 
-// The link initialisation of setup: up to three init calls; after each that
-// times out, prints "UDP Reset @ FPGA Init" and sends the board's reset
-// command. Returns false when all three timed out. Other link errors pass.
-bool init_link(UDPInterface& link, const std::string& address, uint16_t port, uint32_t write_rate_limit);
+// The link initialisation of setup, three attempts: the first is one init
+// call; after each attempt that times out it prints "UDP Reset @ FPGA Init"
+// and sends the board's reset command, and the next attempt is a wait for
+// the board to boot (wait_for_boot, at most `boot_wait`) that calls init
+// once a second until one is answered. Returns false when all three attempts
+// went unanswered, after the third reset. Other link errors pass.
+bool init_link(UDPInterface& link, const std::string& address, uint16_t port, uint32_t write_rate_limit,
+               std::chrono::nanoseconds boot_wait = BOARD_BOOT_TIME);

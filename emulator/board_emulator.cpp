@@ -1,4 +1,6 @@
-// The UDP shell around BoardModel: one socket, one serving thread.
+// The UDP shell around BoardModel: one socket, a receiving thread that only
+// drains it into a queue in memory, and a serving thread that hands the
+// queued datagrams to the model and sends the replies.
 #include "emulator/board_emulator.hpp"
 
 #include "emulator/board_model.hpp"
@@ -13,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -28,14 +31,22 @@ using board::Clock;
 using board::OutDatagram;
 
 // Receive buffer wanted: a whole unpaced frame (66 datagrams of 8 KiB) needs
-// about 1.1 MB; ask for far more so that a few frames in a row fit too.
+// about 1.1 MB; ask for far more so that a few frames in a row fit too. An
+// ordinary user gets net.core.rmem_max at most (212992 on a stock machine,
+// twice that in effect); the receiving thread then keeps the socket drained,
+// so the kernel buffer only has to bridge that thread's scheduling gaps.
 constexpr int RECEIVE_BUFFER = 16 << 20;
 constexpr int SEND_BUFFER = 4 << 20;
-// After a datagram the loop keeps polling without blocking for this long:
+// Datagrams taken off the socket but not yet served, at most this many bytes;
+// one that finds the queue full is dropped, as a full socket buffer drops it.
+constexpr size_t QUEUE_LIMIT = 64 << 20;
+// Datagrams taken per receive call.
+constexpr unsigned RECEIVE_BATCH = 32;
+// After a datagram the serving thread keeps looking without blocking for this long:
 // the next request of an exchange usually follows within microseconds, and
-// waking from a blocking receive costs more than the whole exchange.
+// waking from a blocking wait costs more than the whole exchange.
 constexpr auto SPIN = std::chrono::microseconds(200);
-// Longest blocking wait, so the loop also wakes without traffic.
+// Longest blocking wait, so the loops also wake without traffic.
 constexpr auto IDLE_WAIT = std::chrono::milliseconds(100);
 
 std::string errno_text(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
@@ -47,12 +58,23 @@ struct BoardEmulator::Impl {
     mutable std::mutex mutex;  // guards model
     board::BoardModel model;
     int sock = -1;
-    int wake = -1;  // eventfd that stop() signals
+    int wake = -1;  // eventfd that stop() signals to the receiving thread
     uint16_t bound_port = 0;
-    std::thread thread;
+    std::thread receiver;
+    std::thread server;
     std::atomic<bool> stopping{false};
     bool started = false;
-    std::exception_ptr failure;  // set by the serving thread, read after join
+    std::exception_ptr receive_failure;  // set by the receiving thread, read after join
+    std::exception_ptr serve_failure;    // set by the serving thread, read after join
+
+    struct Received {
+        std::vector<uint8_t> bytes;
+        sockaddr_in from;
+    };
+    std::mutex queue_mutex;  // guards queue, queued_bytes
+    std::condition_variable queue_ready;  // a datagram was queued, or stop()
+    std::deque<Received> queue;
+    size_t queued_bytes = 0;
 
     struct Pending {
         OutDatagram datagram;
@@ -137,63 +159,125 @@ struct BoardEmulator::Impl {
         }
     }
 
-    // Receives one datagram without blocking and hands it to the model.
-    // Returns false when nothing was queued.
-    bool receive_one(std::vector<uint8_t>& buffer, std::vector<OutDatagram>& replies) {
-        sockaddr_in from{};
-        socklen_t from_length = sizeof from;
-        const ssize_t n = ::recvfrom(sock, buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                     reinterpret_cast<sockaddr*>(&from), &from_length);
-        if (n < 0) {
-            if (errno == EINTR || errno == ECONNREFUSED) return true;  // try again at once
-            return false;
+    // Receiving thread: moves every datagram the socket holds into the queue,
+    // and waits in the kernel for more when there are none.
+    void receive() {
+        try {
+            receive_loop();
+        } catch (...) {
+            receive_failure = std::current_exception();
         }
-        // The buffer is larger than any UDP payload, so nothing is ever cut.
+        // The serving thread must not wait for datagrams that will never come.
+        stopping = true;
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        queue_ready.notify_all();
+    }
+
+    void receive_loop() {
+        // One slot larger than any UDP payload per datagram, so nothing is ever cut.
+        constexpr size_t SLOT = 65536;
+        std::vector<uint8_t> storage(RECEIVE_BATCH * SLOT);
+        mmsghdr messages[RECEIVE_BATCH];
+        iovec slots[RECEIVE_BATCH];
+        sockaddr_in senders[RECEIVE_BATCH];
+        while (!stopping.load(std::memory_order_relaxed)) {
+            for (unsigned i = 0; i < RECEIVE_BATCH; ++i) {
+                slots[i] = {storage.data() + i * SLOT, SLOT};
+                messages[i] = {};
+                messages[i].msg_hdr.msg_iov = &slots[i];
+                messages[i].msg_hdr.msg_iovlen = 1;
+                messages[i].msg_hdr.msg_name = &senders[i];
+                messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+            }
+            const int n = ::recvmmsg(sock, messages, RECEIVE_BATCH, MSG_DONTWAIT, nullptr);
+            if (n > 0) {
+                enqueue(messages, unsigned(n));
+                continue;
+            }
+            if (errno == EINTR || errno == ECONNREFUSED) continue;  // try again at once
+            // Sleep in the kernel rather than spin: a thread woken from sleep
+            // gets a busy core at once, one that spun waits for its turn, and
+            // on a stock machine the socket overflows within a millisecond.
+            pollfd fds[2] = {{sock, POLLIN, 0}, {wake, POLLIN, 0}};
+            ::poll(fds, 2, int(IDLE_WAIT.count()));
+        }
+    }
+
+    void enqueue(const mmsghdr* messages, unsigned count) {
+        {
+            std::lock_guard<std::mutex> lock(queue_mutex);
+            for (unsigned i = 0; i < count; ++i) {
+                const size_t size = messages[i].msg_len;
+                if (queued_bytes + size > QUEUE_LIMIT) continue;  // lost, like any UDP datagram
+                const auto* bytes = static_cast<const uint8_t*>(messages[i].msg_hdr.msg_iov->iov_base);
+                queue.push_back({std::vector<uint8_t>(bytes, bytes + size),
+                                 *static_cast<const sockaddr_in*>(messages[i].msg_hdr.msg_name)});
+                queued_bytes += size;
+            }
+        }
+        queue_ready.notify_one();
+    }
+
+    // Takes everything queued; false when nothing was.
+    bool take(std::deque<Received>& taken) {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        if (queue.empty()) return false;
+        taken.swap(queue);
+        queued_bytes = 0;
+        return true;
+    }
+
+    // Hands one datagram to the model and sends its replies.
+    void handle(const Received& datagram, std::vector<OutDatagram>& replies) {
         const auto now = Clock::now();
         {
             std::lock_guard<std::mutex> lock(mutex);
-            model.handle(buffer.data(), std::min<size_t>(size_t(n), buffer.size()), now, replies);
+            model.handle(datagram.bytes.data(), datagram.bytes.size(), now, replies);
         }
-        send_replies(replies, from, now);
-        return true;
+        send_replies(replies, datagram.from, now);
     }
 
     void serve() {
         try {
             serve_loop();
         } catch (...) {
-            failure = std::current_exception();
+            serve_failure = std::current_exception();
         }
     }
 
     void serve_loop() {
-        std::vector<uint8_t> buffer(65536);
         std::vector<OutDatagram> replies;
+        std::deque<Received> taken;
         while (!stopping.load(std::memory_order_relaxed)) {
             // Spin briefly: answer follow-up requests without a wake-up.
             auto spin_end = Clock::now() + SPIN;
-            while (Clock::now() < spin_end && !stopping.load(std::memory_order_relaxed)) {
-                if (receive_one(buffer, replies)) {
+            do {
+                if (take(taken)) {
+                    for (const Received& datagram : taken) {
+                        handle(datagram, replies);
+                        tick();
+                    }
+                    taken.clear();
                     spin_end = Clock::now() + SPIN;
                 } else {
-                    // Let a runnable thread on this core (an in-process host,
-                    // say) have its turn instead of spinning it out.
+                    // Let a runnable thread on this core (the receiving
+                    // thread, an in-process host) have its turn.
                     std::this_thread::yield();
+                    tick();
                 }
-                tick();
-            }
-            // Block until a datagram arrives, a delayed reply or a run end is due, or stop().
+            } while (Clock::now() < spin_end && !stopping.load(std::memory_order_relaxed));
+            // Wait until a datagram is queued, a delayed reply or a run end is due, or stop().
             auto deadline = Clock::now() + IDLE_WAIT;
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 if (auto next = model.next_event()) deadline = std::min(deadline, *next);
             }
             if (!pending.empty()) deadline = std::min(deadline, pending.front().datagram.due);
-            const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-            if (wait.count() > 0) {
-                pollfd fds[2] = {{sock, POLLIN, 0}, {wake, POLLIN, 0}};
-                const int ms = int((wait.count() + 999) / 1000);
-                ::poll(fds, 2, ms);
+            {
+                std::unique_lock<std::mutex> lock(queue_mutex);
+                queue_ready.wait_until(lock, deadline, [&] {
+                    return !queue.empty() || stopping.load(std::memory_order_relaxed);
+                });
             }
             tick();
         }
@@ -224,21 +308,34 @@ void BoardEmulator::start() {
     if (impl->started) return;
     impl->open_socket();
     impl->stopping = false;
-    impl->thread = std::thread([this] { impl->serve(); });
+    impl->server = std::thread([this] { impl->serve(); });
+    impl->receiver = std::thread([this] { impl->receive(); });
     impl->started = true;
 }
 
 void BoardEmulator::stop() {
     if (!impl || !impl->started) return;
     impl->stopping = true;
+    {
+        // Under the queue's lock, so the serving thread cannot miss it between
+        // its check and its wait.
+        std::lock_guard<std::mutex> lock(impl->queue_mutex);
+        impl->queue_ready.notify_all();
+    }
     const uint64_t one = 1;
     if (::write(impl->wake, &one, sizeof one) < 0) {
-        // The loop also wakes by itself within its idle wait.
+        // The receiving thread also wakes by itself within its idle wait.
     }
-    if (impl->thread.joinable()) impl->thread.join();
+    if (impl->receiver.joinable()) impl->receiver.join();
+    if (impl->server.joinable()) impl->server.join();
     impl->close_socket();
+    impl->queue.clear();
+    impl->queued_bytes = 0;
     impl->started = false;
-    if (impl->failure) std::rethrow_exception(std::exchange(impl->failure, nullptr));
+    const std::exception_ptr received = std::exchange(impl->receive_failure, nullptr);
+    const std::exception_ptr served = std::exchange(impl->serve_failure, nullptr);
+    if (received) std::rethrow_exception(received);
+    if (served) std::rethrow_exception(served);
 }
 
 void BoardEmulator::set_log(std::function<void(const std::string&)> log) {

@@ -100,11 +100,12 @@ public:
     BoardEmulator(const BoardEmulator&) = delete;
     BoardEmulator& operator=(const BoardEmulator&) = delete;
 
-    // Binds the socket and starts serving on a thread of its own; returns once
-    // datagrams are being answered. Throws std::runtime_error when it cannot bind.
+    // Binds the socket and starts serving on threads of its own (one drains
+    // the socket, one serves what it took); returns once datagrams are being
+    // answered. Throws std::runtime_error when it cannot bind.
     void start();
-    // Stops serving and joins the thread. An error that ended the serving
-    // thread early is rethrown here (the destructor stops without throwing).
+    // Stops serving and joins the threads. An error that ended a thread early
+    // is rethrown here (the destructor stops without throwing).
     void stop();
     uint16_t port() const;
 

@@ -9,17 +9,39 @@
 #include <condition_variable>
 #include <mutex>
 
-TEST_F(StartupTest, WeightsAcknowledgedOnTheSecondAttempt) {
-    EmulatorSettings settings = quick_boot();
-    // The first attempt's five tries of its only chunk all go unanswered.
+// A board that takes seconds to boot after the reset that follows a failed
+// attempt: the next attempt waits for it instead of failing inside its boot
+// time, and then writes the whole image again (the reboot cleared memory).
+TEST_F(StartupTest, WeightsAcknowledgedOnTheSecondAttemptAfterTheBoardHasBooted) {
+    EmulatorSettings settings;
+    settings.boot_ms = 3000;
+    // The first attempt's five tries of its first chunk all go unanswered.
     for (uint64_t n = 1; n <= 5; ++n) settings.drop_nth.push_back({"write-ack", n});
     start_board(settings);
-    const std::vector<uint8_t> image = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80};
+    std::vector<uint8_t> image(12000);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 3);
     write_weights(mempacked_text(image, 4));
 
     run_setup();
     EXPECT_EQ(occurrences(err, "UDP Reset @ FPGA Init\n"), 1);
-    EXPECT_NE(out.find("UPLOADING WEIGHTS DONE\n"), std::string::npos);
+    EXPECT_NE(out.find("\tWAITING FOR RISCV BOOT (at most 16 seconds)\n\tWAITING DONE\nUPLOADING WEIGHTS DONE\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(board->counters().resets, 1u);
+    EXPECT_EQ(board->read_ddr(0, image.size()), image);
+}
+
+TEST_F(StartupTest, BoardBootingForSecondsAnswersTheInitAfterTheReset) {
+    EmulatorSettings settings;
+    settings.silent_init = 1;
+    settings.boot_ms = 3000;
+    start_board(settings);
+    const std::vector<uint8_t> image = {9, 8, 7, 6, 5, 4, 3, 2};
+    write_weights(mempacked_text(image, 4));
+
+    run_setup();
+    EXPECT_EQ(occurrences(err, "UDP Reset @ FPGA Init\n"), 1);
+    EXPECT_EQ(occurrences(out, "\tWAITING DONE\n"), 1) << out;
     EXPECT_EQ(board->counters().resets, 1u);
     EXPECT_EQ(board->read_ddr(0, image.size()), image);
 }

@@ -1,4 +1,5 @@
 #include "app/board.hpp"
+#include "app/boot_wait.hpp"
 
 #include "tests/app/recording_link.hpp"
 
@@ -57,22 +58,48 @@ TEST_F(BoardMaintenance, UploadAcknowledgedOnTheSecondAttempt) {
     CaptureStderr();
     upload_weights(link);
     const std::string err = GetCapturedStderr();
-    EXPECT_EQ(GetCapturedStdout(), "UPLOADING WEIGHTS\nUPLOADING WEIGHTS DONE\n");
+    EXPECT_EQ(GetCapturedStdout(), "UPLOADING WEIGHTS\n"
+                                   "\tWAITING FOR RISCV BOOT (at most 16 seconds)\n"
+                                   "\tWAITING DONE\n"
+                                   "UPLOADING WEIGHTS DONE\n");
     EXPECT_EQ(err, "UDP Reset @ FPGA Init\n");
-    EXPECT_EQ(link->calls, (std::vector<std::string>{"write_ack_ddr", "reset", "write_ack_ddr"}));
+    // The reset board is asked for its status register before the retry.
+    EXPECT_EQ(link->calls, (std::vector<std::string>{"write_ack_ddr", "reset", "read", "write_ack_ddr"}));
+    EXPECT_EQ(link->read_addresses, (std::vector<uint32_t>{0x10}));
     EXPECT_EQ(link->uploads[1].words, link->uploads[0].words);
 }
 
 TEST_F(BoardMaintenance, UploadNeverAcknowledgedGivesUpAfterThreeAttempts) {
     set_weights({1, 2, 3, 4});
     link->failing_uploads = -1;
+    link->silent_reads = -1;
     CaptureStdout();
     CaptureStderr();
-    EXPECT_FALSE(try_upload_weights(link));
+    // A wait of 0 asks the silent board once.
+    EXPECT_FALSE(try_upload_weights(link, std::chrono::seconds(0)));
     EXPECT_EQ(GetCapturedStderr(), "UDP Reset @ FPGA Init\nUDP Reset @ FPGA Init\nUDP Reset @ FPGA Init\n");
-    EXPECT_EQ(GetCapturedStdout(), "UPLOADING WEIGHTS\n");
-    EXPECT_EQ(link->calls, (std::vector<std::string>{"write_ack_ddr", "reset", "write_ack_ddr", "reset",
-                                                     "write_ack_ddr", "reset"}));
+    EXPECT_EQ(GetCapturedStdout(), "UPLOADING WEIGHTS\n"
+                                   "\tWAITING FOR RISCV BOOT (at most 0 seconds)\n"
+                                   "\tNO ANSWER WITHIN 0 seconds\n"
+                                   "\tWAITING FOR RISCV BOOT (at most 0 seconds)\n"
+                                   "\tNO ANSWER WITHIN 0 seconds\n");
+    EXPECT_EQ(link->calls, (std::vector<std::string>{"write_ack_ddr", "reset", "read", "write_ack_ddr", "reset",
+                                                     "read", "write_ack_ddr", "reset"}));
+}
+
+// The board is asked again once a second until it answers, within the limit.
+TEST(BootWait, AsksUntilTheBoardAnswersOrOnceWhenThereIsNoTime) {
+    int questions = 0;
+    CaptureStdout();
+    EXPECT_TRUE(wait_for_boot([&questions] { return ++questions == 2; }, BOARD_BOOT_TIME));
+    EXPECT_EQ(GetCapturedStdout(), "\tWAITING FOR RISCV BOOT (at most 16 seconds)\n\tWAITING DONE\n");
+    EXPECT_EQ(questions, 2);
+
+    questions = 0;
+    CaptureStdout();
+    EXPECT_FALSE(wait_for_boot([&questions] { return ++questions == 2; }, std::chrono::milliseconds(250)));
+    EXPECT_EQ(GetCapturedStdout(), "\tWAITING FOR RISCV BOOT (at most 0.25 seconds)\n\tNO ANSWER WITHIN 0.25 seconds\n");
+    EXPECT_EQ(questions, 1);
 }
 
 TEST_F(BoardMaintenance, CallbacksPrintTheirLineAndOnlySetFlags) {

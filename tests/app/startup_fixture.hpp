@@ -129,7 +129,7 @@ protected:
     void run_setup() {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        setup(config_path, core, demo, post_processing, link);
+        setup(config_path, core, demo, post_processing, link, boot_wait);
         out = testing::internal::GetCapturedStdout();
         err = testing::internal::GetCapturedStderr();
     }
@@ -141,7 +141,7 @@ protected:
         testing::internal::CaptureStderr();
         std::string fatal_lines = "(no exception_fatal)";
         try {
-            setup(config_path, core, demo, post_processing, link);
+            setup(config_path, core, demo, post_processing, link, boot_wait);
         } catch (const exception_fatal& error) {
             fatal_lines = error.text();
         }
@@ -155,6 +155,8 @@ protected:
         return it == counters.requests.end() ? 0 : it->second;
     }
 
+    // Longest wait for a board reset after a failed attempt: the programs' own.
+    std::chrono::nanoseconds boot_wait = BOARD_BOOT_TIME;
     std::string folder, weights_path, scaling_path, config_path;
     std::vector<float> scale, bias;
     std::unique_ptr<BoardEmulator> board;

@@ -1,6 +1,12 @@
 #include "tests/app/startup_fixture.hpp"
 #include "tests/support/fatal.hpp"
 
+#include "link/udp_interface_ethernet.hpp"
+#include "platform/udp_socket.hpp"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
 #include <random>
 
 namespace {
@@ -14,9 +20,12 @@ std::vector<uint8_t> random_bytes(size_t n, unsigned seed) {
 
 }  // namespace
 
+// The board ignores the first init; the reset that follows keeps it silent
+// for its boot time, so start-up must wait for it rather than try at once.
 TEST_F(StartupTest, BoardAnsweringTheSecondInitGetsOneResetAndTheWholeWeightImage) {
-    EmulatorSettings settings = quick_boot();
+    EmulatorSettings settings;
     settings.silent_init = 1;
+    settings.boot_ms = 100;
     start_board(settings);
     // Several DDR datagrams' worth, so the image crosses chunk boundaries.
     const std::vector<uint8_t> image = random_bytes(20000, 7);
@@ -26,7 +35,8 @@ TEST_F(StartupTest, BoardAnsweringTheSecondInitGetsOneResetAndTheWholeWeightImag
     EXPECT_EQ(occurrences(err, "UDP Reset @ FPGA Init\n"), 1);
     EXPECT_EQ(board->counters().resets, 1u);
     EXPECT_EQ(requests("init"), 1u);
-    EXPECT_NE(out.find("UPLOADING WEIGHTS\n"), std::string::npos);
+    EXPECT_NE(out.find("\tWAITING FOR RISCV BOOT (at most 16 seconds)\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\tWAITING DONE\nUPLOADING WEIGHTS\n"), std::string::npos) << out;
     EXPECT_NE(out.find("UPLOADING WEIGHTS DONE\n"), std::string::npos);
 
     EXPECT_EQ(board->read_ddr(0, image.size()), image);
@@ -69,6 +79,7 @@ TEST_F(StartupTest, BoardNeverAnsweringStopsAfterThreeResetsWithoutReadingTheWei
     EmulatorSettings settings = quick_boot();
     settings.silent_init = 1000;
     start_board(settings);
+    boot_wait = std::chrono::seconds(0);  // one init per wait
     // Reading this file would stop the program with a conversion error instead.
     write_weights("zz\n");
     EXPECT_TRUE(fatal::contains_regex(run_setup_to_exit(),
@@ -110,4 +121,31 @@ TEST_F(StartupTest, InvalidSettingsOrWeightsFileStopBeforeTheBoardIsContacted) {
                     "^ERROR: Failed to open weights file\n\tFile path:\t" + path + "\n$"));
     }
     EXPECT_EQ(board->counters().datagrams_received, 0u);
+}
+
+// Nothing listening at the board's address: each attempt after the first is
+// a wait for the reset board that ends, bounded, without an answer; the third
+// reset is the last thing done (two waits, not three).
+TEST(InitLink, NothingListeningEndsAfterThreeResetsAndTwoBoundedWaits) {
+    // A port that was free a moment ago and is closed again.
+    const udp_socket::Handle probe = udp_socket::open();
+    ASSERT_NE(probe, udp_socket::INVALID_HANDLE);
+    sockaddr_in address{};
+    udp_socket::make_address("127.0.0.1", 0, address);
+    ASSERT_EQ(bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    udp_socket::close(probe);
+
+    UDPInterfaceEthernet link(8192, 64, 4, 8, false);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const bool initialised = init_link(link, "127.0.0.1", ntohs(address.sin_port), 100, std::chrono::milliseconds(500));
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(initialised);
+    EXPECT_EQ(occurrences(err, "UDP Reset @ FPGA Init\n"), 3);
+    EXPECT_EQ(occurrences(out, "\tWAITING FOR RISCV BOOT (at most 0.5 seconds)\n"), 2) << out;
+    EXPECT_EQ(occurrences(out, "\tNO ANSWER WITHIN 0.5 seconds\n"), 2) << out;
+    EXPECT_EQ(occurrences(out, "\tWAITING DONE\n"), 0);
 }

@@ -31,7 +31,10 @@ protected:
         settings.core_us = 0;
         settings.address_data = ADDRESS_DATA;
         settings.offset_pingpong = OFFSET_PINGPONG;
-        start(settings);
+        // Writes paced at 100 MiB/s as the programs pace them: an unpaced
+        // frame overflows a stock machine's socket buffer whenever the
+        // board's receiving thread is not running.
+        start(settings, 100);
         core->input_fraction_bits = 1;
         core->address_data = ADDRESS_DATA;
         core->offset_pingpong = OFFSET_PINGPONG;

@@ -98,7 +98,8 @@ TEST_P(RoundTrip, EveryObjectComesBackOnceWhereItIs) {
     settings.offset_pingpong = core->offset_pingpong;
     settings.output_scale = core->output_scale;
     settings.output_bias = core->output_bias;
-    LinkedBoard lb = start_linked_board(settings);
+    // Writes paced at 100 MiB/s as the programs pace them (see UploadLoopback).
+    LinkedBoard lb = start_linked_board(settings, 100);
 
     // The stage reads its logos from ../data: work from a folder one level
     // below the repository root.
