@@ -138,7 +138,9 @@ protected:
         settings.offset_pingpong = OFFSET_PINGPONG;
         // A run late in the script never finishes: the loop's own recovery.
         settings.stall_run = {STALLED_RUN};
-        board = start_linked_board(settings);
+        // Uploads paced as the programs pace them: unpaced frames outrun a
+        // stock machine's receive buffer.
+        board = start_linked_board(settings, 100);
 
         auto core = std::make_shared<Core>();
         fill_core_constants(*core);
