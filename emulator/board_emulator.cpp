@@ -1,6 +1,7 @@
 // The UDP shell around BoardModel: one socket, one serving thread.
 #include "emulator/board_emulator.hpp"
 
+#include "emulator/arrival_time.hpp"
 #include "emulator/board_model.hpp"
 
 #include <arpa/inet.h>
@@ -88,6 +89,7 @@ struct BoardEmulator::Impl {
         socklen_t length = sizeof address;
         getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length);
         bound_port = ntohs(address.sin_port);
+        board::enable_arrival_stamps(sock);
         wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (wake < 0) {
             const std::string text = errno_text("eventfd");
@@ -107,7 +109,7 @@ struct BoardEmulator::Impl {
         {
             // Counted before it leaves, so a peer that has it sees it counted.
             std::lock_guard<std::mutex> lock(mutex);
-            model.count_sent();
+            if (!model.count_sent(d)) return;  // made before a reset: the rebooted board sends nothing
         }
         for (;;) {
             const ssize_t n = ::sendto(sock, d.bytes.data(), d.bytes.size(), 0,
@@ -150,9 +152,10 @@ struct BoardEmulator::Impl {
         }
         // The buffer is larger than any UDP payload, so nothing is ever cut.
         const auto now = Clock::now();
+        const auto arrived = board::arrival_time(sock, now);
         {
             std::lock_guard<std::mutex> lock(mutex);
-            model.handle(buffer.data(), std::min<size_t>(size_t(n), buffer.size()), now, replies);
+            model.handle(buffer.data(), std::min<size_t>(size_t(n), buffer.size()), arrived, replies);
         }
         send_replies(replies, from, now);
         return true;

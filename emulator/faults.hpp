@@ -39,6 +39,8 @@ enum class FaultKind : uint64_t {
     Duplicate,
     Oversize,
     StreamGap,
+    StreamDuplicate,
+    StreamSwap,
 };
 
 inline FaultRandom fault_random(uint64_t seed, FaultKind kind) {
