@@ -550,3 +550,43 @@ TEST(BoardModel, ModelsZeroNoiseAndReplay) {
     }
     std::remove(path.c_str());
 }
+
+// Requests over a limit a board enforces are refused and counted, not served.
+TEST(BoardModel, RequestsOverABoardLimitAreRefused) {
+    Board b;
+    ASSERT_EQ(b.send(request::init(4096)).size(), 1u);
+    EXPECT_FALSE(b.ack(request::write_ack_ddr(0x1000, pattern(4100, 1))));  // longer than announced
+    EXPECT_FALSE(b.ack(request::write_ack_fabric(0x20, std::initializer_list<uint32_t>(
+                                                          {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}))));
+    auto offset = request::write_ack_ddr(0x1000, pattern(16, 1));
+    offset[14] = 1;  // a write-offset byte
+    EXPECT_FALSE(b.ack(offset));
+    auto init = request::init(8192);
+    init[2] |= 0x40;
+    EXPECT_TRUE(b.send(init).empty());
+    auto reset = request::reset();
+    reset[2] |= 0x40;
+    EXPECT_TRUE(b.send(reset).empty());
+    EXPECT_EQ(b.model.read_ddr(0x1000, 16), std::vector<uint8_t>(16, 0));
+    EXPECT_EQ(b.reg(0x20), 0u);
+    EXPECT_EQ(b.model.counters().refused, 5u);
+    EXPECT_EQ(b.model.counters().resets, 0u);
+    EXPECT_TRUE(b.ack(request::write_ack_ddr(0x1000, pattern(4096, 1))));  // the announced size is fine
+}
+
+// The N-th reply of a kind comes late; held back when a reset arrives, it is
+// never sent.
+TEST(BoardModel, HeldBackReplyIsDroppedByAReset) {
+    EmulatorSettings s = core_settings();
+    s.nth_reply.push_back({"read", 2, 1500});
+    Board b(s);
+    b.send(request::read_ddr(0, 8));
+    EXPECT_EQ(b.out.at(0).due, T0);
+    b.send(request::read_ddr(0, 8));
+    ASSERT_EQ(b.out.size(), 1u);
+    const OutDatagram late = b.out[0];
+    EXPECT_EQ(late.due, T0 + 1500ms);
+    b.send(request::reset());
+    EXPECT_FALSE(b.model.count_sent(late));
+    EXPECT_EQ(b.model.counters().replies_dropped_by_reset, 1u);
+}
