@@ -36,6 +36,9 @@
 # in DDR payloads, each paced to write_rate_limit MiB/s.
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=bench/lib.sh
+. "$ROOT/bench/lib.sh"   # for bench_summary_clean
+unclean_runs=0
 
 build="$ROOT/build"
 seconds=12
@@ -159,7 +162,7 @@ run_one() {  # core_us form
   esac
   write_configuration 0 "$spaces"
   (cd "$work/run" && exec "$build/emulator/board_emulator" --config ../configuration/demo_parameters_windows.yaml \
-      --port 0 --core-us "$core_us" >emulator.out 2>emulator.err) &
+      --port 0 --core-us "$core_us" --weights ../data/weights.txt >emulator.out 2>emulator.err) &
   local emulator=$!
   pids+=($emulator)
   wait_line "$work/run/emulator.out" 100 || { echo "ERROR: board_emulator did not start" >&2; return 1; }
@@ -184,6 +187,8 @@ run_one() {  # core_us form
   wait "$demo" 2>/dev/null || true
   kill -INT "$emulator" 2>/dev/null || true
   wait "$emulator" 2>/dev/null || true
+  # A rate bought with protocol errors or lost datagrams does not count.
+  bench_summary_clean "$work/run/emulator.out" || unclean_runs=$((unclean_runs + 1))
   [ -n "$keep" ] && cp "$work/run/demo.out" "$keep/${form}_${core_us}.out"
   awk -v warmup="$warmup" -v cpu0="$cpu0" -v cpu1="$cpu1" -v frames="$((frames1 - frames0))" -v hz="$(getconf CLK_TCK)" '
     /^\(avg\/recent\/now\) duration/ {
@@ -233,3 +238,7 @@ for core_us in $core_list; do
     }'
   done
 done
+if [ "$unclean_runs" -gt 0 ]; then
+  echo "ERROR: $unclean_runs run(s) left the emulator's summary unclean (see above)" >&2
+  exit 1
+fi

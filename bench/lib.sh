@@ -108,3 +108,19 @@ bench_start_emulator() {  # build flag...
   wait_line "$work/run/emulator.out" 100 || { echo "ERROR: board_emulator did not start" >&2; exit 1; }
   port=$(sed -n '1s/^listening on .*:\([0-9]*\)$/\1/p' "$work/run/emulator.out")
 }
+
+# Checks the summary board_emulator printed at its end into file $1: no
+# malformed requests, no protocol errors, no datagrams lost to its receive
+# buffer, no run without the expected weights. Names what is not clean on
+# the error stream and fails.
+bench_summary_clean() {  # emulator_output
+  local unclean
+  unclean=$(awk '
+    /^summary:/ { seen = 1 }
+    /^  (malformed requests|protocol errors|receive buffer overflows|runs without valid weights): / {
+      n = $0; sub(/^.*: /, "", n)
+      if (n + 0 != 0) { sub(/^  /, ""); printf "%s%s", (bad++ ? "; " : ""), $0 }
+    }
+    END { if (!seen) printf "no summary" }' "$1")
+  [ -z "$unclean" ] || { echo "ERROR: board_emulator summary not clean: $unclean" >&2; return 1; }
+}

@@ -3,6 +3,7 @@
 // queued datagrams to the model and sends the replies.
 #include "emulator/board_emulator.hpp"
 
+#include "emulator/arrival_time.hpp"
 #include "emulator/board_model.hpp"
 
 #include <arpa/inet.h>
@@ -70,6 +71,7 @@ struct BoardEmulator::Impl {
     struct Received {
         std::vector<uint8_t> bytes;
         sockaddr_in from;
+        Clock::time_point arrived;  // the kernel's stamp, on the steady clock
     };
     std::mutex queue_mutex;  // guards queue, queued_bytes
     std::condition_variable queue_ready;  // a datagram was queued, or stop()
@@ -110,6 +112,7 @@ struct BoardEmulator::Impl {
         socklen_t length = sizeof address;
         getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length);
         bound_port = ntohs(address.sin_port);
+        board::enable_arrival_stamps(sock);
         wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (wake < 0) {
             const std::string text = errno_text("eventfd");
@@ -129,7 +132,7 @@ struct BoardEmulator::Impl {
         {
             // Counted before it leaves, so a peer that has it sees it counted.
             std::lock_guard<std::mutex> lock(mutex);
-            model.count_sent();
+            if (!model.count_sent(d)) return;  // made before a reset: the rebooted board sends nothing
         }
         for (;;) {
             const ssize_t n = ::sendto(sock, d.bytes.data(), d.bytes.size(), 0,
@@ -180,6 +183,7 @@ struct BoardEmulator::Impl {
         mmsghdr messages[RECEIVE_BATCH];
         iovec slots[RECEIVE_BATCH];
         sockaddr_in senders[RECEIVE_BATCH];
+        alignas(cmsghdr) char controls[RECEIVE_BATCH][board::ARRIVAL_CONTROL_BYTES];
         while (!stopping.load(std::memory_order_relaxed)) {
             for (unsigned i = 0; i < RECEIVE_BATCH; ++i) {
                 slots[i] = {storage.data() + i * SLOT, SLOT};
@@ -188,6 +192,8 @@ struct BoardEmulator::Impl {
                 messages[i].msg_hdr.msg_iovlen = 1;
                 messages[i].msg_hdr.msg_name = &senders[i];
                 messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+                messages[i].msg_hdr.msg_control = controls[i];
+                messages[i].msg_hdr.msg_controllen = sizeof controls[i];
             }
             const int n = ::recvmmsg(sock, messages, RECEIVE_BATCH, MSG_DONTWAIT, nullptr);
             if (n > 0) {
@@ -204,6 +210,7 @@ struct BoardEmulator::Impl {
     }
 
     void enqueue(const mmsghdr* messages, unsigned count) {
+        const auto now = Clock::now();
         {
             std::lock_guard<std::mutex> lock(queue_mutex);
             for (unsigned i = 0; i < count; ++i) {
@@ -211,7 +218,8 @@ struct BoardEmulator::Impl {
                 if (queued_bytes + size > QUEUE_LIMIT) continue;  // lost, like any UDP datagram
                 const auto* bytes = static_cast<const uint8_t*>(messages[i].msg_hdr.msg_iov->iov_base);
                 queue.push_back({std::vector<uint8_t>(bytes, bytes + size),
-                                 *static_cast<const sockaddr_in*>(messages[i].msg_hdr.msg_name)});
+                                 *static_cast<const sockaddr_in*>(messages[i].msg_hdr.msg_name),
+                                 board::arrival_time(messages[i].msg_hdr, now)});
                 queued_bytes += size;
             }
         }
@@ -232,7 +240,7 @@ struct BoardEmulator::Impl {
         const auto now = Clock::now();
         {
             std::lock_guard<std::mutex> lock(mutex);
-            model.handle(datagram.bytes.data(), datagram.bytes.size(), now, replies);
+            model.handle(datagram.bytes.data(), datagram.bytes.size(), datagram.arrived, replies);
         }
         send_replies(replies, datagram.from, now);
     }

@@ -55,6 +55,20 @@ struct EmulatorSettings {
     uint64_t status_from_run = 1;     // ... once run N - 1 has finished
     uint64_t silent_after = 0;        // 0: off; stop answering after N requests until a reset
 
+    // Strictness of a board: its receive buffer, the shape of its stream
+    // replies, one late or lost reply.
+    double drain_mibps = 0.0;          // rate the receive buffer is emptied at; 0: no buffer model
+    uint64_t buffer_kib = 128;         // receive buffer size
+    std::vector<uint32_t> stream_payload;  // payload bytes of stream datagrams, cycled; empty: as init announced
+    double stream_duplicate = 0.0;     // fraction of streams with one datagram sent twice in a row
+    double stream_swap = 0.0;          // fraction of streams with two neighbouring datagrams swapped
+    struct NthReply {
+        std::string kind;  // init, write-ack, read, stream, start (an acknowledged core-start write)
+        uint64_t n = 0;    // from 1, counted per kind since the emulator was created
+        int64_t delay_ms = -1;  // -1: drop the reply; else hold it back this long
+    };
+    std::vector<NthReply> nth_reply;
+
     // Reporting.
     bool verbose = false;
 };
@@ -76,8 +90,15 @@ struct EmulatorCounters {
     uint64_t datagrams_received = 0;
     uint64_t replies_sent = 0;  // datagrams sent, stream datagrams included
     uint64_t ignored_while_booting = 0;
+    uint64_t receive_overflows = 0;        // datagrams lost to a full receive buffer
+    uint64_t receive_overflow_bytes = 0;
+    uint64_t running_set_accesses = 0;     // input writes, output reads or writes of the set a run is on
+    uint64_t starts_refused = 0;           // unarmed, while running, or with a bad buffer set
+    uint64_t refused = 0;                  // requests over a board limit (also counted as malformed)
+    uint64_t replies_dropped_by_reset = 0; // held-back replies a reset discarded
     // Faults injected per kind: "drop-request", "drop-reply", "drop-nth", "nack", "delay", "duplicate",
-    // "oversize", "stream-gap", "silent-init", "stall", "status", "silent-after", "short-reply", "empty-before".
+    // "oversize", "stream-gap", "silent-init", "stall", "status", "silent-after", "short-reply", "empty-before",
+    // "stream-duplicate", "stream-swap", "delay-nth", "drop-nth-reply".
     std::map<std::string, uint64_t> faults;
 };
 

@@ -1,5 +1,6 @@
 #include "emulator/board_model.hpp"
 
+#include "emulator/stream_shaper.hpp"
 #include "emulator/weights.hpp"
 
 #include <algorithm>
@@ -37,6 +38,14 @@ Scaling scaling_of(const EmulatorSettings& s) {
     return scaling;
 }
 
+bool overlaps(uint64_t a, uint64_t a_size, uint64_t b, uint64_t b_size) {
+    return a < b + b_size && b < a + a_size;
+}
+
+bool all_zero(const uint8_t* p, size_t n) {
+    return std::all_of(p, p + n, [](uint8_t b) { return b == 0; });
+}
+
 uint64_t ddr_bytes(uint64_t mib) {
     if (mib == 0 || mib > (uint64_t(1) << 16)) throw std::invalid_argument("DDR size must be 1 to 65536 MiB");
     return mib << 20;
@@ -59,6 +68,7 @@ const char* BoardModel::kind_name(Kind kind) {
 BoardModel::BoardModel(const EmulatorSettings& settings, Clock::time_point now)
     : settings_(settings),
       ddr_(ddr_bytes(settings.ddr_mib)),
+      receive_(settings.drain_mibps, settings.buffer_kib * 1024),
       boot_end_(now),
       rng_drop_request_(fault_random(settings.seed, FaultKind::DropRequest)),
       rng_drop_reply_(fault_random(settings.seed, FaultKind::DropReply)),
@@ -66,12 +76,15 @@ BoardModel::BoardModel(const EmulatorSettings& settings, Clock::time_point now)
       rng_duplicate_(fault_random(settings.seed, FaultKind::Duplicate)),
       rng_oversize_(fault_random(settings.seed, FaultKind::Oversize)),
       rng_stream_gap_(fault_random(settings.seed, FaultKind::StreamGap)),
-      rng_empty_before_(fault_random(settings.seed, FaultKind::EmptyBefore)) {
+      rng_empty_before_(fault_random(settings.seed, FaultKind::EmptyBefore)),
+      rng_stream_duplicate_(fault_random(settings.seed, FaultKind::StreamDuplicate)),
+      rng_stream_swap_(fault_random(settings.seed, FaultKind::StreamSwap)) {
     if (settings_.core_us < 0) throw std::invalid_argument("core time must not be negative");
     if (settings_.boot_ms < 0) throw std::invalid_argument("boot time must not be negative");
     if (settings_.delay_us < 0) throw std::invalid_argument("reply delay must not be negative");
     for (double p : {settings_.drop_requests, settings_.drop_replies, settings_.nack, settings_.duplicate,
-                     settings_.oversize, settings_.stream_gap, settings_.empty_before})
+                     settings_.oversize, settings_.stream_gap, settings_.empty_before, settings_.stream_duplicate,
+                     settings_.stream_swap})
         if (!(p >= 0.0 && p <= 1.0)) throw std::invalid_argument("fault fractions must lie in 0..1");
     for (const auto& [kind, n] : settings_.drop_nth) {
         static const char* kinds[] = {"init", "write", "write-ack", "read", "stream", "done"};
@@ -84,6 +97,17 @@ BoardModel::BoardModel(const EmulatorSettings& settings, Clock::time_point now)
         if (kind != "init" && kind != "write-ack" && kind != "read")
             throw std::invalid_argument("no short reply for request kind \"" + kind + "\" (init, write-ack or read)");
         if (n == 0) throw std::invalid_argument("request numbers count from 1");
+    }
+    for (uint32_t size : settings_.stream_payload)
+        if (size == 0 || size % 4 != 0 || size > MAX_UDP_PAYLOAD - REPLY_HEADER)
+            throw std::invalid_argument("stream payload sizes must be multiples of 4 from 4 to " +
+                                        std::to_string(MAX_UDP_PAYLOAD - REPLY_HEADER));
+    for (const auto& fault : settings_.nth_reply) {
+        static const char* kinds[] = {"init", "write-ack", "read", "stream", "start"};
+        if (std::none_of(std::begin(kinds), std::end(kinds), [&](const char* k) { return fault.kind == k; }))
+            throw std::invalid_argument("unknown reply kind \"" + fault.kind +
+                                        "\" (init, write-ack, read, stream or start)");
+        if (fault.n == 0) throw std::invalid_argument("request numbers count from 1");
     }
     const Scaling scaling = scaling_of(settings_);
     network_ = NetworkModel::create(settings_.model, scaling);
@@ -108,6 +132,39 @@ void BoardModel::fault(const char* name) {
     ++counters_.faults[name];
 }
 
+void BoardModel::refuse(const char* why) {
+    ++counters_.refused;
+    malformed(why);
+}
+
+void BoardModel::note_reply_fault(const char* kind, uint64_t nth) {
+    for (const auto& fault : settings_.nth_reply)
+        if (fault.n == nth && fault.kind == kind) reply_fault_ = fault.delay_ms;
+}
+
+bool BoardModel::count_sent(const OutDatagram& d) {
+    if (d.boot != counters_.resets) {
+        ++counters_.replies_dropped_by_reset;
+        return false;
+    }
+    ++counters_.replies_sent;
+    return true;
+}
+
+void BoardModel::check_running_set(uint64_t address, uint64_t length, bool write) {
+    if (!run_ || length == 0) return;
+    const uint64_t shift = uint64_t(run_->buffer) * settings_.offset_pingpong;
+    const bool input = write && overlaps(address, length, settings_.address_data + shift, INPUT_BYTES);
+    const bool output = overlaps(address, length, settings_.address_output + shift, OUTPUT_BYTES);
+    if (!input && !output) return;
+    ++counters_.running_set_accesses;
+    ++counters_.protocol_errors;
+    if (log_)
+        log(std::string("protocol error: ") + (write ? "write into the " : "read of the ") +
+            (input ? "input" : "output") + " of buffer set " + std::to_string(run_->buffer) +
+            " while run " + std::to_string(run_->number) + " is in progress");
+}
+
 void BoardModel::handle(const uint8_t* data, size_t size, Clock::time_point now, std::vector<OutDatagram>& out) {
     ++counters_.datagrams_received;
     advance(now);
@@ -115,6 +172,18 @@ void BoardModel::handle(const uint8_t* data, size_t size, Clock::time_point now,
         ++counters_.ignored_while_booting;
         return;
     }
+    // The datagram waits in the receive buffer, or is lost when it is full;
+    // it is carried out, and answered, when the board takes it out.
+    const auto taken = receive_.accept(size, now);
+    if (!taken) {
+        ++counters_.receive_overflows;
+        counters_.receive_overflow_bytes += size;
+        if (log_) log("receive buffer full: datagram of " + std::to_string(size) + " bytes lost");
+        return;
+    }
+    now = *taken;
+    advance(now);
+    reply_fault_.reset();
     if (size < HEADER_BYTES) {
         malformed("shorter than the 14-byte header");
         return;
@@ -172,17 +241,22 @@ void BoardModel::handle(const uint8_t* data, size_t size, Clock::time_point now,
     switch (kind) {
         case Kind::Init: {
             if (size != HEADER_BYTES) return malformed("init request is not 14 bytes");
+            if (ddr) return refuse("init request with the DDR flag");
             if (++init_seen_ <= settings_.silent_init) {
                 fault("silent-init");
                 return;
             }
             ++counters_.requests["init"];
-            // The host announces its DDR payload size; stream datagrams use it from now on.
-            if (length >= 4 && length % 4 == 0 && length <= MAX_UDP_PAYLOAD - REPLY_HEADER)
+            note_reply_fault("init", nth);
+            // The host announces its DDR payload size: the largest DDR write it
+            // will send, and the payload of stream datagrams from now on.
+            if (length >= 4 && length % 4 == 0 && length <= MAX_UDP_PAYLOAD - REPLY_HEADER) {
                 stream_payload_ = length;
-            else
+                write_limit_ = length;
+            } else {
                 ++counters_.protocol_errors;
-            std::vector<uint8_t> bytes(REPLY_HEADER, 0);
+            }
+            std::vector<uint8_t> bytes(REPLY_HEADER, FILL);
             put_le32(bytes.data() + 2, settings_.version);
             if (cut_short) {
                 fault("short-reply");
@@ -206,6 +280,18 @@ void BoardModel::handle(const uint8_t* data, size_t size, Clock::time_point now,
                 if (ack) acknowledge(false, address, now, out);
                 return;
             }
+            const char* over_limit = nullptr;
+            if (!all_zero(data + HEADER_BYTES, WRITE_OFFSET))
+                over_limit = "write with non-zero offset bytes";
+            else if (ddr && length > write_limit_)
+                over_limit = "DDR write longer than the payload size the init request announced";
+            else if (!ddr && length > MAX_FABRIC_PAYLOAD)
+                over_limit = "fabric write longer than 64 bytes";
+            if (over_limit) {
+                refuse(over_limit);
+                if (ack) acknowledge(false, address, now, out);
+                return;
+            }
             ++counters_.requests[std::string(kind_name(kind)) + ":" + space];
             if (ack && cut_short) {
                 // The status byte (datagram byte 5) reads positive, but the
@@ -214,29 +300,38 @@ void BoardModel::handle(const uint8_t* data, size_t size, Clock::time_point now,
                 reply(std::vector<uint8_t>(6, 0), now, out);
                 return;
             }
+            const uint8_t* payload = data + HEADER_BYTES + WRITE_OFFSET;
+            // A write that sets register 0x04 to 1 is a core start.
+            if (!ddr && address <= REG_START && REG_START + 4 <= uint64_t(address) + length &&
+                le32(payload + (REG_START - address)) == 1 && ack)
+                note_reply_fault("start", ++starts_seen_);
+            else if (ack)
+                note_reply_fault("write-ack", nth);
             if (ack && rng_nack_.chance(settings_.nack)) {
                 fault("nack");
                 acknowledge(false, address, now, out);
                 return;
             }
-            const uint8_t* payload = data + HEADER_BYTES + WRITE_OFFSET;
+            bool carried_out = true;
             if (ddr) {
+                check_running_set(address, length, true);
                 ddr_.write(address, payload, length);
                 touch_ddr(address, length);
             } else {
-                write_fabric(address, payload, length, now);
+                carried_out = write_fabric(address, payload, length, now);
             }
             counters_.bytes_written += length;
-            if (ack) acknowledge(true, address, now, out);
+            if (ack) acknowledge(carried_out, address, now, out);
             return;
         }
         case Kind::Read: {
             if (size != HEADER_BYTES) return malformed("read request is not 14 bytes");
             if (length % 4 != 0 || length > MAX_UDP_PAYLOAD - REPLY_HEADER)
                 return malformed("read length not a multiple of 4 or larger than one datagram");
-            std::vector<uint8_t> bytes(REPLY_HEADER + length, 0);
+            std::vector<uint8_t> bytes(REPLY_HEADER + length, FILL);
             if (ddr) {
                 if (!ddr_.contains(address, length)) return malformed("read beyond the end of the DDR");
+                check_running_set(address, length, false);
                 ddr_.read(address, bytes.data() + REPLY_HEADER, length);
             } else {
                 if (address % 4 != 0 || uint64_t(address) + length > FABRIC_BYTES)
@@ -247,6 +342,7 @@ void BoardModel::handle(const uint8_t* data, size_t size, Clock::time_point now,
                     fault("status");
             }
             ++counters_.requests["read:" + space];
+            note_reply_fault("read", nth);
             counters_.bytes_read += length;
             if (cut_short) {
                 fault("short-reply");
@@ -262,6 +358,8 @@ void BoardModel::handle(const uint8_t* data, size_t size, Clock::time_point now,
                 return malformed("stream length not a multiple of 4 or over 1 MiB");
             if (!ddr_.contains(address, length)) return malformed("stream read beyond the end of the DDR");
             ++counters_.requests["stream"];
+            note_reply_fault("stream", nth);
+            check_running_set(address, length, false);
             counters_.bytes_read += length;
             reply_stream(address, length, now, out);
             return;
@@ -269,6 +367,8 @@ void BoardModel::handle(const uint8_t* data, size_t size, Clock::time_point now,
         case Kind::Done: {
             if (size != HEADER_BYTES + WRITE_OFFSET || length != 0 || address != 0)
                 return malformed("reset command with a payload, a length or an address");
+            if (ddr) return refuse("reset command with the DDR flag");
+            if (!all_zero(data + HEADER_BYTES, WRITE_OFFSET)) return refuse("reset command with non-zero offset bytes");
             ++counters_.requests["done"];
             reboot(now);
             return;
@@ -277,6 +377,11 @@ void BoardModel::handle(const uint8_t* data, size_t size, Clock::time_point now,
 }
 
 void BoardModel::reply(std::vector<uint8_t> bytes, Clock::time_point now, std::vector<OutDatagram>& out) {
+    if (reply_fault_ && *reply_fault_ < 0) {
+        fault("drop-nth-reply");
+        if (log_) log("reply dropped on purpose");
+        return;
+    }
     if (rng_drop_reply_.chance(settings_.drop_replies)) {
         fault("drop-reply");
         return;
@@ -285,47 +390,76 @@ void BoardModel::reply(std::vector<uint8_t> bytes, Clock::time_point now, std::v
         fault("oversize");
         bytes.insert(bytes.end(), {0xA5, 0xA5, 0xA5, 0xA5});
     }
-    const auto due = now + std::chrono::microseconds(settings_.delay_us);
+    auto due = now + std::chrono::microseconds(settings_.delay_us);
     if (settings_.delay_us > 0) fault("delay");
+    if (reply_fault_) {
+        fault("delay-nth");
+        due += std::chrono::milliseconds(*reply_fault_);
+    }
+    const uint64_t boot = counters_.resets;
     maybe_empty_before(due, out);
     if (rng_duplicate_.chance(settings_.duplicate)) {
         fault("duplicate");
-        out.push_back({bytes, due});
+        out.push_back({bytes, due, boot});
     }
-    out.push_back({std::move(bytes), due});
+    out.push_back({std::move(bytes), due, boot});
 }
 
 void BoardModel::reply_stream(uint64_t address, uint64_t length, Clock::time_point now,
                               std::vector<OutDatagram>& out) {
+    if (reply_fault_ && *reply_fault_ < 0) {
+        fault("drop-nth-reply");
+        if (log_) log("stream reply dropped on purpose");
+        return;
+    }
     if (rng_drop_reply_.chance(settings_.drop_replies)) {
         fault("drop-reply");
         return;
     }
-    const uint64_t chunk = stream_payload_;
-    const uint64_t count = (length + chunk - 1) / chunk;
-    uint64_t gap = count;  // index of the datagram left out; count: none
+    const std::vector<uint32_t> sizes =
+        settings_.stream_payload.empty() ? std::vector<uint32_t>{stream_payload_} : settings_.stream_payload;
+    std::vector<StreamPiece> pieces = cut_stream(length, sizes);
+    std::vector<uint32_t> sequence(pieces.size());
+    for (auto& number : sequence) number = stream_sequence_++;
+    const uint64_t count = pieces.size();
     if (count > 0 && rng_stream_gap_.chance(settings_.stream_gap)) {
         fault("stream-gap");
-        gap = rng_stream_gap_.below(count);
+        const uint64_t gap = rng_stream_gap_.below(count);
+        pieces.erase(pieces.begin() + ptrdiff_t(gap));
+        sequence.erase(sequence.begin() + ptrdiff_t(gap));
+    }
+    if (!pieces.empty() && rng_stream_duplicate_.chance(settings_.stream_duplicate)) {
+        fault("stream-duplicate");
+        const uint64_t twice = rng_stream_duplicate_.below(pieces.size());
+        pieces.insert(pieces.begin() + ptrdiff_t(twice), pieces[twice]);
+        sequence.insert(sequence.begin() + ptrdiff_t(twice), sequence[twice]);
+    }
+    if (pieces.size() >= 2 && rng_stream_swap_.chance(settings_.stream_swap)) {
+        fault("stream-swap");
+        const uint64_t first = rng_stream_swap_.below(pieces.size() - 1);
+        std::swap(pieces[first], pieces[first + 1]);
+        std::swap(sequence[first], sequence[first + 1]);
     }
     const bool oversize = count > 0 && rng_oversize_.chance(settings_.oversize);
     if (oversize) fault("oversize");
     const bool duplicate = count > 0 && rng_duplicate_.chance(settings_.duplicate);
     if (duplicate) fault("duplicate");
     if (settings_.delay_us > 0) fault("delay");
-    const auto due = now + std::chrono::microseconds(settings_.delay_us);
+    auto due = now + std::chrono::microseconds(settings_.delay_us);
+    if (reply_fault_) {
+        fault("delay-nth");
+        due += std::chrono::milliseconds(*reply_fault_);
+    }
     if (count > 0) maybe_empty_before(due, out);
     const size_t first = out.size();
-    for (uint64_t i = 0; i < count; ++i) {
-        const uint64_t n = std::min(chunk, length - i * chunk);
-        const uint32_t sequence = stream_sequence_++;
-        if (i == gap) continue;
+    for (size_t i = 0; i < pieces.size(); ++i) {
         OutDatagram d;
         d.due = due;
-        d.bytes.resize(REPLY_HEADER + n + ((oversize && i + 1 == count) ? 4 : 0), 0xA5);
-        d.bytes[0] = d.bytes[1] = 0;
-        put_le32(d.bytes.data() + 2, sequence);
-        ddr_.read(address + i * chunk, d.bytes.data() + REPLY_HEADER, n);
+        d.boot = counters_.resets;
+        d.bytes.resize(REPLY_HEADER + pieces[i].size + ((oversize && i + 1 == pieces.size()) ? 4 : 0), FILL);
+        // Header: fill bytes and a running sequence number that is never zero.
+        d.bytes[5] = uint8_t(sequence[i] % 255 + 1);
+        ddr_.read(address + pieces[i].offset, d.bytes.data() + REPLY_HEADER, pieces[i].size);
         out.push_back(std::move(d));
     }
     if (duplicate) {
@@ -337,35 +471,38 @@ void BoardModel::reply_stream(uint64_t address, uint64_t length, Clock::time_poi
 void BoardModel::maybe_empty_before(Clock::time_point due, std::vector<OutDatagram>& out) {
     if (!rng_empty_before_.chance(settings_.empty_before)) return;
     fault("empty-before");
-    out.push_back({{}, due});
+    out.push_back({{}, due, counters_.resets});
 }
 
 void BoardModel::acknowledge(bool positive, uint32_t address, Clock::time_point now, std::vector<OutDatagram>& out) {
-    // Two zero bytes, the reply header whose last byte (datagram byte 5) is the
-    // status, then the address that was written.
-    std::vector<uint8_t> bytes(10, 0);
+    // Ten bytes of which the host examines only byte 5, the status; the others
+    // are filled so that a host reading them would notice.
+    (void)address;
+    std::vector<uint8_t> bytes(10, FILL);
     bytes[5] = positive ? 0 : 1;
-    put_le32(bytes.data() + 6, address);
     reply(std::move(bytes), now, out);
 }
 
-void BoardModel::write_fabric(uint32_t address, const uint8_t* data, uint64_t length, Clock::time_point now) {
-    for (uint64_t i = 0; i < length; i += 4) write_register(uint32_t(address + i), le32(data + i), now);
+bool BoardModel::write_fabric(uint32_t address, const uint8_t* data, uint64_t length, Clock::time_point now) {
+    bool carried_out = true;
+    for (uint64_t i = 0; i < length; i += 4)
+        if (!write_register(uint32_t(address + i), le32(data + i), now)) carried_out = false;
+    return carried_out;
 }
 
-void BoardModel::write_register(uint32_t address, uint32_t value, Clock::time_point now) {
+bool BoardModel::write_register(uint32_t address, uint32_t value, Clock::time_point now) {
     switch (address) {
         case REG_DONE:
-            done_flag_ = false;  // any write arms the core
-            break;
+            done_flag_ = false;  // any write clears the done flag and arms the core
+            armed_ = true;
+            return true;
         case REG_START:
-            if (value == 1) start_run(now);
-            break;
+            return value != 1 || start_run(now);
         case REG_STATUS:
-            break;  // read-only
+            return true;  // read-only
         default:
             registers_[address / 4] = value;
-            break;
+            return true;
     }
 }
 
@@ -385,18 +522,19 @@ uint32_t BoardModel::register_value(uint32_t address) const {
     }
 }
 
-void BoardModel::start_run(Clock::time_point now) {
-    if (run_) {
-        ++counters_.protocol_errors;  // a start while the core is busy is ignored
-        if (log_) log("protocol error: start while a run is in progress");
-        return;
-    }
+bool BoardModel::start_run(Clock::time_point now) {
     const uint32_t buffer = registers_[REG_BUFFER / 4];
-    if (buffer > 1) {
+    const char* refused = run_ ? "start while a run is in progress"
+                          : !armed_ ? "start without a write to 0x00 since the last run"
+                          : buffer > 1 ? "start with a buffer set other than 0 or 1"
+                                       : nullptr;
+    if (refused) {
+        ++counters_.starts_refused;
         ++counters_.protocol_errors;
-        if (log_) log("protocol error: start with buffer set " + std::to_string(buffer));
-        return;
+        if (log_) log(std::string("protocol error: ") + refused);
+        return false;
     }
+    armed_ = false;
     Run run;
     run.number = ++runs_total_;
     run.buffer = buffer;
@@ -430,7 +568,6 @@ void BoardModel::start_run(Clock::time_point now) {
         // the run until its end.
         network_->run(input, run.output.data());
     }
-    done_flag_ = false;
     last_runs_[buffer] = EmulatorRun{run.number, buffer, hash};
     run_ = std::move(run);
     if (log_) {
@@ -439,6 +576,7 @@ void BoardModel::start_run(Clock::time_point now) {
         log("run " + std::to_string(run_->number) + " started on buffer set " + std::to_string(buffer) +
             ", input hash " + hex);
     }
+    return true;
 }
 
 void BoardModel::advance(Clock::time_point now) {
@@ -454,6 +592,7 @@ void BoardModel::advance(Clock::time_point now) {
     if (log_) log("run " + std::to_string(run_->number) + " finished");
     run_.reset();
     done_flag_ = true;
+    armed_ = false;
 }
 
 std::optional<Clock::time_point> BoardModel::next_event() const {
@@ -477,6 +616,8 @@ void BoardModel::reboot(Clock::time_point now) {
     ddr_.clear();
     registers_.fill(0);
     done_flag_ = false;
+    armed_ = false;
+    receive_.clear(now);
     stream_payload_ = DEFAULT_STREAM_PAYLOAD;
     weights_ok_.reset();
     requests_since_reset_ = 0;

@@ -9,6 +9,7 @@
 #include "emulator/ddr_memory.hpp"
 #include "emulator/faults.hpp"
 #include "emulator/network_model.hpp"
+#include "emulator/receive_buffer.hpp"
 
 #include <array>
 #include <chrono>
@@ -40,6 +41,9 @@ constexpr uint64_t MAX_STREAM_BYTES = 1u << 20;     // one stream request covers
 constexpr size_t MAX_UDP_PAYLOAD = 65507;
 constexpr size_t REPLY_HEADER = 6;                  // two zero bytes and the 4-byte reply header
 constexpr uint32_t DEFAULT_STREAM_PAYLOAD = 8192;   // until an init request sets it
+constexpr uint32_t MAX_DDR_PAYLOAD = 16384;         // largest DDR write until an init request announces its size
+constexpr uint32_t MAX_FABRIC_PAYLOAD = 64;         // largest fabric write
+constexpr uint8_t FILL = 0xA5;                      // reply bytes the host must not examine
 constexpr uint32_t STATUS_IDLE = 7;
 constexpr uint32_t STATUS_BUSY = 3;
 
@@ -52,6 +56,7 @@ constexpr uint32_t REG_STATUS = 0x10;
 struct OutDatagram {
     std::vector<uint8_t> bytes;
     Clock::time_point due;
+    uint64_t boot = 0;  // resets before it was made: a reply from before a reset is never sent
 };
 
 class BoardModel {
@@ -60,7 +65,7 @@ public:
     // std::invalid_argument or std::runtime_error with a readable message.
     explicit BoardModel(const EmulatorSettings& settings, Clock::time_point now = Clock::now());
 
-    // Handles one received datagram; appends the replies to `out`.
+    // Handles one datagram that arrived at `now`; appends the replies to `out`.
     void handle(const uint8_t* data, size_t size, Clock::time_point now, std::vector<OutDatagram>& out);
     // Finishes a run whose time is up (writes its output block). handle() calls
     // it first; the serving loop calls it when next_event() is reached.
@@ -69,7 +74,9 @@ public:
     std::optional<Clock::time_point> next_event() const;
 
     EmulatorCounters counters() const { return counters_; }
-    void count_sent() { ++counters_.replies_sent; }
+    // Counts a reply about to be sent; false for one made before the last
+    // reset, which a rebooted board never sends (counted as dropped).
+    bool count_sent(const OutDatagram& d);
     std::vector<uint8_t> read_ddr(uint64_t address, uint64_t size) const;
     void write_ddr(uint64_t address, const std::vector<uint8_t>& bytes);
     // Value as a fabric read at `now` would see it (without counting a request).
@@ -104,11 +111,15 @@ private:
     void fault(const char* name);
     void log(const std::string& line);
 
-    void write_fabric(uint32_t address, const uint8_t* data, uint64_t length, Clock::time_point now);
+    void refuse(const char* why);
+    void note_reply_fault(const char* kind, uint64_t nth);
+    void check_running_set(uint64_t address, uint64_t length, bool write);
+    // False when a start it holds was refused.
+    bool write_fabric(uint32_t address, const uint8_t* data, uint64_t length, Clock::time_point now);
     bool status_overridden() const;
-    void write_register(uint32_t address, uint32_t value, Clock::time_point now);
+    bool write_register(uint32_t address, uint32_t value, Clock::time_point now);
     uint32_t register_value(uint32_t address) const;
-    void start_run(Clock::time_point now);
+    bool start_run(Clock::time_point now);
     bool weights_valid();
     void reboot(Clock::time_point now);
     void touch_ddr(uint64_t address, uint64_t length);
@@ -122,6 +133,9 @@ private:
     DdrMemory ddr_;
     std::array<uint32_t, FABRIC_BYTES / 4> registers_{};
     bool done_flag_ = false;
+    bool armed_ = false;  // register 0x00 written since the last run finished
+    ReceiveBuffer receive_;
+    uint32_t write_limit_ = MAX_DDR_PAYLOAD;  // as the last init announced; kept over resets (no new init follows)
     std::optional<Run> run_;
     std::array<std::optional<EmulatorRun>, 2> last_runs_;  // per buffer set, since the last boot
     uint32_t stream_payload_ = DEFAULT_STREAM_PAYLOAD;
@@ -130,7 +144,9 @@ private:
 
     // Fault state.
     FaultRandom rng_drop_request_, rng_drop_reply_, rng_nack_, rng_duplicate_, rng_oversize_, rng_stream_gap_,
-        rng_empty_before_;
+        rng_empty_before_, rng_stream_duplicate_, rng_stream_swap_;
+    std::optional<int64_t> reply_fault_;  // for the request in hand: -1 drop its reply, else delay it (ms)
+    uint64_t starts_seen_ = 0;            // core-start writes, for the "start" reply faults
     std::map<Kind, uint64_t> kind_count_;  // requests of each kind since start
     uint64_t init_seen_ = 0;
     uint64_t requests_since_reset_ = 0;

@@ -40,6 +40,8 @@ enum class FaultKind : uint64_t {
     Oversize,
     StreamGap,
     EmptyBefore,
+    StreamDuplicate,
+    StreamSwap,
 };
 
 inline FaultRandom fault_random(uint64_t seed, FaultKind kind) {

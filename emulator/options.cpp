@@ -2,6 +2,7 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -92,6 +93,20 @@ std::string usage_text() {
            "  --status V             register 0x10 reads V instead of 7 ...\n"
            "  --status-from-run N    ... from the moment run N - 1 has finished [1: from the start]\n"
            "  --silent-after N       stop answering after N requests, until the next reset command\n"
+           "\n"
+           "Board strictness:\n"
+           "  --drain-mibps R        rate (MiB/s) at which the board empties its receive buffer; 0 turns\n"
+           "                         the buffer model off [1.25 x the configuration's write_rate_limit]\n"
+           "  --buffer-kib N         receive buffer size; datagrams that do not fit are lost [128]\n"
+           "  --stream-payload B[,B...]  payload bytes of stream datagrams, cycled (e.g. 1200,1600,1200)\n"
+           "                         [the DDR payload size the init request announced]\n"
+           "  --stream-duplicate P   fraction of stream replies with one datagram sent twice [0]\n"
+           "  --stream-swap P        fraction of stream replies with two neighbouring datagrams swapped [0]\n"
+           "  --delay-nth KIND:N:MS  hold back the reply to the N-th request of a kind (init, write-ack,\n"
+           "                         read, stream, start: an acknowledged core start) by MS ms; repeatable\n"
+           "  --drop-nth-reply KIND:N  leave out the reply to the N-th request of a kind (as above);\n"
+           "                         the request is carried out; repeatable\n"
+           "\n"
            "  --stats-every S        a counters line every S seconds [0: off]\n"
            "  --verbose              one line per request\n"
            "  --help                 this text\n";
@@ -203,6 +218,43 @@ ProgramOptions parse_arguments(const std::vector<std::string>& args) {
             if (s.status_from_run == 0) throw UsageError("--status-from-run counts runs from 1");
         } else if (flag == "--silent-after") {
             s.silent_after = parse_unsigned(flag, value(), std::numeric_limits<uint64_t>::max());
+        // Board strictness.
+        } else if (flag == "--drain-mibps") {
+            options.drain_mibps = parse_number(flag, value(), 0.0, 1e6);
+        } else if (flag == "--buffer-kib") {
+            s.buffer_kib = parse_unsigned(flag, value(), uint64_t(1) << 30);
+            if (s.buffer_kib == 0) throw UsageError("--buffer-kib must be at least 1");
+        } else if (flag == "--stream-payload") {
+            const std::string v = value();
+            s.stream_payload.clear();
+            for (size_t start = 0; start <= v.size();) {
+                const size_t comma = std::min(v.find(',', start), v.size());
+                const uint64_t n = parse_unsigned(flag, v.substr(start, comma - start), 65500);
+                if (n == 0 || n % 4 != 0) throw UsageError("--stream-payload sizes must be multiples of 4 from 4 to 65500");
+                s.stream_payload.push_back(uint32_t(n));
+                start = comma + 1;
+            }
+        } else if (flag == "--stream-duplicate") {
+            s.stream_duplicate = fraction();
+        } else if (flag == "--stream-swap") {
+            s.stream_swap = fraction();
+        } else if (flag == "--delay-nth" || flag == "--drop-nth-reply") {
+            const bool delay = flag == "--delay-nth";
+            const std::string v = value();
+            const auto first = v.find(':');
+            const auto second = first == std::string::npos ? first : v.find(':', first + 1);
+            if (first == std::string::npos || (delay != (second != std::string::npos)))
+                throw UsageError(flag + (delay ? " needs KIND:N:MS" : " needs KIND:N") + ", got \"" + v + "\"");
+            EmulatorSettings::NthReply fault;
+            fault.kind = v.substr(0, first);
+            if (fault.kind != "init" && fault.kind != "write-ack" && fault.kind != "read" && fault.kind != "stream" &&
+                fault.kind != "start")
+                throw UsageError(flag + ": unknown kind \"" + fault.kind + "\" (init, write-ack, read, stream or start)");
+            fault.n = parse_unsigned(flag, v.substr(first + 1, second == std::string::npos ? second : second - first - 1),
+                                     std::numeric_limits<uint64_t>::max());
+            if (fault.n == 0) throw UsageError(flag + " counts requests from 1");
+            if (delay) fault.delay_ms = int64_t(parse_unsigned(flag, v.substr(second + 1), 3600000));
+            s.nth_reply.push_back(fault);
         } else if (flag == "--stats-every") {
             options.stats_every = parse_number(flag, value(), 0.0, 86400.0);
         } else {
@@ -256,6 +308,13 @@ void apply_configuration(ProgramOptions& options) {
     const auto scaling_path = key<std::string>(yolo, "YoloConfiguration", "path_scaling_parameters", path);
     s.bind = options.bind ? *options.bind : key<std::string>(network, "NetworkConfiguration", "ip_address", path);
     s.port = options.port ? *options.port : key<uint16_t>(network, "NetworkConfiguration", "udp_port", path);
+    // A board drains its receive buffer a little faster than a host pacing at
+    // the configured rate sends, so that such a host never loses a datagram.
+    // Without the key (the host then refuses the file) the host's usual 100 MiB/s is assumed.
+    const YAML::Node& const_network = network;
+    const double write_rate_limit =
+        const_network["write_rate_limit"] ? key<double>(network, "NetworkConfiguration", "write_rate_limit", path) : 100.0;
+    s.drain_mibps = options.drain_mibps ? *options.drain_mibps : 1.25 * write_rate_limit;
 
     // 125 float32 scales, then 125 float32 biases, little-endian.
     constexpr size_t n = 125;
@@ -288,7 +347,8 @@ std::string counters_line(const EmulatorCounters& c) {
          << ", written " << c.bytes_written << " B, read " << c.bytes_read << " B, malformed " << c.malformed
          << ", protocol errors " << c.protocol_errors << ", runs " << c.runs_started << "/" << c.runs_finished
          << ", without weights " << c.runs_without_weights << ", resets " << c.resets << ", faults "
-         << c.faults_injected;
+         << c.faults_injected << ", receive overflows " << c.receive_overflows << ", starts refused "
+         << c.starts_refused;
     return line.str();
 }
 
@@ -302,6 +362,12 @@ std::string counters_summary(const EmulatorCounters& c) {
         << "  bytes read: " << c.bytes_read << "\n"
         << "  malformed requests: " << c.malformed << "\n"
         << "  protocol errors: " << c.protocol_errors << "\n"
+        << "    running-set accesses: " << c.running_set_accesses << "\n"
+        << "    starts refused: " << c.starts_refused << "\n"
+        << "  refused over a board limit: " << c.refused << "\n"
+        << "  receive buffer overflows: " << c.receive_overflows << " datagrams, " << c.receive_overflow_bytes
+        << " bytes\n"
+        << "  replies dropped by a reset: " << c.replies_dropped_by_reset << "\n"
         << "  ignored while booting: " << c.ignored_while_booting << "\n"
         << "  runs started: " << c.runs_started << "\n"
         << "  runs finished: " << c.runs_finished << "\n"

@@ -22,6 +22,7 @@ struct ProgramOptions {
     std::string config_path = "../configuration/demo_parameters_windows.yaml";
     std::optional<std::string> bind;  // flags win over the configuration
     std::optional<uint16_t> port;
+    std::optional<double> drain_mibps;  // unset: 1.25 x the configuration's write_rate_limit
     double stats_every = 0.0;  // seconds; 0: off
     bool help = false;
 };

@@ -496,12 +496,14 @@ public:
 
 inline const char* demo_binary(bool serial) { return serial ? VISIONDEMO_SERIAL_BIN : VISIONDEMO_BIN; }
 
-// board_emulator on an ephemeral port, configured by the sandbox's file.
+// board_emulator on an ephemeral port, configured by the sandbox's file, with
+// its own check of the weights the demonstrator uploads.
 class Emulator {
 public:
     Emulator(const Sandbox& box, const std::vector<std::string>& flags) {
         Process::Options options;
-        options.argv = {BOARD_EMULATOR_BIN, "--config", box.configuration().string(), "--port", "0"};
+        options.argv = {BOARD_EMULATOR_BIN, "--config", box.configuration().string(), "--port", "0",
+                        "--weights", (box.root / "data" / "weights.txt").string()};
         options.argv.insert(options.argv.end(), flags.begin(), flags.end());
         options.cwd = box.run();
         options.out = box.run() / "emulator.out";
@@ -518,6 +520,31 @@ public:
         const std::string first = process->out_lines().front();
         std::regex_match(first, match, listening);
         port = std::stoi(match[1].str());
+    }
+
+    // Ends the emulator with SIGTERM and reads its summary: a demonstrator
+    // that broke the protocol (protocol errors, malformed or refused
+    // requests), lost datagrams to a pace above the board's, or ran the core
+    // without the weights it expects fails here.
+    ::testing::AssertionResult clean_summary() {
+        process->signal(SIGTERM);
+        if (!exited_with(process->wait_exit(15s), 0))
+            return ::testing::AssertionFailure() << "board_emulator did not end with status 0 after SIGTERM";
+        const std::vector<std::string> lines = process->out_lines();
+        auto count = [&](const std::string& name) -> long {
+            const std::string prefix = "  " + name + ": ";
+            for (const auto& line : lines)
+                if (line.rfind(prefix, 0) == 0) return std::stol(line.substr(prefix.size()));
+            return -1;
+        };
+        std::string unclean;
+        for (const char* name : {"malformed requests", "protocol errors", "receive buffer overflows",
+                                 "runs without valid weights"})
+            if (count(name) != 0) unclean += std::string(unclean.empty() ? "" : ", ") + name + " " + std::to_string(count(name));
+        if (!unclean.empty())
+            return ::testing::AssertionFailure() << "board_emulator summary not clean: " << unclean
+                                                 << " (emulator.out holds the summary)";
+        return ::testing::AssertionSuccess();
     }
 
     std::unique_ptr<Process> process;
@@ -596,6 +623,7 @@ protected:
 
     void TearDown() override {
         if (demo) demo->kill_now();
+        if (emulator && !HasFailure()) EXPECT_TRUE(emulator->clean_summary());
         if (emulator) emulator->process->kill_now();
         if (HasFailure()) {
             for (const auto& entry : fs::directory_iterator(box.run())) {

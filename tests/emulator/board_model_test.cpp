@@ -84,16 +84,16 @@ TEST(BoardModel, AnswersEachRequestKindWithTheExpectedBytes) {
 
     auto r = b.send(request::init(8192));
     ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0], (std::vector<uint8_t>{0, 0, 4, 3, 2, 1}));
+    // Bytes the host must not examine are never zero, so that a host reading them would notice.
+    EXPECT_EQ(r[0], (std::vector<uint8_t>{board::FILL, board::FILL, 4, 3, 2, 1}));
 
     // An acknowledged DDR write: positive acknowledgement, data stored.
     const auto data = pattern(16, 3);
     r = b.send(request::write_ack_ddr(0x100, data));
     ASSERT_EQ(r.size(), 1u);
     ASSERT_EQ(r[0].size(), 10u);
-    EXPECT_EQ(r[0][0], 0);
-    EXPECT_EQ(r[0][1], 0);
     EXPECT_EQ(r[0][5], 0);
+    EXPECT_EQ(std::count(r[0].begin(), r[0].end(), 0), 1);
     EXPECT_EQ(b.model.read_ddr(0x100, 16), data);
 
     // A plain write has no reply; a read returns 6 + n bytes.
@@ -148,13 +148,9 @@ TEST(BoardModel, StreamsInAddressOrderWithThePayloadSizeOfTheInit) {
         ASSERT_EQ(r.size(), (20000 + payload - 1) / payload);
         std::vector<uint8_t> joined;
         for (size_t i = 0; i < r.size(); ++i) {
-            EXPECT_EQ(r[i][0], 0);
-            EXPECT_EQ(r[i][1], 0);
+            EXPECT_EQ(std::count(r[i].begin(), r[i].begin() + 6, 0), 0);
             if (i + 1 < r.size()) {
                 EXPECT_EQ(r[i].size(), 6 + payload);
-            }
-            if (i > 0) {
-                EXPECT_EQ(request::get32(r[i], 2), request::get32(r[i - 1], 2) + 1);  // running sequence
             }
             joined.insert(joined.end(), r[i].begin() + 6, r[i].end());
         }
@@ -287,8 +283,8 @@ TEST(BoardModel, CoreRunTakesItsTimeAndPublishesTheOutputBeforeTheDoneFlag) {
     ASSERT_TRUE(b.model.next_event().has_value());
     EXPECT_EQ(*b.model.next_event(), T0 + 1000us);
 
-    // A second start during the run is a protocol error and changes nothing.
-    ASSERT_TRUE(b.ack(request::write_ack_fabric(0x00, {1, 1})));
+    // A second start during the run is refused (negative acknowledgement) and changes nothing.
+    EXPECT_FALSE(b.ack(request::write_ack_fabric(0x00, {1, 1})));
     EXPECT_EQ(b.model.counters().protocol_errors, 1u);
     EXPECT_EQ(b.model.counters().runs_started, 1u);
 
@@ -301,13 +297,21 @@ TEST(BoardModel, CoreRunTakesItsTimeAndPublishesTheOutputBeforeTheDoneFlag) {
     EXPECT_EQ(b.output(0), std::vector<uint8_t>(board::OUTPUT_BYTES, 0));  // the other buffer set is untouched
     EXPECT_EQ(b.model.counters().runs_finished, 1u);
 
-    // Any write to 0x00 clears the flag; a start with buffer set 2 is refused.
+    // A host that leaves out the writes to 0x00 is caught: a start on a core
+    // not armed since the last run is refused, and only a write to 0x00
+    // clears the done flag.
+    ASSERT_TRUE(b.ack(request::write_ack_fabric(0x0C, {0})));
+    EXPECT_FALSE(b.ack(request::write_ack_fabric(0x04, {1})));
+    EXPECT_FALSE(b.model.running());
+    EXPECT_EQ(b.reg(0x00), 1u);
     ASSERT_TRUE(b.ack(request::write_ack_fabric(0x00, {0})));
     EXPECT_EQ(b.reg(0x00), 0u);
+    // Armed, but with buffer set 2: refused too.
     ASSERT_TRUE(b.ack(request::write_ack_fabric(0x0C, {2})));
-    ASSERT_TRUE(b.ack(request::write_ack_fabric(0x04, {1})));
+    EXPECT_FALSE(b.ack(request::write_ack_fabric(0x04, {1})));
     EXPECT_FALSE(b.model.running());
-    EXPECT_EQ(b.model.counters().protocol_errors, 2u);
+    EXPECT_EQ(b.model.counters().protocol_errors, 3u);
+    EXPECT_EQ(b.model.counters().starts_refused, 3u);
 
     // A core time of 0 finishes at the next look at the clock.
     EmulatorSettings s = core_settings();
@@ -418,7 +422,7 @@ TEST(BoardModel, ReplyShapingFaults) {
     ASSERT_EQ(r.size(), 7u);
     std::vector<bool> seen(8, false);
     for (const auto& d : r) {
-        const uint32_t chunk = request::get32(d, 2);  // a fresh board numbers from 0
+        const uint32_t chunk = d[5] - 1u;  // a fresh board numbers from 0, kept non-zero
         ASSERT_LT(chunk, 8u);
         seen[chunk] = true;
         EXPECT_TRUE(std::equal(d.begin() + 6, d.end(), data.begin() + long(chunk) * 8192));
@@ -545,4 +549,44 @@ TEST(BoardModel, ModelsZeroNoiseAndReplay) {
         EXPECT_ANY_THROW(BoardModel(s, T0)) << bad;
     }
     std::remove(path.c_str());
+}
+
+// Requests over a limit a board enforces are refused and counted, not served.
+TEST(BoardModel, RequestsOverABoardLimitAreRefused) {
+    Board b;
+    ASSERT_EQ(b.send(request::init(4096)).size(), 1u);
+    EXPECT_FALSE(b.ack(request::write_ack_ddr(0x1000, pattern(4100, 1))));  // longer than announced
+    EXPECT_FALSE(b.ack(request::write_ack_fabric(0x20, std::initializer_list<uint32_t>(
+                                                          {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}))));
+    auto offset = request::write_ack_ddr(0x1000, pattern(16, 1));
+    offset[14] = 1;  // a write-offset byte
+    EXPECT_FALSE(b.ack(offset));
+    auto init = request::init(8192);
+    init[2] |= 0x40;
+    EXPECT_TRUE(b.send(init).empty());
+    auto reset = request::reset();
+    reset[2] |= 0x40;
+    EXPECT_TRUE(b.send(reset).empty());
+    EXPECT_EQ(b.model.read_ddr(0x1000, 16), std::vector<uint8_t>(16, 0));
+    EXPECT_EQ(b.reg(0x20), 0u);
+    EXPECT_EQ(b.model.counters().refused, 5u);
+    EXPECT_EQ(b.model.counters().resets, 0u);
+    EXPECT_TRUE(b.ack(request::write_ack_ddr(0x1000, pattern(4096, 1))));  // the announced size is fine
+}
+
+// The N-th reply of a kind comes late; held back when a reset arrives, it is
+// never sent.
+TEST(BoardModel, HeldBackReplyIsDroppedByAReset) {
+    EmulatorSettings s = core_settings();
+    s.nth_reply.push_back({"read", 2, 1500});
+    Board b(s);
+    b.send(request::read_ddr(0, 8));
+    EXPECT_EQ(b.out.at(0).due, T0);
+    b.send(request::read_ddr(0, 8));
+    ASSERT_EQ(b.out.size(), 1u);
+    const OutDatagram late = b.out[0];
+    EXPECT_EQ(late.due, T0 + 1500ms);
+    b.send(request::reset());
+    EXPECT_FALSE(b.model.count_sent(late));
+    EXPECT_EQ(b.model.counters().replies_dropped_by_reset, 1u);
 }

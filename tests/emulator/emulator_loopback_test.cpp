@@ -100,7 +100,7 @@ TEST(EmulatorLoopback, ServesRealDatagramsOnAnEphemeralPort) {
     client.send(request::init(8192));
     auto r = client.receive();
     ASSERT_TRUE(r);
-    EXPECT_EQ(*r, (std::vector<uint8_t>{0, 0, 1, 0, 0, 0}));
+    EXPECT_EQ(*r, (std::vector<uint8_t>{0xA5, 0xA5, 1, 0, 0, 0}));
 
     const auto data = request::words({0x11223344, 0x55667788});
     EXPECT_TRUE(client.ack(request::write_ack_ddr(0x40, data)));

@@ -101,6 +101,7 @@ TEST_F(ProcessWorkerTest, CoreDoneAfterSomePolls) {
 TEST_F(ProcessWorkerTest, CoreThatNeverFinishesRaisesResetAfterOneSecond) {
     EmulatorSettings settings = core_settings(0);
     settings.stall_from = 1;
+    settings.boot_ms = 0;
     start_board(settings);
     worker->start_core();
     const auto before = Clock::now();
@@ -114,7 +115,10 @@ TEST_F(ProcessWorkerTest, CoreThatNeverFinishesRaisesResetAfterOneSecond) {
     expect_idle();
     EXPECT_EQ(worker->get_framecount(), 1);
 
-    // After the board reset the next start is accepted without a status check.
+    // After the board reset the next start is accepted without a status check
+    // (the board itself refuses a start while the stalled run is in progress).
+    ASSERT_EQ(link().udp_reset(), 1);
+    ASSERT_TRUE(eventually([&] { return board().counters().resets == 1; }));
     worker->reset();
     const uint64_t reads_before = requests(board(), "read:fabric");
     EXPECT_NO_THROW(worker->start_core());

@@ -1,0 +1,23 @@
+// When a datagram arrived, on the steady clock: the kernel's receive time
+// stamp of each datagram, so that a receiving thread that was late to take a
+// batch does not make a paced sender look like a burst.
+#pragma once
+
+#include <chrono>
+
+#include <sys/socket.h>
+
+namespace board {
+
+// Turns on per-datagram receive time stamps for `sock` (best effort).
+void enable_arrival_stamps(int sock);
+
+// Room for the stamp's control message in a receive.
+constexpr size_t ARRIVAL_CONTROL_BYTES = 64;
+
+// The arrival time of the datagram whose receive header is `message` (its
+// control buffer of ARRIVAL_CONTROL_BYTES set before the receive); `now` when
+// the kernel gave no stamp.
+std::chrono::steady_clock::time_point arrival_time(const msghdr& message, std::chrono::steady_clock::time_point now);
+
+}  // namespace board
