@@ -35,7 +35,8 @@ int recording_fourcc(const std::string& path) {
     return 0;
 }
 
-Recorder::Recorder(std::string path_) : path(std::move(path_)), fourcc(recording_fourcc(path)) {
+Recorder::Recorder(std::string path_, size_t queue_limit_)
+    : path(std::move(path_)), queue_limit(queue_limit_), fourcc(recording_fourcc(path)) {
     if (fourcc == 0) {
         throw exception_fatal({"ERROR: Unknown recording file type (use .avi, .mkv, .mp4 or .mov)",
                                "\tFile path:\t" + path});
@@ -76,7 +77,7 @@ void Recorder::add(std::shared_ptr<const cv::Mat> canvas, std::chrono::steady_cl
         if (closing) return;
         // Before the file is open every canvas is kept: the rate is measured
         // over them (at most RATE_FRAMES arrive before it opens).
-        if (opened && queue.size() >= QUEUE_LIMIT) {
+        if (opened && queue.size() >= queue_limit) {
             ++dropped;
             return;
         }

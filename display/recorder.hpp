@@ -39,7 +39,7 @@ public:
     // Checks that the file can be written with the codec its name asks for
     // and starts the writing thread. Raises exception_fatal naming the path
     // when it cannot.
-    explicit Recorder(std::string path);
+    explicit Recorder(std::string path, size_t queue_limit = QUEUE_LIMIT);
     ~Recorder();
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
@@ -68,6 +68,7 @@ private:
     void write(const cv::Mat& canvas);
 
     std::string path;
+    size_t queue_limit;
     int fourcc = 0;
     cv::VideoWriter writer;
     cv::Size size;

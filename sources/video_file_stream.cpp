@@ -46,10 +46,12 @@ bool VideoFileStream::decode(cv::Mat& into) {
     if (capture.read(into) && !into.empty()) return true;
     // The end of the file: open it again, which every container supports
     // (seeking back does not work in all of them).
-    loops.fetch_add(1);
+    const uint64_t loop = loops.fetch_add(1) + 1;
     capture.release();
     if (!capture.open(path)) return false;
-    return capture.read(into) && !into.empty();
+    if (!capture.read(into) || into.empty()) return false;
+    std::cout << "INFO: Video file '" << id << "' starts again (loop " << loop + 1 << ")" << std::endl;
+    return true;
 }
 
 bool VideoFileStream::grab(std::shared_ptr<cv::Mat>& frame, uint64_t& frame_id) {

@@ -392,3 +392,26 @@ TEST(Configuration, FirstProblemInReadingOrderIsTheOneReported) {
                 prefix(file.path()) +
                             ", section \"NetworkConfiguration\", key \"write_rate_limit\": missing\n");
 }
+
+TEST(Configuration, VideoFileIsRequiredOnlyWhenItIsTheFirstSource) {
+    ConfigFile file;
+    // Not chosen and not given: no video source.
+    file.write(base_entries());
+    EXPECT_EQ(read(file.path()).demo.path_video, "");
+
+    // Chosen without the key: the key is named like every missing one.
+    file.write(with(base_entries(), "data_source", "Video"));
+    EXPECT_EQ(fatal::error_text([&] { read(file.path()); }),
+              prefix(file.path()) + ", section \"DemoConfiguration\", key \"path_video\": missing\n");
+
+    // Given while another source is chosen: kept, so that space reaches it.
+    std::vector<Entry> entries = base_entries();
+    entries.insert(entries.begin() + 10, {"DemoConfiguration", "path_video", "../data/clip.avi"});
+    file.write(entries);
+    const Read r = read(file.path());
+    EXPECT_EQ(r.demo.data_source, DATA_SOURCE::IMAGE);
+    EXPECT_EQ(r.demo.path_video, "../data/clip.avi");
+
+    file.write(with(entries, "data_source", "video"));
+    EXPECT_EQ(read(file.path()).demo.data_source, DATA_SOURCE::VIDEO);
+}
