@@ -4,6 +4,7 @@
 #include "platform/fatal_handover.hpp"
 
 #include <cmath>
+#include <fstream>
 #include <iostream>
 
 namespace {
@@ -17,7 +18,10 @@ constexpr std::chrono::milliseconds WAIT_SLICE{100};
 }  // namespace
 
 VideoFileStream::VideoFileStream(std::string id_, std::string path_) : id(std::move(id_)), path(std::move(path_)) {
-    if (!capture.open(path)) {
+    // Only a file that can be read goes to the decoder (whose own reports of
+    // a missing file are long and puzzling); FFmpeg is asked for directly,
+    // so that no other back end tries to make sense of the name.
+    if (!std::ifstream(path, std::ios::binary).is_open() || !capture.open(path, cv::CAP_FFMPEG)) {
         is_okay = false;
         message = "ERROR: Unable to open video file " + path;
         return;
@@ -48,7 +52,7 @@ bool VideoFileStream::decode(cv::Mat& into) {
     // (seeking back does not work in all of them).
     const uint64_t loop = loops.fetch_add(1) + 1;
     capture.release();
-    if (!capture.open(path)) return false;
+    if (!capture.open(path, cv::CAP_FFMPEG)) return false;
     if (!capture.read(into) || into.empty()) return false;
     std::cout << "INFO: Video file '" << id << "' starts again (loop " << loop + 1 << ")" << std::endl;
     return true;
@@ -82,7 +86,7 @@ void VideoFileStream::reset() {
     if (!capture.read(*first) || first->empty()) {
         // Seeking is not supported everywhere; opening again is.
         capture.release();
-        if (capture.open(path)) capture.read(*first);
+        if (capture.open(path, cv::CAP_FFMPEG)) capture.read(*first);
     }
     std::lock_guard<std::mutex> lock(mutex);
     front = std::move(first);
