@@ -123,7 +123,8 @@ void Recorder::run() {
             continue;
         }
         held.push_back(std::move(next));
-        if (held.size() >= RATE_FRAMES || held.back().second - held.front().second >= RATE_TIME) {
+        if (held.size() >= RATE_SKIP + RATE_FRAMES ||
+            (held.size() > RATE_SKIP && held.back().second - held[RATE_SKIP].second >= RATE_TIME)) {
             open_and_write_held();
         }
     }
@@ -132,9 +133,11 @@ void Recorder::run() {
 
 void Recorder::open_and_write_held() {
     rate = FALLBACK_RATE;
-    if (held.size() >= 2) {
-        const double seconds = std::chrono::duration<double>(held.back().second - held.front().second).count();
-        if (seconds > 0.0) rate = static_cast<double>(held.size() - 1) / seconds;
+    // A short run has only its start to go by.
+    const size_t first = held.size() >= RATE_SKIP + 2 ? RATE_SKIP : 0;
+    if (held.size() >= first + 2) {
+        const double seconds = std::chrono::duration<double>(held.back().second - held[first].second).count();
+        if (seconds > 0.0) rate = static_cast<double>(held.size() - 1 - first) / seconds;
     }
     // The writers of the container formats want a sensible rate.
     rate = std::min(std::max(rate, 1.0), 120.0);

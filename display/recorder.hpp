@@ -3,9 +3,12 @@
 // for the encoder.
 //
 // A video file needs its frame rate before the first frame. The recorder
-// holds the canvases of the first second (at most RATE_FRAMES of them),
-// measures the rate at which they came, opens the file at that rate and
-// writes them; from then on canvases are written as they come.
+// holds the first canvases, measures the rate at which they came, opens the
+// file at that rate and writes them; from then on canvases are written as
+// they come. The first RATE_SKIP canvases are left out of the measurement:
+// they come at the pace of the pipeline's start (the window opening, the
+// first uploads), not of its run; the rate is taken over the next second
+// (at most RATE_FRAMES canvases).
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -29,8 +32,10 @@ int recording_fourcc(const std::string& path);
 
 class Recorder {
 public:
-    // Canvases the rate is measured over at most, and the longest time.
-    static constexpr size_t RATE_FRAMES = 40;
+    // Canvases not measured, the canvases the rate is measured over at most,
+    // and the longest time.
+    static constexpr size_t RATE_SKIP = 5;
+    static constexpr size_t RATE_FRAMES = 30;
     static constexpr std::chrono::milliseconds RATE_TIME{1000};
     // Canvases that may wait for the encoder once the file is open; more
     // are dropped (and counted) rather than slow down the window.
