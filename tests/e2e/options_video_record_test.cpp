@@ -158,7 +158,6 @@ TEST_P(Recording, HoldsWhatTheWindowShowedAndIsClosedOnTheWayOut) {
     ASSERT_TRUE(running(window, 10));
     const cv::Mat shown = window.screenshot(box.run() / "shown.png");
     ASSERT_EQ(shown.size(), cv::Size(CANVAS_WIDTH, CANVAS_HEIGHT));
-    const size_t frames_seen = frame_lines(demo->out_lines());
 
     if (c.stop_signal == 0) {
         ASSERT_TRUE(press_until_line(window, "Escape", "CALLBACK STOP"));
@@ -167,8 +166,13 @@ TEST_P(Recording, HoldsWhatTheWindowShowedAndIsClosedOnTheWayOut) {
     }
     const auto status = demo->wait_exit(30s);
     ASSERT_TRUE(exited_with(status, 0)) << describe_status(status);
-    const std::regex summary(std::string("Recording: ") + c.file + ", [0-9]+ frames at [0-9.]+ frames/s.*");
-    EXPECT_EQ(count_matching(demo->out_lines(), summary), 1u);
+    const std::regex summary(std::string("Recording: ") + c.file + ", ([0-9]+) frames at [0-9.]+ frames/s.*");
+    size_t written = 0;
+    for (const auto& line : demo->out_lines()) {
+        std::smatch match;
+        if (std::regex_match(line, match, summary)) written = std::stoul(match[1].str());
+    }
+    ASSERT_GT(written, 0u) << "no summary line";
 
     cv::VideoCapture capture((box.run() / c.file).string(), cv::CAP_FFMPEG);
     ASSERT_TRUE(capture.isOpened());
@@ -178,9 +182,8 @@ TEST_P(Recording, HoldsWhatTheWindowShowedAndIsClosedOnTheWayOut) {
         ASSERT_EQ(frame.size(), cv::Size(CANVAS_WIDTH, CANVAS_HEIGHT));
         frames.push_back(frame.clone());
     }
-    // Every frame line is a canvas handed to the window, but the window may
-    // not have taken the last ones before it stopped.
-    EXPECT_GE(frames.size(), frames_seen - 2);
+    // Closed properly: the file holds every canvas the recorder wrote.
+    EXPECT_EQ(frames.size(), written);
     // The scene stands still; only the frame-rate figures on it change.
     double nearest = 1e9;
     for (const cv::Mat& recorded : frames) nearest = std::min(nearest, mean_difference(recorded, shown));
