@@ -5,6 +5,10 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -14,6 +18,8 @@ namespace {
 
 // Rate of a recording whose canvases say nothing about it (a single one).
 constexpr double FALLBACK_RATE = 25.0;
+// Scheduling priority of the writing thread (0 normal, 19 lowest).
+constexpr int ENCODER_NICENESS = 10;
 // Longest single wait of the writing thread.
 constexpr std::chrono::milliseconds WAIT_SLICE{100};
 
@@ -49,6 +55,11 @@ Recorder::Recorder(std::string path_, size_t queue_limit_)
     std::remove(path.c_str());
     if (!writable) throw exception_fatal({"ERROR: Unable to write recording file", "\tFile path:\t" + path});
     thread = std::thread([this] {
+        // The encoder gives way to the pipeline when the processor is busy
+        // (the encoder's own threads, started from here, inherit this):
+        // a recording that falls behind drops canvases, the demo does not
+        // slow down. Failing to lower the priority changes nothing else.
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), ENCODER_NICENESS);
         run_handing_over("Recorder", [this] {
             try {
                 run();
