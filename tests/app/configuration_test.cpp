@@ -135,9 +135,12 @@ TEST(Configuration, SourceAndFitTextsAreMappedWithoutRegardToCase) {
         {"images", DATA_SOURCE::NONE},     {"Capture", DATA_SOURCE::CAPTURE}, {"VIDEO", DATA_SOURCE::VIDEO},
         {"pAcKeD", DATA_SOURCE::PACKED},   {"none", DATA_SOURCE::NONE},     {"\"\"", DATA_SOURCE::NONE},
     };
+    // The video source needs its file named.
+    std::vector<Entry> base = base_entries();
+    base.insert(base.begin() + 10, {"DemoConfiguration", "path_video", "clip.avi"});
     for (const auto& [text, expected] : sources) {
         ConfigFile file;
-        EXPECT_EQ(read(file.write(with(base_entries(), "data_source", text))).demo.data_source, expected) << text;
+        EXPECT_EQ(read(file.write(with(base, "data_source", text))).demo.data_source, expected) << text;
     }
     const std::map<std::string, DATA_FIT> fits = {
         {"Crop", DATA_FIT::CROP}, {"STRETCH", DATA_FIT::STRETCH}, {"bOx", DATA_FIT::BOX}};
