@@ -49,6 +49,8 @@ struct Demo {
     std::string image_extension;
     uint64_t capture_source = 0;
     bool capture_flip = false;
+    // Video file played in a loop; empty: no video source.
+    std::string path_video;
     uint64_t displaytime_image = 0;
     uint64_t memory_spaces = 0;
     bool fullscreen = false;

@@ -64,6 +64,11 @@ public:
         }
     }
 
+    bool has(const char* key) const {
+        const YAML::Node& section = node_;
+        return section[key].IsDefined();
+    }
+
     // A boolean that falls back to `fallback` when the key is absent or its
     // value is not a boolean.
     bool boolean_or(const char* key, bool fallback) const {
@@ -183,6 +188,11 @@ void read_configuration(const std::string& path, Core& core, Demo& demo, FileSet
         demo.image_extension = demo_section.text("image_extension");
         demo.capture_source = demo_section.u64("capture_source");
         demo.capture_flip = demo_section.boolean("capture_flip");
+        // The video file is needed only when it is the first source; given
+        // otherwise, it joins the sources that space steps through.
+        if (lower_case(data_source) == "video" || demo_section.has("path_video")) {
+            demo.path_video = demo_section.text("path_video");
+        }
         demo.displaytime_image = demo_section.u64("displaytime_image");
         demo.memory_spaces = demo_section.u64("memory_spaces");
         demo.fullscreen = demo_section.boolean("fullscreen");

@@ -1,6 +1,7 @@
 // visiondemo: the host side of the FPGA object-detection demonstrator.
 #include "app/board.hpp"
 #include "app/main_loop.hpp"
+#include "app/options.hpp"
 #include "app/startup.hpp"
 #include "link/exceptions.hpp"
 #include "pipeline/fps_measure.hpp"
@@ -11,6 +12,8 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -22,7 +25,7 @@ void stop_on_signal() { stop.store(true); }
 // loop at its next cycle boundary, where the main thread takes it over.
 void stop_on_fatal() { stop.store(true); }
 
-int run() {
+int run(const DemoOptions& options) {
     stop.store(false);
     switch_source.store(false);
     reset.store(false);
@@ -35,9 +38,9 @@ int run() {
     std::shared_ptr<Demo> demo;
     std::shared_ptr<PostProcessing> post_processing;
     std::shared_ptr<UDPInterface> link;
-    setup(CONFIGURATION_PATH, core, demo, post_processing, link);
+    setup(options.config_path, core, demo, post_processing, link);
 
-    return run_main_loop(core, demo, post_processing, link, fps);
+    return run_main_loop(core, demo, post_processing, link, fps, options);
 }
 
 
@@ -52,9 +55,26 @@ int report_unhandled(const char* type, const std::exception& error) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    std::string program = argc > 0 && argv[0] != nullptr ? argv[0] : "visiondemo";
+    program = program.substr(program.find_last_of('/') + 1);
+    DemoOptions options;
     try {
-        return run();
+        options = parse_demo_options(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+    } catch (const OptionsError& error) {
+        std::cerr << program << ": " << error.what() << std::endl << demo_usage(program) << std::flush;
+        return 2;
+    }
+    if (options.help) {
+        std::cout << demo_usage(program) << std::flush;
+        return 0;
+    }
+    if (options.version) {
+        std::cout << demo_version(program) << std::endl;
+        return 0;
+    }
+    try {
+        return run(options);
     } catch (const exception_fatal& error) {
         // The threads have been stopped on the way here (and a raw console
         // read with them, so the terminal is back as it was): only the lines

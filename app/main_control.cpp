@@ -17,7 +17,7 @@ uint64_t initial_stream_index(DATA_SOURCE data_source) {
         case DATA_SOURCE::IMAGE:
             return 1;
         case DATA_SOURCE::VIDEO:
-            throw exception_fatal({"ERROR: Data source VIDEO not yet implemented"});
+            return 2;
         case DATA_SOURCE::PACKED:
             throw exception_fatal({"ERROR: Data source PACKED not yet implemented"});
         default:

@@ -7,7 +7,7 @@
 
 int run_main_loop(const std::shared_ptr<Core>& core, const std::shared_ptr<Demo>& demo,
                   const std::shared_ptr<PostProcessing>& post_processing, const std::shared_ptr<UDPInterface>& link,
-                  const std::shared_ptr<FpsMeasure>& fps) {
+                  const std::shared_ptr<FpsMeasure>& fps, const DemoOptions& options) {
     return build_and_run<PostProcessWorker, ProcessWorker, ImageGlobStream, OverlappedLoop<>>(core, demo,
-                                                                                            post_processing, link, fps);
+                                                                                            post_processing, link, fps, options);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/config.hpp"
+#include "app/options.hpp"
 #include "link/udp_interface.hpp"
 #include "pipeline/fps_measure.hpp"
 
@@ -12,4 +13,4 @@
 // thread of the pipeline stopped, when it cannot go on.
 int run_main_loop(const std::shared_ptr<Core>& core, const std::shared_ptr<Demo>& demo,
                   const std::shared_ptr<PostProcessing>& post_processing, const std::shared_ptr<UDPInterface>& link,
-                  const std::shared_ptr<FpsMeasure>& fps);
+                  const std::shared_ptr<FpsMeasure>& fps, const DemoOptions& options);

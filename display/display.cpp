@@ -108,7 +108,10 @@ Display::Display(std::shared_ptr<Source> source_, std::shared_ptr<Demo> demo_)
 Display::~Display() {
     stop_and_join();
     close_window();
+    if (recorder) recorder->close();
 }
+
+void Display::record_to(std::shared_ptr<Recorder> recorder_) { recorder = std::move(recorder_); }
 
 void Display::close_window() {
     if (!window_created) return;
@@ -130,6 +133,9 @@ void Display::work() {
 void Display::stop() {
     stop_and_join();
     close_window();
+    // However the program ends, it stops the display on the way: the
+    // recording is complete and playable from here.
+    if (recorder) recorder->close();
 }
 
 CallbackMap Display::get_callbacks() { return {}; }
@@ -183,7 +189,8 @@ void Display::display() {
 
 void Display::display_frames() {
     uint64_t frame_id = 0;
-    source->grab(frame, frame_id);
+    const bool fresh = source->grab(frame, frame_id);
+    if (fresh && recorder && frame) recorder->add(frame);
 
     const bool first_cycle = !window_created;
     const bool fullscreen = demo && demo->fullscreen;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/config.hpp"
+#include "display/recorder.hpp"
 #include "pipeline/worker.hpp"
 
 #include <opencv2/core.hpp>
@@ -41,6 +42,10 @@ public:
     // itself change the map.
     bool dispatch_key(int key);
 
+    // Every new canvas from the source also goes to `recorder`, which is
+    // closed when the display stops. Set before `work`.
+    void record_to(std::shared_ptr<Recorder> recorder);
+
     // Display cycles run so far (0: the window has not been created yet).
     int32_t get_display_count() const { return display_count.load(); }
 
@@ -55,6 +60,7 @@ private:
     std::shared_ptr<Source> source;
     std::shared_ptr<Demo> demo;
     std::atomic<int32_t> display_count{0};
+    std::shared_ptr<Recorder> recorder;
 
     // Window state, owned by the display thread while it runs.
     std::string window_name;

@@ -27,12 +27,18 @@ ensure_packages() {
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# Configures (once) and builds one configuration into build folder $1, with
-# the remaining arguments passed to CMake.
-build_tree() {
+# Configures build folder $1 once, with the remaining arguments passed to
+# CMake.
+configure_tree() {
   local dir=$1; shift
   if [ ! -f "$dir/build.ninja" ]; then
     cmake -S "$VISIONDEMO_ROOT" -B "$dir" -G Ninja "$@" >/dev/null
   fi
-  cmake --build "$dir" -j "$(nproc)"
+}
+
+# Configures (once) and builds everything of one configuration into build
+# folder $1, with the remaining arguments passed to CMake.
+build_tree() {
+  configure_tree "$@"
+  cmake --build "$1" -j "$(nproc)"
 }

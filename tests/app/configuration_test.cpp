@@ -135,9 +135,12 @@ TEST(Configuration, SourceAndFitTextsAreMappedWithoutRegardToCase) {
         {"images", DATA_SOURCE::NONE},     {"Capture", DATA_SOURCE::CAPTURE}, {"VIDEO", DATA_SOURCE::VIDEO},
         {"pAcKeD", DATA_SOURCE::PACKED},   {"none", DATA_SOURCE::NONE},     {"\"\"", DATA_SOURCE::NONE},
     };
+    // The video source needs its file named.
+    std::vector<Entry> base = base_entries();
+    base.insert(base.begin() + 10, {"DemoConfiguration", "path_video", "clip.avi"});
     for (const auto& [text, expected] : sources) {
         ConfigFile file;
-        EXPECT_EQ(read(file.write(with(base_entries(), "data_source", text))).demo.data_source, expected) << text;
+        EXPECT_EQ(read(file.write(with(base, "data_source", text))).demo.data_source, expected) << text;
     }
     const std::map<std::string, DATA_FIT> fits = {
         {"Crop", DATA_FIT::CROP}, {"STRETCH", DATA_FIT::STRETCH}, {"bOx", DATA_FIT::BOX}};
@@ -391,4 +394,27 @@ TEST(Configuration, FirstProblemInReadingOrderIsTheOneReported) {
     EXPECT_EQ(fatal::error_text([&] { read(file.path()); }),
                 prefix(file.path()) +
                             ", section \"NetworkConfiguration\", key \"write_rate_limit\": missing\n");
+}
+
+TEST(Configuration, VideoFileIsRequiredOnlyWhenItIsTheFirstSource) {
+    ConfigFile file;
+    // Not chosen and not given: no video source.
+    file.write(base_entries());
+    EXPECT_EQ(read(file.path()).demo.path_video, "");
+
+    // Chosen without the key: the key is named like every missing one.
+    file.write(with(base_entries(), "data_source", "Video"));
+    EXPECT_EQ(fatal::error_text([&] { read(file.path()); }),
+              prefix(file.path()) + ", section \"DemoConfiguration\", key \"path_video\": missing\n");
+
+    // Given while another source is chosen: kept, so that space reaches it.
+    std::vector<Entry> entries = base_entries();
+    entries.insert(entries.begin() + 10, {"DemoConfiguration", "path_video", "../data/clip.avi"});
+    file.write(entries);
+    const Read r = read(file.path());
+    EXPECT_EQ(r.demo.data_source, DATA_SOURCE::IMAGE);
+    EXPECT_EQ(r.demo.path_video, "../data/clip.avi");
+
+    file.write(with(entries, "data_source", "video"));
+    EXPECT_EQ(read(file.path()).demo.data_source, DATA_SOURCE::VIDEO);
 }

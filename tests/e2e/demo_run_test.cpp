@@ -189,13 +189,16 @@ INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, testing::Values(SIGINT, SIGTERM),
 TEST_F(DemoTest, UnusableInitialSourcesStopBeforeAnyWindow) {
     box.add_scenes({"scene_01_1280x720.png"});
     Settings settings;
+    settings.path_video = "../data/missing.mkv";
     start_emulator(settings);
     struct Case {
         const char* data_source;
         std::vector<std::string> expected;
     };
     const std::vector<Case> cases{
-        {"video", {"ERROR: Data source VIDEO not yet implemented"}},
+        {"video",
+         {"ERROR: Unable to initialise initial stream", "\tStream Type:  \tVIDEO - Video File",
+          "\tError Message:\tERROR: Unable to open video file ../data/missing.mkv"}},
         {"Packed", {"ERROR: Data source PACKED not yet implemented"}},
         {"images", {"ERROR: Unknown data source selected"}},
         {"capture",

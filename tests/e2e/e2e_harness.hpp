@@ -416,6 +416,7 @@ struct Settings {
     int memory_spaces = 2;
     bool debug = false;
     bool ignore_duplicate_frames = false;
+    std::string path_video;  // empty: the key is left out
     int udp_port = 0;
     int packet_size = 8192;
     int write_rate_limit = 100;
@@ -436,6 +437,7 @@ inline std::string configuration_text(const Settings& s) {
       << "  image_extension: " << s.image_extension << "\n"
       << "  capture_source: " << s.capture_source << "\n"
       << "  capture_flip: true\n"
+      << (s.path_video.empty() ? "" : "  path_video: \"" + s.path_video + "\"\n")
       << "  displaytime_image: " << s.displaytime_image << "\n"
       << "  memory_spaces: " << s.memory_spaces << "\n"
       << "  fullscreen: false\n"

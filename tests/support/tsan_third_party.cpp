@@ -4,7 +4,8 @@
 // both orders on one thread; Qt, the window library's backend, hands objects
 // between its threads through its own event queues, and so does GLib below it;
 // Mesa's GLX is loaded by Qt while the window is created; OpenCV's thread pool
-// (TBB) hands its work between threads in its own way.
+// (TBB) hands its work between threads in its own way, and so do FFmpeg's
+// encoder and decoder threads behind OpenCV's video files.
 extern "C" const char* __tsan_default_suppressions() {
     return "deadlock:libgdal.so\n"
            "race:libQt5Core.so\n"
@@ -14,5 +15,7 @@ extern "C" const char* __tsan_default_suppressions() {
            "race:libglib-2.0.so\n"
            "race:libQt5XcbQpa.so\n"
            "race:libGLX_mesa.so\n"
-           "race:libtbb.so\n";
+           "race:libtbb.so\n"
+           "race:libavcodec.so\n"
+           "race:libavutil.so\n";
 }

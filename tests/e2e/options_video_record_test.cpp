@@ -1,0 +1,200 @@
+// The command line of both programs, a video file played through the board
+// and the recording of what the window showed.
+#include "e2e_harness.hpp"
+#include "canvas_check.hpp"
+
+#include "tools/sample_data.hpp"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <string>
+#include <vector>
+
+using namespace e2e;
+
+namespace {
+
+const char* const SCENE = "scene_01_1280x720.png";
+
+// One program run with `args` in the sandbox's run folder.
+std::unique_ptr<Process> run_program(const Sandbox& box, bool serial, const std::vector<std::string>& args,
+                                     const std::string& display, const std::string& log_name) {
+    Process::Options options;
+    options.argv = {demo_binary(serial)};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    options.cwd = box.run();
+    options.out = box.run() / (log_name + ".out");
+    options.err = box.run() / (log_name + ".err");
+    options.env = {display.empty() ? "DISPLAY" : "DISPLAY=" + display, "WAYLAND_DISPLAY",
+                   "XDG_RUNTIME_DIR=" + (box.root / "xdg").string()};
+    return std::make_unique<Process>(options);
+}
+
+double mean_difference(const cv::Mat& a, const cv::Mat& b) {
+    cv::Mat difference;
+    cv::absdiff(a, b, difference);
+    const cv::Scalar m = cv::mean(difference);
+    return (m[0] + m[1] + m[2]) / 3.0;
+}
+
+class ProgramTest : public DemoTest {
+protected:
+    void start_with(const std::vector<std::string>& args, bool serial = false) {
+        demo = run_program(box, serial, args, x->display, "demo");
+    }
+};
+
+}  // namespace
+
+// --help, --version and a wrong option need neither a configuration nor a
+// board; without options the programs read the fixed place.
+TEST(ProgramOptions, HelpVersionUnknownOptionAndTheDefaultConfiguration) {
+    Sandbox box;
+    for (const bool serial : {false, true}) {
+        const std::string name = serial ? "visiondemo_serial" : "visiondemo";
+        SCOPED_TRACE(name);
+        auto help = run_program(box, serial, {"--help"}, "", name + "_help");
+        EXPECT_TRUE(exited_with(help->wait_exit(20s), 0));
+        const std::string usage = help->out();
+        EXPECT_EQ(usage.rfind("usage: " + name + " [options]\n", 0), 0u) << usage;
+        EXPECT_NE(usage.find("--config PATH"), std::string::npos);
+        EXPECT_NE(usage.find("path_video"), std::string::npos);
+
+        auto version = run_program(box, serial, {"--version"}, "", name + "_version");
+        EXPECT_TRUE(exited_with(version->wait_exit(20s), 0));
+        EXPECT_TRUE(std::regex_match(version->out(), std::regex(name + " [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+            << version->out();
+
+        auto wrong = run_program(box, serial, {"--colour", "red"}, "", name + "_wrong");
+        const auto status = wrong->wait_exit(20s);
+        EXPECT_TRUE(exited_with(status, 2)) << describe_status(status);
+        EXPECT_EQ(wrong->out(), "");
+        EXPECT_EQ(wrong->err(), name + ": unknown option \"--colour\"\n" + usage);
+
+        // The sandbox has no file at the fixed place.
+        auto plain = run_program(box, serial, {}, "", name + "_plain");
+        EXPECT_TRUE(exited_with(plain->wait_exit(20s), 1));
+        EXPECT_EQ(plain->err_lines(),
+                  (std::vector<std::string>{"ERROR: Failed to open YAML configuration file",
+                                            "\tFile path:\t../configuration/demo_parameters_windows.yaml"}));
+    }
+}
+
+// A configuration outside the fixed place, its relative paths still taken
+// from the working directory; the fixed place holds none.
+TEST_F(ProgramTest, ConfigurationGivenOnTheCommandLine) {
+    box.add_scenes({SCENE});
+    start_emulator(Settings{});
+    const fs::path elsewhere = box.root / "elsewhere" / "show.yaml";
+    fs::create_directories(elsewhere.parent_path());
+    fs::rename(box.configuration(), elsewhere);
+    start_with({"--config", "../elsewhere/show.yaml"}, true);
+    Window window(*x, demo->id());
+    ASSERT_TRUE(running(window));
+    ASSERT_TRUE(press_until_line(window, "Escape", "CALLBACK STOP"));
+    const auto status = demo->wait_exit(20s);
+    EXPECT_TRUE(exited_with(status, 0)) << describe_status(status);
+}
+
+// A short clip of a sample scene, made here losslessly: the board finds its
+// objects and the window shows their boxes; the clip starts again at its
+// end, again and again.
+TEST_F(ProgramTest, VideoFilePlaysThroughTheBoardInALoop) {
+    const std::string scene_path = (repository_scenes() / SCENE).string();
+    const cv::Mat scene = cv::imread(scene_path, cv::IMREAD_COLOR);
+    const auto objects = sample_data::read_ground_truth(sample_data::ground_truth_path(scene_path));
+    ASSERT_FALSE(objects.empty());
+    {
+        cv::VideoWriter writer((box.root / "data" / "clip.mkv").string(), cv::CAP_FFMPEG,
+                               cv::VideoWriter::fourcc('F', 'F', 'V', '1'), 25.0, scene.size());
+        ASSERT_TRUE(writer.isOpened());
+        for (int n = 0; n < 8; ++n) writer.write(scene);
+    }
+    Settings settings;
+    settings.data_source = "video";
+    settings.path_video = "../data/clip.mkv";
+    start_emulator(settings);
+    start_with({});
+    Window window(*x, demo->id());
+    ASSERT_TRUE(running(window, 5));
+    ASSERT_TRUE(demo->wait_out(
+        [](const auto& lines) { return count_lines(lines, "INFO: Video file 'video' starts again (loop 3)") == 1; },
+        60s));
+
+    const cv::Mat canvas = window.screenshot(box.run() / "canvas.png");
+    ASSERT_EQ(canvas.size(), cv::Size(CANVAS_WIDTH, CANVAS_HEIGHT));
+    const BoxCheck boxes = check_boxes(canvas, scene, objects);
+    EXPECT_TRUE(boxes.ok) << boxes.report;
+
+    ASSERT_TRUE(press_until_line(window, "Escape", "CALLBACK STOP"));
+    const auto status = demo->wait_exit(20s);
+    EXPECT_TRUE(exited_with(status, 0)) << describe_status(status);
+}
+
+struct RecordCase {
+    const char* file;
+    int stop_signal;  // 0: Escape
+    bool serial;
+};
+
+std::ostream& operator<<(std::ostream& out, const RecordCase& c) { return out << c.file; }
+
+class Recording : public ProgramTest, public testing::WithParamInterface<RecordCase> {};
+
+// The recording holds the canvases the window showed, 1280 x 720, and is
+// complete however the program was asked to end.
+TEST_P(Recording, HoldsWhatTheWindowShowedAndIsClosedOnTheWayOut) {
+    const RecordCase c = GetParam();
+    box.add_scenes({SCENE});
+    start_emulator(Settings{});
+    start_with({"--record", c.file}, c.serial);
+    Window window(*x, demo->id());
+    ASSERT_TRUE(running(window, 10));
+    const cv::Mat shown = window.screenshot(box.run() / "shown.png");
+    ASSERT_EQ(shown.size(), cv::Size(CANVAS_WIDTH, CANVAS_HEIGHT));
+
+    if (c.stop_signal == 0) {
+        ASSERT_TRUE(press_until_line(window, "Escape", "CALLBACK STOP"));
+    } else {
+        demo->signal(c.stop_signal);
+    }
+    const auto status = demo->wait_exit(30s);
+    ASSERT_TRUE(exited_with(status, 0)) << describe_status(status);
+    const std::regex summary(std::string("Recording: ") + c.file + ", ([0-9]+) frames at [0-9.]+ frames/s.*");
+    size_t written = 0;
+    for (const auto& line : demo->out_lines()) {
+        std::smatch match;
+        if (std::regex_match(line, match, summary)) written = std::stoul(match[1].str());
+    }
+    ASSERT_GT(written, 0u) << "no summary line";
+
+    cv::VideoCapture capture((box.run() / c.file).string(), cv::CAP_FFMPEG);
+    ASSERT_TRUE(capture.isOpened());
+    std::vector<cv::Mat> frames;
+    cv::Mat frame;
+    while (capture.read(frame)) {
+        ASSERT_EQ(frame.size(), cv::Size(CANVAS_WIDTH, CANVAS_HEIGHT));
+        frames.push_back(frame.clone());
+    }
+    // Closed properly: the file holds every canvas the recorder wrote.
+    EXPECT_EQ(frames.size(), written);
+    // The scene stands still; only the frame-rate figures on it change.
+    double nearest = 1e9;
+    for (const cv::Mat& recorded : frames) nearest = std::min(nearest, mean_difference(recorded, shown));
+    // MPEG-4 part 2 at its default bit rate is the lossiest of the three.
+    EXPECT_LT(nearest, 6.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, Recording,
+                         testing::Values(RecordCase{"show.avi", 0, false}, RecordCase{"show.mp4", SIGTERM, false},
+                                         RecordCase{"show.mkv", SIGINT, true}),
+                         [](const testing::TestParamInfo<RecordCase>& info) {
+                             const std::string file = info.param.file;
+                             return file.substr(file.find('.') + 1);
+                         });
