@@ -1,5 +1,6 @@
 #include "pipeline/upload_worker.hpp"
 
+#include "pipeline/resize_window.hpp"
 #include "platform/fatal_error.hpp"
 
 #include <opencv2/core/hal/intrin.hpp>
@@ -115,13 +116,12 @@ cv::Mat fit_frame(const cv::Mat& frame, DATA_FIT fit, int width, int height, Ima
         const float d = std::min(scale_x, scale_y);
         const int sw = scaled_side(frame.cols, d);
         const int sh = scaled_side(frame.rows, d);
-        cv::Mat scaled;
-        cv::resize(frame, scaled, cv::Size(sw, sh), 0, 0, cv::INTER_LINEAR);
         info.offset_x = (sw - width) / 2;
         info.offset_y = (sh - height) / 2;
         info.region_height = static_cast<int32_t>(static_cast<float>(height) * d);
         info.region_width = static_cast<int32_t>(static_cast<float>(width) * d);
-        return scaled(cv::Rect(info.offset_x, info.offset_y, width, height));
+        // Only the window is scaled: the rest of the scaled frame is thrown away.
+        return resize_window(frame, cv::Size(sw, sh), cv::Rect(info.offset_x, info.offset_y, width, height));
     }
     case DATA_FIT::BOX: {
         const float d = std::max(scale_x, scale_y);
