@@ -7,10 +7,12 @@
 #include "platform/fatal_error.hpp"
 #include "platform/fatal_handover.hpp"
 #include "platform/signals.hpp"
+#include "platform/trace.hpp"
 
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -50,9 +52,25 @@ int report_unhandled(const char* type, const std::exception& error) {
     return 1;
 }
 
+// Ends the timeline on every way out of main: the stages' lines still in
+// memory are written and the file closed.
+struct TraceClose {
+    ~TraceClose() {
+        const size_t dropped = trace::close();
+        if (dropped > 0) std::cerr << "WARNING: the trace left out " << dropped << " stages" << std::endl;
+    }
+};
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const TraceClose trace_close;
+    std::string trace_path;  // --trace FILE
+    for (int i = 1; i + 1 < argc; ++i) if (std::string(argv[i]) == "--trace") trace_path = argv[i + 1];
+    if (!trace_path.empty() && !trace::open(trace_path)) {
+        std::cerr << "ERROR: Cannot write the trace file " << trace_path << std::endl;
+        return 1;
+    }
     try {
         return run();
     } catch (const exception_fatal& error) {

@@ -2,6 +2,7 @@
 
 #include "pipeline/resize_window.hpp"
 #include "platform/fatal_error.hpp"
+#include "platform/trace.hpp"
 
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
@@ -249,6 +250,7 @@ void UploadWorker::prepare() {
 
     frame_id = id;
     auto info = std::make_shared<ImageInfo>();
+    info->sequence = ++prepared;
     image_info = info;
 
     // No image at all: the source has never delivered one. An image it
@@ -265,6 +267,7 @@ void UploadWorker::prepare() {
     }
 
     grab_us = micros_since(t0);
+    trace::record(trace::Stage::grab, info->sequence, t0);
     const auto t1 = Clock::now();
 
     fitted = std::make_shared<cv::Mat>(
@@ -272,6 +275,7 @@ void UploadWorker::prepare() {
     planes = std::make_shared<std::vector<cv::Mat>>(quantise_and_split(*fitted, core->input_fraction_bits));
 
     prepare_us = micros_since(t1);
+    trace::record(trace::Stage::prepare, info->sequence, t1);
 }
 
 void UploadWorker::upload() {
@@ -295,6 +299,7 @@ void UploadWorker::upload() {
         uploaded_at[index] = t0;
     }
     upload_us = micros_since(t0);
+    trace::record(trace::Stage::upload, traced_frame(image_info), t0);
     work_end = Clock::now();
     duration_us = std::chrono::duration_cast<std::chrono::nanoseconds>(work_end - work_start).count() / 1000;
 }

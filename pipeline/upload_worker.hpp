@@ -108,6 +108,7 @@ private:
     // When each input buffer was last written.
     std::array<std::chrono::steady_clock::time_point, 2> uploaded_at{};
     uint64_t frame_id = NO_FRAME_ID;
+    uint64_t prepared = 0;
 
     // The stage's thread and its hand-over. `requested`: work() has handed
     // over a cycle not yet taken; `running`: the thread is in a cycle;
