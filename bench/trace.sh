@@ -7,8 +7,9 @@
 #
 # --picture: one run with --trace (two memory spaces by default), drawn into
 #            PNG by tools' trace_picture (the CSV is kept with --csv).
-# --pairs K: K pairs of runs, without and with --trace, alternated (A B A B)
-#            so that other load on the machine falls on both alike; prints
+# --pairs K: K pairs of runs, without and with --trace, alternated (A B B A,
+#            so that neither always runs second and other load on the machine
+#            falls on both alike); prints
 #            each run's frames per second over N seconds after a 3 s warm-up,
 #            the medians, their ratio and the load average.
 set -euo pipefail
@@ -76,8 +77,14 @@ if [ "$pairs" -gt 0 ]; then
   off=() on=()
   echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
   for ((i = 1; i <= pairs; i++)); do
-    off+=("$(run_one "")")
-    on+=("$(run_one "$work/trace.csv")")
+    # A B B A: neither kind always runs second.
+    if ((i % 2)); then
+      off+=("$(run_one "")")
+      on+=("$(run_one "$work/trace.csv")")
+    else
+      on+=("$(run_one "$work/trace.csv")")
+      off+=("$(run_one "")")
+    fi
     echo "pair $i: off ${off[-1]}  on ${on[-1]} frames/s"
   done
   echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
