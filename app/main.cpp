@@ -8,6 +8,7 @@
 #include "platform/fatal_error.hpp"
 #include "platform/fatal_handover.hpp"
 #include "platform/signals.hpp"
+#include "platform/trace.hpp"
 
 #include <exception>
 #include <iostream>
@@ -53,9 +54,19 @@ int report_unhandled(const char* type, const std::exception& error) {
     return 1;
 }
 
+// Ends the timeline on every way out of main: the stages' lines still in
+// memory are written and the file closed.
+struct TraceClose {
+    ~TraceClose() {
+        const size_t dropped = trace::close();
+        if (dropped > 0) std::cerr << "WARNING: the trace left out " << dropped << " stages" << std::endl;
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    const TraceClose trace_close;
     std::string program = argc > 0 && argv[0] != nullptr ? argv[0] : "visiondemo";
     program = program.substr(program.find_last_of('/') + 1);
     DemoOptions options;
@@ -72,6 +83,10 @@ int main(int argc, char** argv) {
     if (options.version) {
         std::cout << demo_version(program) << std::endl;
         return 0;
+    }
+    if (!options.trace_path.empty() && !trace::open(options.trace_path)) {
+        std::cerr << "ERROR: Cannot write the trace file " << options.trace_path << std::endl;
+        return 1;
     }
     try {
         return run(options);

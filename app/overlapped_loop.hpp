@@ -8,6 +8,7 @@
 #include "pipeline/process_worker.hpp"
 #include "pipeline/upload_worker.hpp"
 #include "platform/fatal_error.hpp"
+#include "platform/trace.hpp"
 #include "postprocess/post_process_worker.hpp"
 
 #include <iostream>
@@ -42,6 +43,7 @@ private:
             try {
                 fps->frame_start();
                 process->wait_core_done();
+                trace::record(trace::Stage::core, traced_frame(upload->get_image_info()), process->get_start_time());
                 const double rate = fps->get_recent_fps();
                 output->download(upload->get_image_info(), upload->get_frame(), upload->get_frame_id(), rate);
                 output->work();
@@ -93,6 +95,7 @@ private:
             try {
                 fps->frame_start();
                 process->wait_core_done();
+                trace::record(trace::Stage::core, traced_frame(slot_a.get_frame_info()), process->get_start_time());
                 process->pingpong = p;
                 process->work();
                 slot_b = slot_a;

@@ -8,6 +8,7 @@
 #include "app/main_control.hpp"
 #include "pipeline/process_worker_serial.hpp"
 #include "pipeline/upload_worker_serial.hpp"
+#include "platform/trace.hpp"
 #include "postprocess/post_process_worker_serial.hpp"
 
 #include <iostream>
@@ -36,6 +37,7 @@ private:
             try {
                 fps->frame_start();
                 process->wait_core_done();
+                trace::record(trace::Stage::core, traced_frame(upload->get_image_info()), process->get_start_time());
                 const double rate = fps->get_recent_fps();
                 this->output->download_and_process(upload->get_image_info(), upload->get_frame(),
                                                    upload->get_frame_id(), rate);
@@ -68,6 +70,7 @@ private:
                 core->memory_index = static_cast<int32_t>((n + 1) % 2);
                 upload->work();
                 process->wait_core_done();
+                trace::record(trace::Stage::core, traced_frame(slot.get_frame_info()), process->get_start_time());
                 process->work();
                 core->memory_index = static_cast<int32_t>(n % 2);
                 const double rate = fps->get_recent_fps();

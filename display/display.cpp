@@ -3,6 +3,7 @@
 #include "platform/console.hpp"
 #include "platform/display_check.hpp"
 #include "platform/fatal_handover.hpp"
+#include "platform/trace.hpp"
 
 #include <opencv2/highgui.hpp>
 
@@ -191,6 +192,7 @@ void Display::display_frames() {
     uint64_t frame_id = 0;
     const bool fresh = source->grab(frame, frame_id);
     if (fresh && recorder && frame) recorder->add(frame);
+    const uint64_t traced = trace::canvas_frame();
 
     const bool first_cycle = !window_created;
     const bool fullscreen = demo && demo->fullscreen;
@@ -211,6 +213,7 @@ void Display::display_frames() {
             window_created = true;
         } else if (!window_closed && shown && !shown->empty()) {
             // Nothing to show until the source has delivered a frame.
+            trace::Span traced_show(trace::Stage::shown, traced, fresh);
             cv::imshow(name, *shown);
         }
         const int pressed = wait_key(12);

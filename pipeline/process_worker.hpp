@@ -42,6 +42,7 @@ public:
     bool get_core_done() const { return core_done.load(); }
     bool get_waited() const { return waited.load(); }
     std::chrono::nanoseconds get_slack() const { return slack; }
+    std::chrono::steady_clock::time_point get_start_time() const { return start_time; }
     std::chrono::nanoseconds elapsed() const { return end_time - wait_start; }
     int32_t get_framecount() const { return framecount; }
     CallbackMap get_callbacks() override { return {}; }

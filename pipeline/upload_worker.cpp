@@ -1,6 +1,8 @@
 #include "pipeline/upload_worker.hpp"
 
+#include "pipeline/resize_window.hpp"
 #include "platform/fatal_error.hpp"
+#include "platform/trace.hpp"
 
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
@@ -115,13 +117,12 @@ cv::Mat fit_frame(const cv::Mat& frame, DATA_FIT fit, int width, int height, Ima
         const float d = std::min(scale_x, scale_y);
         const int sw = scaled_side(frame.cols, d);
         const int sh = scaled_side(frame.rows, d);
-        cv::Mat scaled;
-        cv::resize(frame, scaled, cv::Size(sw, sh), 0, 0, cv::INTER_LINEAR);
         info.offset_x = (sw - width) / 2;
         info.offset_y = (sh - height) / 2;
         info.region_height = static_cast<int32_t>(static_cast<float>(height) * d);
         info.region_width = static_cast<int32_t>(static_cast<float>(width) * d);
-        return scaled(cv::Rect(info.offset_x, info.offset_y, width, height));
+        // Only the window is scaled: the rest of the scaled frame is thrown away.
+        return resize_window(frame, cv::Size(sw, sh), cv::Rect(info.offset_x, info.offset_y, width, height));
     }
     case DATA_FIT::BOX: {
         const float d = std::max(scale_x, scale_y);
@@ -249,6 +250,7 @@ void UploadWorker::prepare() {
 
     frame_id = id;
     auto info = std::make_shared<ImageInfo>();
+    info->sequence = ++prepared;
     image_info = info;
 
     // No image at all: the source has never delivered one. An image it
@@ -265,6 +267,7 @@ void UploadWorker::prepare() {
     }
 
     grab_us = micros_since(t0);
+    trace::record(trace::Stage::grab, info->sequence, t0);
     const auto t1 = Clock::now();
 
     fitted = std::make_shared<cv::Mat>(
@@ -272,6 +275,7 @@ void UploadWorker::prepare() {
     planes = std::make_shared<std::vector<cv::Mat>>(quantise_and_split(*fitted, core->input_fraction_bits));
 
     prepare_us = micros_since(t1);
+    trace::record(trace::Stage::prepare, info->sequence, t1);
 }
 
 void UploadWorker::upload() {
@@ -295,6 +299,7 @@ void UploadWorker::upload() {
         uploaded_at[index] = t0;
     }
     upload_us = micros_since(t0);
+    trace::record(trace::Stage::upload, traced_frame(image_info), t0);
     work_end = Clock::now();
     duration_us = std::chrono::duration_cast<std::chrono::nanoseconds>(work_end - work_start).count() / 1000;
 }

@@ -27,9 +27,10 @@
 
 // Fits `frame` to a width x height network input as `fit` says and fills
 // `info` with the frame's geometry against the input. Returns the fitted
-// image: a new image for stretch and box, a view into the scaled image for
-// crop. An unsupported fit raises exception_fatal with the line
-// "Unsupported data fit selected". `frame` must not be empty.
+// image as a new image (for crop, the centred window of the scaled frame,
+// computed without scaling the rest). An unsupported fit raises
+// exception_fatal with the line "Unsupported data fit selected". `frame` must
+// not be empty.
 cv::Mat fit_frame(const cv::Mat& frame, DATA_FIT fit, int width, int height, ImageInfo& info);
 
 // Quantises `fitted` (8-bit samples v become v / 2^fraction_bits, rounded to
@@ -107,6 +108,7 @@ private:
     // When each input buffer was last written.
     std::array<std::chrono::steady_clock::time_point, 2> uploaded_at{};
     uint64_t frame_id = NO_FRAME_ID;
+    uint64_t prepared = 0;
 
     // The stage's thread and its hand-over. `requested`: work() has handed
     // over a cycle not yet taken; `running`: the thread is in a cycle;

@@ -71,7 +71,12 @@ struct ImageInfo {
     int32_t offset_y = 0;
     int32_t region_height = 0;
     int32_t region_width = 0;
+    // The upload stage's count of the frames it has prepared (the frame's
+    // number in the timeline).
+    uint64_t sequence = 0;
 };
+
+inline uint64_t traced_frame(const std::shared_ptr<ImageInfo>& info) { return info ? info->sequence : 0; }
 
 // Hand-off slot in which the main loop parks a frame with its id and geometry.
 class Framebuffer {

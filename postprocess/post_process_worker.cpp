@@ -1,6 +1,7 @@
 #include "postprocess/post_process_worker.hpp"
 
 #include "platform/fatal_error.hpp"
+#include "platform/trace.hpp"
 #include "postprocess/nms.hpp"
 #include "postprocess/yolo.hpp"
 
@@ -98,6 +99,7 @@ void PostProcessWorker::download(std::shared_ptr<ImageInfo> info, std::shared_pt
     changed = (frame_id != last_frame_id) || (fps != last_fps);
     download();
     download_us = micros_since(download_start);
+    trace::record(trace::Stage::download, traced_frame(image_info), download_start);
     last_fps = fps;
     last_frame_id = frame_id;
 }
@@ -151,6 +153,7 @@ void PostProcessWorker::postprocess() {
     if (!image_info) {
         throw exception_fatal({"Invalid Image Info"});
     }
+    trace::Span decode(trace::Stage::decode, traced_frame(image_info));
     auto t = Clock::now();
     const DecodeSettings settings = decode_settings(*core, *demo, *post, *image_info);
     candidate_count =
@@ -173,6 +176,8 @@ void PostProcessWorker::postprocess() {
 
     // The frame is drawn off to the side and swapped in under the lock, so
     // the display never sees it half-drawn and is not held up meanwhile.
+    decode.end();
+    trace::Span draw(trace::Stage::draw, traced_frame(image_info));
     t = Clock::now();
     static const cv::Mat no_frame;
     const cv::Mat& source = source_frame ? *source_frame : no_frame;
@@ -193,6 +198,7 @@ void PostProcessWorker::postprocess() {
     {
         std::lock_guard<std::mutex> lock(mutex);
         output_frame = std::move(frame);
+        trace::set_canvas_frame(traced_frame(image_info));
         ready.store(true);
     }
     overlay_us = micros_since(t);

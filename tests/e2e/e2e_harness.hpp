@@ -555,9 +555,11 @@ public:
 
 // One demonstrator run in the sandbox. `display` empty: DISPLAY is removed.
 inline std::unique_ptr<Process> start_demo(const Sandbox& box, bool serial, const std::string& display,
-                                           const std::string& log_name = "demo") {
+                                           const std::string& log_name = "demo",
+                                           const std::vector<std::string>& arguments = {}) {
     Process::Options options;
     options.argv = {demo_binary(serial)};
+    options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
     options.cwd = box.run();
     options.out = box.run() / (log_name + ".out");
     options.err = box.run() / (log_name + ".err");
