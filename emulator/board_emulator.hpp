@@ -58,7 +58,7 @@ struct EmulatorSettings {
     // Strictness of a board: its receive buffer, the shape of its stream
     // replies, one late or lost reply.
     double drain_mibps = 0.0;          // rate the receive buffer is emptied at; 0: no buffer model
-    uint64_t buffer_kib = 128;         // receive buffer size
+    uint64_t buffer_kib = 256;         // receive buffer size
     std::vector<uint32_t> stream_payload;  // payload bytes of stream datagrams, cycled; empty: as init announced
     double stream_duplicate = 0.0;     // fraction of streams with one datagram sent twice in a row
     double stream_swap = 0.0;          // fraction of streams with two neighbouring datagrams swapped

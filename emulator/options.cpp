@@ -97,7 +97,7 @@ std::string usage_text() {
            "Board strictness:\n"
            "  --drain-mibps R        rate (MiB/s) at which the board empties its receive buffer; 0 turns\n"
            "                         the buffer model off [1.25 x the configuration's write_rate_limit]\n"
-           "  --buffer-kib N         receive buffer size; datagrams that do not fit are lost [128]\n"
+           "  --buffer-kib N         receive buffer size; datagrams that do not fit are lost [256]\n"
            "  --stream-payload B[,B...]  payload bytes of stream datagrams, cycled (e.g. 1200,1600,1200)\n"
            "                         [the DDR payload size the init request announced]\n"
            "  --stream-duplicate P   fraction of stream replies with one datagram sent twice [0]\n"
