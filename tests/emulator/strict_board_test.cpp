@@ -37,13 +37,15 @@ std::vector<uint32_t> counting(size_t n, uint32_t from = 1) {
 
 }  // namespace
 
-// The board drains its receive buffer at 125 MiB/s: a host pacing at its
-// configured 100 MiB/s loses nothing, one pacing at twice that loses input.
+// The board drains its receive buffer (of the default size) at 125 MiB/s: a
+// host pacing at its configured 100 MiB/s loses nothing, one pacing at twice
+// that loses input.
 TEST(StrictBoard, PacingAboveTheBoardsDrainRateLosesDatagrams) {
     EmulatorSettings s = strict_settings();
     s.drain_mibps = 125;
-    s.buffer_kib = 64;
-    const auto frames = counting(2 * FRAME_WORDS);
+    // Four frames: long enough for a host at twice the rate to fill the
+    // buffer even when its sleeps make it somewhat slower than that.
+    const auto frames = counting(4 * FRAME_WORDS);
     for (uint32_t rate : {100u, 200u}) {
         LinkedBoard lb = start_linked_board(s, rate);
         lb.link->udp_write_ddr(frames.data(), DATA, uint32_t(frames.size()));
