@@ -8,8 +8,6 @@
 #include "platform/fatal_handover.hpp"
 #include "platform/signals.hpp"
 
-#include <opencv2/core/utility.hpp>
-
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -28,12 +26,6 @@ int run() {
     stop.store(false);
     switch_source.store(false);
     reset.store(false);
-    // The image calls run on the stage threads that make them. The imaging
-    // library's own worker pool would split each resize across the two or
-    // so cores a demonstrator laptop has, and its workers spin waiting for
-    // the next job after every call: more processor time for a resize that
-    // is no faster while the board, the window and the link want the cores.
-    cv::setNumThreads(0);
     install_stop_signals(stop_on_signal);
     set_fatal_notify(stop_on_fatal);
 
