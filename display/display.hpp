@@ -48,6 +48,9 @@ public:
 
     // Display cycles run so far (0: the window has not been created yet).
     int32_t get_display_count() const { return display_count.load(); }
+    // Canvases drawn into the window so far; a canvas is drawn once, when it
+    // arrives, however many cycles it stays on screen.
+    int32_t get_show_count() const { return show_count.load(); }
 
 private:
     void display();
@@ -61,12 +64,14 @@ private:
     std::shared_ptr<Demo> demo;
     std::atomic<int32_t> display_count{0};
     std::shared_ptr<Recorder> recorder;
+    std::atomic<int32_t> show_count{0};
 
     // Window state, owned by the display thread while it runs.
     std::string window_name;
     bool window_created = false;
     bool window_seen = false;
     bool window_closed = false;
+    bool unshown = false;  // the source delivered a canvas the window has not drawn yet
 };
 
 // The key code the key maps use for a code of the window library: the arrow

@@ -237,9 +237,8 @@ void PostProcessWorker::reset() {
 
 std::string PostProcessWorker::get_id() { return id; }
 
-void PostProcessWorker::wait_work_done() {
-    if (thread.joinable()) thread.join();
-}
+// The stage runs on the caller's thread: its work is done when work() returns.
+void PostProcessWorker::wait_work_done() {}
 
 CallbackMap PostProcessWorker::get_callbacks() {
     CallbackMap callbacks;

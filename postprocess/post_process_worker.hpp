@@ -21,7 +21,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 class PostProcessWorker : public Source, public MemoryMap {
@@ -102,7 +101,6 @@ private:
     std::shared_ptr<cv::Mat> idle_frame;
     uint64_t last_hash = ~uint64_t{0};
     bool changed = false;
-    std::thread thread;
     std::chrono::steady_clock::time_point download_start;
     std::chrono::steady_clock::time_point cycle_end;
     OverlayPainter painter;

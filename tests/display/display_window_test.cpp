@@ -204,17 +204,14 @@ TEST_F(DisplayWindow, MapRebuiltWhileKeysArrive) {
     EXPECT_LE(presses.load(), 10);
 }
 
-TEST_F(DisplayWindow, WindowShowsTheFramePixelForPixel) {
-    if (!have_tool("xwd") || !have_tool("convert")) GTEST_SKIP() << "xwd or convert missing";
-    start("vd_pixels");
-    display->work();
-    TestWindow window("vd_pixels");
-    ASSERT_TRUE(window.find());
-    // Without a window manager every window opens at 0,0: move this one where
-    // windows of tests running in parallel do not cover it.
+namespace {
+
+// Whether the window comes to show `expected` pixel for pixel. Without a
+// window manager every window opens at 0,0: it is moved first where windows
+// of tests running in parallel do not cover it.
+::testing::AssertionResult shows(const TestWindow& window, const cv::Mat& expected) {
     shell("xdotool windowmove " + window.id + " 1500 840 windowraise " + window.id + " 2>/dev/null");
-    const cv::Mat expected = test_pattern();
-    const std::string shot = testing::TempDir() + "vd_display_shot.png";
+    const std::string shot = testing::TempDir() + "vd_display_shot_" + window.id + ".png";
     double difference = -1;
     Geometry g;
     const bool matched = poll_until(
@@ -229,8 +226,82 @@ TEST_F(DisplayWindow, WindowShowsTheFramePixelForPixel) {
         },
         15000ms);
     std::remove(shot.c_str());
-    EXPECT_TRUE(matched) << "window " << g.width << "x" << g.height << " at " << g.x << "," << g.y
-                         << ", largest difference " << difference;
+    if (matched) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "window " << g.width << "x" << g.height << " at " << g.x << ","
+                                         << g.y << ", largest difference " << difference;
+}
+
+// A source that hands out a canvas each time the test posts one.
+class PostedSource : public Source {
+public:
+    explicit PostedSource(std::string name) : name(std::move(name)) {}
+    void post(const cv::Mat& image) {
+        std::lock_guard<std::mutex> lock(mutex);
+        next = std::make_shared<cv::Mat>(image.clone());
+    }
+    bool grab(std::shared_ptr<cv::Mat>& frame, uint64_t& frame_id) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!next) return false;
+        frame = std::move(next);
+        next.reset();
+        frame_id = 1;
+        return true;
+    }
+    bool okay(std::string& message) override {
+        message.clear();
+        return true;
+    }
+    void reset() override {}
+    std::string get_id() override { return name; }
+    void work() override {}
+    CallbackMap get_callbacks() override { return {}; }
+
+private:
+    std::string name;
+    std::mutex mutex;
+    std::shared_ptr<cv::Mat> next;
+};
+
+}  // namespace
+
+TEST_F(DisplayWindow, WindowShowsTheFramePixelForPixel) {
+    if (!have_tool("xwd") || !have_tool("convert")) GTEST_SKIP() << "xwd or convert missing";
+    start("vd_pixels");
+    display->work();
+    TestWindow window("vd_pixels");
+    ASSERT_TRUE(window.find());
+    EXPECT_TRUE(shows(window, test_pattern()));
+}
+
+// A canvas is drawn once, when it arrives, even the one taken on the cycle
+// that creates the window; keys are served while nothing new comes, and a
+// window opened again after a stop shows the last canvas.
+TEST_F(DisplayWindow, EachCanvasIsDrawnOnceAndAReopenedWindowShowsTheLast) {
+    if (!have_tool("xwd") || !have_tool("convert")) GTEST_SKIP() << "xwd or convert missing";
+    auto source = std::make_shared<PostedSource>("vd_canvases");
+    display = std::make_shared<Display>(source, std::make_shared<Demo>());
+    const cv::Mat first = test_pattern();
+    cv::Mat second;
+    cv::flip(first, second, -1);
+    source->post(first);
+    display->work();
+    TestWindow window("vd_canvases");
+    wait_ready(window);
+    ASSERT_TRUE(shows(window, first));
+    const int32_t cycles = display->get_display_count();
+    ASSERT_TRUE(poll_until([&] { return display->get_display_count() > cycles + 10; }));
+    EXPECT_EQ(display->get_show_count(), 1);
+
+    source->post(second);
+    EXPECT_TRUE(shows(window, second));
+    EXPECT_EQ(display->get_show_count(), 2);
+
+    display->stop();
+    display->work();
+    TestWindow reopened("vd_canvases");
+    ASSERT_TRUE(reopened.find());
+    EXPECT_TRUE(shows(reopened, second));
+    EXPECT_EQ(display->get_show_count(), 3);
 }
 
 // An error on the display thread ends that thread, asks for the stop that
