@@ -36,8 +36,9 @@
 # in DDR payloads, each paced to write_rate_limit MiB/s.
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BENCH_ROOT=$ROOT
 # shellcheck source=bench/lib.sh
-. "$ROOT/bench/lib.sh"   # for bench_summary_clean
+. "$ROOT/bench/lib.sh"
 unclean_runs=0
 
 build="$ROOT/build"
@@ -65,82 +66,9 @@ done
 programs="emulator/board_emulator"
 case " $form_list " in *" two "*|*" one "*) programs+=" app/visiondemo" ;; esac
 case " $form_list " in *" serial"*) programs+=" app/visiondemo_serial" ;; esac
-if [ -f "$build/build.ninja" ]; then
-  targets=$(for program in $programs; do basename "$program"; done)
-  # shellcheck disable=SC2086
-  cmake --build "$build" --target $targets >/dev/null ||
-    echo "WARNING: building $targets in $build failed; measuring the programs as they are" >&2
-fi
-for program in $programs; do
-  if [ ! -x "$build/$program" ]; then
-    echo "ERROR: $build/$program is missing; build it or name the build folder with --build" >&2
-    exit 1
-  fi
-done
-command -v Xvfb >/dev/null || { echo "ERROR: Xvfb is needed (apt-get install xvfb)" >&2; exit 1; }
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/vd_framerate_XXXXXX")
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-mkdir -p "$work/configuration" "$work/data/scenes" "$work/run" "$work/xdg"
-chmod 700 "$work/xdg"
-for name in mox_logo.png pyr_logo.png weights.txt scaling_parameters.bin; do
-  ln -s "$ROOT/data/$name" "$work/data/$name"
-done
-cp "$scene" "$work/data/scenes/"
-extension=${scene##*.}
-
-# Waits (at most $2 tenths of a second) until file $1 holds a complete line.
-wait_line() {
-  local n=0
-  until [ -s "$1" ] && [ "$(tail -c1 "$1" | od -An -c | tr -d ' ')" = '\n' ]; do
-    n=$((n + 1)); [ $n -gt "$2" ] && return 1
-    sleep 0.1
-  done
-}
-
-# A private X server: the demonstrator's window and its drawing cost the same
-# in every run, whatever else runs on the machine's displays.
-Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-wait_line "$work/display" 100 || { echo "ERROR: Xvfb did not start" >&2; exit 1; }
-display=":$(head -n1 "$work/display")"
-
-write_configuration() {  # port memory_spaces
-  cat >"$work/configuration/demo_parameters_windows.yaml" <<EOF
-YoloConfiguration:
-  path_scaling_parameters: "../data/scaling_parameters.bin"
-  path_weights_biases: "../data/weights.txt"
-  address_data: 0x02000000
-  address_output: 0x02080000
-  offset_pingpong: 0x00100000
-DemoConfiguration:
-  data_source: image
-  data_fit: box
-  path_image_glob: "../data/scenes"
-  image_extension: $extension
-  capture_source: 63
-  capture_flip: true
-  displaytime_image: 2000
-  memory_spaces: $2
-  fullscreen: false
-  debug: true
-  ignore_duplicate_frames: $ignore_duplicates
-NetworkConfiguration:
-  ip_address: 127.0.0.1
-  udp_port: $1
-  packet_size: 8192
-  write_rate_limit: 100
-EOF
-}
+# shellcheck disable=SC2086
+bench_programs "$build" $programs
+bench_begin "$scene"
 
 # User and system clock ticks of process $1 so far ("0 0" once it is gone).
 cpu_ticks() {
@@ -160,19 +88,12 @@ run_one() {  # core_us form
     serial1) program=visiondemo_serial; spaces=1 ;;
     *) echo "unknown form $form" >&2; return 1 ;;
   esac
-  write_configuration 0 "$spaces"
-  (cd "$work/run" && exec "$build/emulator/board_emulator" --config ../configuration/demo_parameters_windows.yaml \
-      --port 0 --core-us "$core_us" --weights ../data/weights.txt >emulator.out 2>emulator.err) &
-  local emulator=$!
-  pids+=($emulator)
-  wait_line "$work/run/emulator.out" 100 || { echo "ERROR: board_emulator did not start" >&2; return 1; }
-  local port
-  port=$(sed -n '1s/^listening on .*:\([0-9]*\)$/\1/p' "$work/run/emulator.out")
-  write_configuration "$port" "$spaces"
+  bench_start_emulator "$build" --core-us "$core_us" --weights ../data/weights.txt
+  bench_configuration "$port" "$spaces" "$ignore_duplicates"
   (cd "$work/run" && DISPLAY=$display XDG_RUNTIME_DIR=$work/xdg exec "$build/app/$program" \
       </dev/null >demo.out 2>demo.err) &
   local demo=$!
-  pids+=($demo)
+  bench_track "$demo"
   # Processor time is counted from a point past start-up (weights, first
   # frames) to the end, over the frames shown in between.
   local settle=$((seconds > 8 ? 4 : seconds / 2))
