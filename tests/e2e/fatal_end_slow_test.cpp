@@ -30,12 +30,13 @@ const bool SERIAL_RUNS[] = {false, true, false};
 }  // namespace
 
 // The board stops answering after the reset of a stalled core run, so the
-// weights are never acknowledged again.
+// weights are never acknowledged again: its boot time outlasts all three
+// upload attempts and the waits for the board between them (about a minute).
 TEST_F(FatalEndAfterReset, WeightsRefusedAfterABoardResetEndTheProgramWithTheirLine) {
     box.add_scenes({"scene_01_1280x720.png"});
     for (int run = 0; run < 3; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
-        const auto status = run_once(run, SERIAL_RUNS[run], {"--stall-run", "5", "--boot-ms", "60000"});
+        const auto status = run_once(run, SERIAL_RUNS[run], {"--stall-run", "5", "--boot-ms", "600000"});
         EXPECT_TRUE(exited_with(status, 1)) << describe_status(status);
         EXPECT_EQ(count_lines(demo->out_lines(), "FPGA RESET REQUESTED"), 1u);
         const auto errors = demo->err_lines();
