@@ -49,7 +49,6 @@ int main(int argc, char** argv) {
     const bool verbose = options.settings.verbose;
     options.settings.verbose = false;
     std::mutex first_line;
-    std::unique_lock<std::mutex> first_line_lock(first_line);
     std::unique_ptr<BoardEmulator> emulator;
     try {
         emulator = std::make_unique<BoardEmulator>(options.settings);
@@ -62,6 +61,9 @@ int main(int argc, char** argv) {
             std::lock_guard<std::mutex> lock(first_line);
             std::cout << "request: " << line << std::endl;
         });
+    // Taken after set_log, which locks the emulator: the serving thread
+    // takes the two in the other order.
+    std::unique_lock<std::mutex> first_line_lock(first_line);
     try {
         emulator->start();
     } catch (const std::exception& e) {
