@@ -22,20 +22,6 @@ namespace {
 
 const char* const SCENE = "scene_01_1280x720.png";
 
-// One program run with `args` in the sandbox's run folder.
-std::unique_ptr<Process> run_program(const Sandbox& box, bool serial, const std::vector<std::string>& args,
-                                     const std::string& display, const std::string& log_name) {
-    Process::Options options;
-    options.argv = {demo_binary(serial)};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    options.cwd = box.run();
-    options.out = box.run() / (log_name + ".out");
-    options.err = box.run() / (log_name + ".err");
-    options.env = {display.empty() ? "DISPLAY" : "DISPLAY=" + display, "WAYLAND_DISPLAY",
-                   "XDG_RUNTIME_DIR=" + (box.root / "xdg").string()};
-    return std::make_unique<Process>(options);
-}
-
 double mean_difference(const cv::Mat& a, const cv::Mat& b) {
     cv::Mat difference;
     cv::absdiff(a, b, difference);
@@ -46,7 +32,7 @@ double mean_difference(const cv::Mat& a, const cv::Mat& b) {
 class ProgramTest : public DemoTest {
 protected:
     void start_with(const std::vector<std::string>& args, bool serial = false) {
-        demo = run_program(box, serial, args, x->display, "demo");
+        demo = start_demo(box, serial, x->display, "demo", args);
     }
 };
 
@@ -59,26 +45,26 @@ TEST(ProgramOptions, HelpVersionUnknownOptionAndTheDefaultConfiguration) {
     for (const bool serial : {false, true}) {
         const std::string name = serial ? "visiondemo_serial" : "visiondemo";
         SCOPED_TRACE(name);
-        auto help = run_program(box, serial, {"--help"}, "", name + "_help");
+        auto help = start_demo(box, serial, "", name + "_help", {"--help"});
         EXPECT_TRUE(exited_with(help->wait_exit(20s), 0));
         const std::string usage = help->out();
         EXPECT_EQ(usage.rfind("usage: " + name + " [options]\n", 0), 0u) << usage;
         EXPECT_NE(usage.find("--config PATH"), std::string::npos);
         EXPECT_NE(usage.find("path_video"), std::string::npos);
 
-        auto version = run_program(box, serial, {"--version"}, "", name + "_version");
+        auto version = start_demo(box, serial, "", name + "_version", {"--version"});
         EXPECT_TRUE(exited_with(version->wait_exit(20s), 0));
         EXPECT_TRUE(std::regex_match(version->out(), std::regex(name + " [0-9]+\\.[0-9]+\\.[0-9]+\n")))
             << version->out();
 
-        auto wrong = run_program(box, serial, {"--colour", "red"}, "", name + "_wrong");
+        auto wrong = start_demo(box, serial, "", name + "_wrong", {"--colour", "red"});
         const auto status = wrong->wait_exit(20s);
         EXPECT_TRUE(exited_with(status, 2)) << describe_status(status);
         EXPECT_EQ(wrong->out(), "");
         EXPECT_EQ(wrong->err(), name + ": unknown option \"--colour\"\n" + usage);
 
         // The sandbox has no file at the fixed place.
-        auto plain = run_program(box, serial, {}, "", name + "_plain");
+        auto plain = start_demo(box, serial, "", name + "_plain", {});
         EXPECT_TRUE(exited_with(plain->wait_exit(20s), 1));
         EXPECT_EQ(plain->err_lines(),
                   (std::vector<std::string>{"ERROR: Failed to open YAML configuration file",

@@ -192,15 +192,18 @@ TEST(WebCamVideoStream, ReportsADeviceThatCannotBeOpened) {
     stream.stop();
 }
 
+// A capture that stands in for a camera: a video file of one 64 x 48 frame.
+static cv::VideoCapture one_frame_capture(const TempFolder& folder) {
+    const std::string path = folder.path + "/one.avi";
+    cv::VideoWriter writer(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30, cv::Size(64, 48));
+    writer.write(cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(9)));
+    writer.release();
+    return cv::VideoCapture(path);
+}
+
 TEST(WebCamVideoStream, ReportsACaptureWithoutAFirstFrame) {
     TempFolder folder;
-    const std::string path = folder.path + "/empty.avi";
-    {
-        cv::VideoWriter writer(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30, cv::Size(64, 48));
-        ASSERT_TRUE(writer.isOpened());
-        writer.write(cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(9)));
-    }
-    cv::VideoCapture capture(path);
+    cv::VideoCapture capture = one_frame_capture(folder);
     ASSERT_TRUE(capture.isOpened());
     cv::Mat skip;
     ASSERT_TRUE(capture.read(skip));  // the only frame is gone: the next read fails
@@ -217,13 +220,7 @@ TEST(WebCamVideoStream, ReportsACaptureWithoutAFirstFrame) {
 // a source that never delivered a frame.
 TEST(WebCamVideoStream, AFailedReadEndsTheProgramAsAnInvalidImage) {
     TempFolder folder;
-    const std::string path = folder.path + "/one.avi";
-    {
-        cv::VideoWriter writer(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30, cv::Size(64, 48));
-        ASSERT_TRUE(writer.isOpened());
-        writer.write(cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(9)));
-    }
-    cv::VideoCapture capture(path);
+    cv::VideoCapture capture = one_frame_capture(folder);
     ASSERT_TRUE(capture.isOpened());
     testing::internal::CaptureStdout();
     auto stream = std::make_shared<WebCamVideoStream>("webcam", std::move(capture), false);
