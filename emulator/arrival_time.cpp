@@ -1,6 +1,7 @@
 #include "emulator/arrival_time.hpp"
 
 #include <cstring>
+#include <optional>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,17 +12,20 @@ namespace board {
 
 namespace {
 
-// The age of the datagram whose receive header is `message`: how long ago the
-// kernel stamped it; negative when it carries no stamp.
-std::chrono::nanoseconds stamp_age(const msghdr& message) {
+std::chrono::nanoseconds since_epoch(const timespec& t) {
+    return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+}
+
+// The kernel's stamp of the datagram whose receive header is `message`, on
+// the real-time clock; nothing when it carries none.
+std::optional<std::chrono::nanoseconds> stamp_of(const msghdr& message) {
     for (cmsghdr* c = CMSG_FIRSTHDR(const_cast<msghdr*>(&message)); c; c = CMSG_NXTHDR(const_cast<msghdr*>(&message), c)) {
         if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
-        timespec stamp{}, real{};
+        timespec stamp{};
         std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-        if (clock_gettime(CLOCK_REALTIME, &real) != 0) break;
-        return std::chrono::seconds(real.tv_sec - stamp.tv_sec) + std::chrono::nanoseconds(real.tv_nsec - stamp.tv_nsec);
+        return since_epoch(stamp);
     }
-    return std::chrono::nanoseconds(-1);
+    return std::nullopt;
 }
 
 }  // namespace
@@ -53,7 +57,8 @@ void enable_arrival_stamps(int sock) {
         message.msg_control = control;
         message.msg_controllen = sizeof control;
         if (::recvmsg(sock, &message, MSG_DONTWAIT) < 0) continue;
-        if (stamp_age(message) >= std::chrono::microseconds(500)) break;
+        const auto stamp = stamp_of(message);
+        if (stamp && ClockPair::now().real - *stamp >= std::chrono::microseconds(500)) break;
     }
     ::close(probe);
     // None of the probes is left for the board to take as a request.
@@ -62,11 +67,22 @@ void enable_arrival_stamps(int sock) {
     }
 }
 
-std::chrono::steady_clock::time_point arrival_time(const msghdr& message, std::chrono::steady_clock::time_point now) {
+ClockPair ClockPair::now() {
+    ClockPair pair;
+    timespec real{};
+    clock_gettime(CLOCK_REALTIME, &real);
+    pair.steady = std::chrono::steady_clock::now();
+    pair.real = since_epoch(real);
+    return pair;
+}
+
+std::chrono::steady_clock::time_point arrival_time(const msghdr& message, const ClockPair& clocks) {
     // The stamp is on the real-time clock: carry its age over to the steady one.
-    const auto age = stamp_age(message);
-    if (age.count() < 0 || age > std::chrono::seconds(1)) return now;
-    return now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(age);
+    const auto stamp = stamp_of(message);
+    if (!stamp) return clocks.steady;
+    const auto age = clocks.real - *stamp;
+    if (age.count() < 0 || age > std::chrono::seconds(1)) return clocks.steady;
+    return clocks.steady - std::chrono::duration_cast<std::chrono::steady_clock::duration>(age);
 }
 
 }  // namespace board

@@ -15,9 +15,19 @@ void enable_arrival_stamps(int sock);
 // Room for the stamp's control message in a receive.
 constexpr size_t ARRIVAL_CONTROL_BYTES = 64;
 
+// The real-time and steady clocks read together, once for a batch of
+// received datagrams: each stamp is carried over to the steady clock by the
+// same pair, so a receiving thread preempted while it goes through the batch
+// does not move the later datagrams' arrivals earlier.
+struct ClockPair {
+    std::chrono::steady_clock::time_point steady;
+    std::chrono::nanoseconds real;  // since the epoch
+    static ClockPair now();
+};
+
 // The arrival time of the datagram whose receive header is `message` (its
-// control buffer of ARRIVAL_CONTROL_BYTES set before the receive); `now` when
-// the kernel gave no stamp.
-std::chrono::steady_clock::time_point arrival_time(const msghdr& message, std::chrono::steady_clock::time_point now);
+// control buffer of ARRIVAL_CONTROL_BYTES set before the receive), taken
+// after `clocks` were read; `clocks.steady` when the kernel gave no stamp.
+std::chrono::steady_clock::time_point arrival_time(const msghdr& message, const ClockPair& clocks);
 
 }  // namespace board

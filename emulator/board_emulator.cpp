@@ -64,6 +64,7 @@ struct BoardEmulator::Impl {
     std::thread receiver;
     std::thread server;
     std::atomic<bool> stopping{false};
+    std::atomic<uint64_t> sent_out{0};
     bool started = false;
     std::exception_ptr receive_failure;  // set by the receiving thread, read after join
     std::exception_ptr serve_failure;    // set by the serving thread, read after join
@@ -137,7 +138,10 @@ struct BoardEmulator::Impl {
         for (;;) {
             const ssize_t n = ::sendto(sock, d.bytes.data(), d.bytes.size(), 0,
                                        reinterpret_cast<const sockaddr*>(&to), sizeof to);
-            if (n >= 0) break;
+            if (n >= 0) {
+                sent_out.fetch_add(1, std::memory_order_release);
+                break;
+            }
             if (errno == EINTR) continue;
             // ECONNREFUSED from an earlier datagram's ICMP answer, a full buffer:
             // the reply is lost like any UDP datagram, the board goes on.
@@ -210,7 +214,7 @@ struct BoardEmulator::Impl {
     }
 
     void enqueue(const mmsghdr* messages, unsigned count) {
-        const auto now = Clock::now();
+        const auto clocks = board::ClockPair::now();
         {
             std::lock_guard<std::mutex> lock(queue_mutex);
             for (unsigned i = 0; i < count; ++i) {
@@ -219,7 +223,7 @@ struct BoardEmulator::Impl {
                 const auto* bytes = static_cast<const uint8_t*>(messages[i].msg_hdr.msg_iov->iov_base);
                 queue.push_back({std::vector<uint8_t>(bytes, bytes + size),
                                  *static_cast<const sockaddr_in*>(messages[i].msg_hdr.msg_name),
-                                 board::arrival_time(messages[i].msg_hdr, now)});
+                                 board::arrival_time(messages[i].msg_hdr, clocks)});
                 queued_bytes += size;
             }
         }
@@ -352,6 +356,8 @@ void BoardEmulator::set_log(std::function<void(const std::string&)> log) {
 }
 
 uint16_t BoardEmulator::port() const { return impl->bound_port; }
+
+uint64_t BoardEmulator::datagrams_sent_out() const { return impl->sent_out.load(std::memory_order_acquire); }
 
 EmulatorCounters BoardEmulator::counters() const {
     std::lock_guard<std::mutex> lock(impl->mutex);

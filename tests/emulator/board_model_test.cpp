@@ -3,6 +3,7 @@
 #include "emulator/board_model.hpp"
 #include "request_builder.hpp"
 #include "scene_helpers.hpp"
+#include "tests/support/temp_folder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,11 @@ using board::OutDatagram;
 using namespace std::chrono_literals;
 
 namespace {
+
+const std::string& scratch_folder() {
+    static const TempFolder folder;
+    return folder.path;
+}
 
 const Clock::time_point T0 = Clock::time_point{} + 1h;
 constexpr uint32_t DATA = 0x100000, OUTPUT = 0x200000, PINGPONG = 0x80000;
@@ -474,7 +480,7 @@ TEST(BoardModel, CoreFaultsStallRunsAndOverrideTheStatus) {
 }
 
 TEST(BoardModel, RunsWithoutTheExpectedWeightsProduceNothing) {
-    const std::string path = testing::TempDir() + "emulator_weights.txt";
+    const std::string path = scratch_folder() + "/emulator_weights.txt";
     {
         std::ofstream file(path);
         file << "00112233\n44556677\n";
@@ -505,7 +511,7 @@ TEST(BoardModel, RunsWithoutTheExpectedWeightsProduceNothing) {
     EXPECT_EQ(b.output(0), nothing);
     EXPECT_EQ(b.model.counters().runs_without_weights, 2u);
 
-    s.weights_path = testing::TempDir() + "no_such_weights.txt";
+    s.weights_path = scratch_folder() + "/no_such_weights.txt";
     EXPECT_THROW(BoardModel(s, T0), std::runtime_error);
     std::remove(path.c_str());
 }
@@ -531,7 +537,7 @@ TEST(BoardModel, ModelsZeroNoiseAndReplay) {
     EXPECT_NE(noise[0], noise[1]);              // a fresh block per run
     EXPECT_NE(noise[0], output_of("noise:8", 1)[0]);
 
-    const std::string path = testing::TempDir() + "emulator_replay.bin";
+    const std::string path = scratch_folder() + "/emulator_replay.bin";
     const auto block = pattern(board::OUTPUT_BYTES, 11);
     {
         std::ofstream file(path, std::ios::binary);

@@ -1,5 +1,6 @@
 // Flags and configuration file of the board_emulator program.
 #include "emulator/options.hpp"
+#include "tests/support/temp_folder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +12,8 @@ namespace {
 ProgramOptions parse(std::vector<std::string> args) { return parse_arguments(args); }
 
 std::string write_file(const std::string& name, const std::string& text) {
-    const std::string path = testing::TempDir() + name;
+    static const TempFolder folder;
+    const std::string path = folder.path + "/" + name;
     std::ofstream(path, std::ios::binary) << text;
     return path;
 }

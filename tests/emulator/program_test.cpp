@@ -1,6 +1,7 @@
 // The board_emulator program as a process: help, bad flags, the first line,
 // and an orderly end on SIGTERM.
 #include "request_builder.hpp"
+#include "tests/support/temp_folder.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -91,7 +92,8 @@ struct Process {
 };
 
 std::string config_file() {
-    const std::string dir = testing::TempDir();
+    static const TempFolder folder;
+    const std::string dir = folder.path + "/";
     std::ofstream(dir + "program_scaling.bin", std::ios::binary) << std::string(1000, '\0');
     const std::string path = dir + "program_config.yaml";
     std::ofstream(path) << "YoloConfiguration:\n  path_scaling_parameters: " << dir

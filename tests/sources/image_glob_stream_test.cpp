@@ -1,6 +1,6 @@
 #include "sources/glob.hpp"
 #include "sources/image_glob_stream.hpp"
-#include "temp_folder.hpp"
+#include "tests/support/temp_folder.hpp"
 
 #include <opencv2/imgcodecs.hpp>
 

@@ -1,6 +1,6 @@
 #include "sources/video_file_stream.hpp"
 
-#include "temp_folder.hpp"
+#include "tests/support/temp_folder.hpp"
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>

@@ -1,7 +1,7 @@
 #include "sources/webcam_video_stream.hpp"
 #include "pipeline/upload_worker.hpp"
 #include "tests/support/fatal.hpp"
-#include "temp_folder.hpp"
+#include "tests/support/temp_folder.hpp"
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>

@@ -1,4 +1,5 @@
-// A fresh folder under the test temp directory, removed with its content.
+// A fresh folder under the test temp directory, removed with its content:
+// test processes that run side by side never share a file.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,7 +11,7 @@
 class TempFolder {
 public:
     TempFolder() {
-        std::string pattern = testing::TempDir() + "vd_sources_XXXXXX";
+        std::string pattern = testing::TempDir() + "vd_test_XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed for " << pattern;
         path = pattern;
     }
