@@ -64,7 +64,6 @@ struct BoardEmulator::Impl {
     std::thread receiver;
     std::thread server;
     std::atomic<bool> stopping{false};
-    std::atomic<uint64_t> sent_out{0};
     bool started = false;
     std::exception_ptr receive_failure;  // set by the receiving thread, read after join
     std::exception_ptr serve_failure;    // set by the serving thread, read after join
@@ -138,10 +137,7 @@ struct BoardEmulator::Impl {
         for (;;) {
             const ssize_t n = ::sendto(sock, d.bytes.data(), d.bytes.size(), 0,
                                        reinterpret_cast<const sockaddr*>(&to), sizeof to);
-            if (n >= 0) {
-                sent_out.fetch_add(1, std::memory_order_release);
-                break;
-            }
+            if (n >= 0) break;
             if (errno == EINTR) continue;
             // ECONNREFUSED from an earlier datagram's ICMP answer, a full buffer:
             // the reply is lost like any UDP datagram, the board goes on.
@@ -356,8 +352,6 @@ void BoardEmulator::set_log(std::function<void(const std::string&)> log) {
 }
 
 uint16_t BoardEmulator::port() const { return impl->bound_port; }
-
-uint64_t BoardEmulator::datagrams_sent_out() const { return impl->sent_out.load(std::memory_order_acquire); }
 
 EmulatorCounters BoardEmulator::counters() const {
     std::lock_guard<std::mutex> lock(impl->mutex);

@@ -136,9 +136,6 @@ public:
     void set_log(std::function<void(const std::string&)> log);
 
     EmulatorCounters counters() const;
-    // Datagrams whose send has returned; on loopback they are then queued at
-    // the peer (the counters count a reply before it leaves).
-    uint64_t datagrams_sent_out() const;
     // Direct access to the model for tests (bounds-checked; out of range throws std::out_of_range).
     std::vector<uint8_t> read_ddr(uint64_t address, uint64_t size) const;
     void write_ddr(uint64_t address, const std::vector<uint8_t>& bytes);

@@ -272,6 +272,12 @@ bool UDPInterfaceEthernet::wait_for_reply(std::chrono::nanoseconds limit, size_t
     }
 }
 
+bool UDPInterfaceEthernet::datagram_queued(std::chrono::nanoseconds limit) const {
+    if (udp_socket::next_datagram_size(socket_handle) >= 0) return true;
+    udp_socket::wait_readable(socket_handle, limit);
+    return udp_socket::next_datagram_size(socket_handle) >= 0;
+}
+
 void UDPInterfaceEthernet::discard_stale_replies() {
     const size_t dropped = udp_socket::discard_pending(socket_handle);
     if (dropped > 0) discarded.fetch_add(dropped, std::memory_order_relaxed);

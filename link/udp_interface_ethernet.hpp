@@ -62,6 +62,8 @@ public:
     // earlier exchanges), because they were shorter than the reply awaited
     // (empty ones included), or because a read reply was larger than expected.
     uint64_t discarded_datagrams() const { return discarded.load(std::memory_order_relaxed); }
+    // Whether a datagram is queued unread, waiting at most `limit` for one.
+    bool datagram_queued(std::chrono::nanoseconds limit) const;
 
     uint32_t version = 0;
     uint32_t read_offset;
