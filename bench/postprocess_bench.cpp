@@ -186,7 +186,7 @@ void BM_Nms(benchmark::State& state) {
     std::vector<uint64_t> kept(845);
     uint64_t count = 0;
     for (auto _ : state) {
-        nms(n, probs, boxes, kept.data(), count, 0.425f);
+        suppression::nms(n, probs, boxes, kept.data(), count, 0.425f);
         benchmark::DoNotOptimize(count);
     }
     state.counters["kept"] = static_cast<double>(count);
@@ -204,7 +204,7 @@ void BM_DecodeNms(benchmark::State& state) {
     uint64_t count = 0;
     for (auto _ : state) {
         out.n = decode_yolo(planes.floats, s, out.probs.data(), out.classes.data(), out.boxes.data());
-        nms(out.n, out.probs, out.boxes, kept.data(), count, 0.425f);
+        suppression::nms(out.n, out.probs, out.boxes, kept.data(), count, 0.425f);
         benchmark::DoNotOptimize(count);
     }
     state.counters["candidates"] = static_cast<double>(out.n);

@@ -58,6 +58,7 @@ PostProcessWorker::PostProcessWorker(std::string id_, std::shared_ptr<UDPInterfa
     detection_probs.assign(capacity, 0.0f);
     detection_classes.assign(capacity, 0);
     detection_bbs.assign(capacity, BB{});
+    kept.assign(capacity + 1, 0);
 
     last_frame_id = NO_FRAME_ID;
     last_hash = ~uint64_t{0};
@@ -162,16 +163,14 @@ void PostProcessWorker::postprocess() {
 
     t = Clock::now();
     const float x = 1.0f - post->threshold_overlap.load(std::memory_order_relaxed);
-    std::unique_ptr<uint64_t[]> kept(new uint64_t[candidate_bbs.size() + 1]);
     uint64_t kept_count = 0;
-    nms(candidate_count, candidate_probs, candidate_bbs, kept.get(), kept_count, x);
+    suppression::nms(candidate_count, candidate_probs, candidate_bbs, kept.data(), kept_count, x);
     for (uint64_t i = 0; i < kept_count; ++i) {
         detection_probs[i] = candidate_probs[kept[i]];
         detection_classes[i] = candidate_classes[kept[i]];
         detection_bbs[i] = candidate_bbs[kept[i]];
     }
     detection_count = kept_count;
-    kept.reset();
     nms_us = micros_since(t);
 
     // The frame is drawn off to the side and swapped in under the lock, so

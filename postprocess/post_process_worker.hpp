@@ -94,6 +94,8 @@ private:
     std::vector<float> detection_probs;
     std::vector<int> detection_classes;
     std::vector<BB> detection_bbs;
+    // Indices of the candidates the suppression keeps, one per candidate.
+    std::vector<uint64_t> kept;
     cv::Mat logo_left;
     cv::Mat logo_right;
     cv::Mat logo_left_mask;
