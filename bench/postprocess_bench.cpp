@@ -343,11 +343,11 @@ void BM_StageWork(benchmark::State& state) {
     for (auto _ : state) {
         stage.work();
         stage.grab(shown, id);
-        decode += stage.decode_us;
-        nms_time += stage.nms_us;
-        resize += stage.resize_us;
-        boxes += stage.boxes_us;
-        overlay += stage.overlay_us;
+        decode += stage.timings().decode_us;
+        nms_time += stage.timings().nms_us;
+        resize += stage.timings().resize_us;
+        boxes += stage.timings().boxes_us;
+        overlay += stage.timings().overlay_us;
     }
     const double k = static_cast<double>(state.iterations());
     state.counters["detections"] = static_cast<double>(stage.get_detection_count());
@@ -384,7 +384,7 @@ void BM_DownloadAndWork(benchmark::State& state) {
         stage.download(info, frame, ++frame_id, 30.0);
         stage.work();
         stage.grab(shown, id);
-        download += stage.download_us;
+        download += stage.timings().download_us;
     }
     state.counters["download_us"] = download / static_cast<double>(state.iterations());
     state.counters["detections"] = static_cast<double>(stage.get_detection_count());
