@@ -19,22 +19,24 @@ public:
 
     // Every stage starts on buffer set 0, whatever set the last restart ended on.
     void first_frame() override {
-        this->upload->pingpong = 0;
-        this->process->pingpong = 0;
-        this->output->pingpong = 0;
-        this->upload->work();
-        this->upload->wait_work_done();
-        this->upload->upload();
-        this->process->work();
+        upload->pingpong = 0;
+        process->pingpong = 0;
+        output->pingpong = 0;
+        upload->work();
+        upload->wait_work_done();
+        upload->upload();
+        process->work();
     }
 
 private:
+    // The stages, named without this-> in the loops below.
+    using Base::fps;
+    using Base::output;
+    using Base::process;
+    using Base::upload;
+
     // Every stage works on memory space 0, one step after the other.
     void one_space_loop() override {
-        auto& upload = this->upload;
-        auto& process = this->process;
-        auto& output = this->output;
-        auto& fps = this->fps;
         this->run_cycles([&] {
             fps->frame_start();
             this->wait_for_core(upload->prepared());
@@ -60,10 +62,6 @@ private:
     // 0's results back with F0 itself. From then on every cycle hands the
     // post-processing stage the frame whose core run it reads.
     void two_space_loop() override {
-        auto& upload = this->upload;
-        auto& process = this->process;
-        auto& output = this->output;
-        auto& fps = this->fps;
         Framebuffer slot_a;
         Framebuffer slot_b;
         slot_a.set(upload->prepared());
@@ -106,7 +104,7 @@ private:
     // cannot go on at all.
     void recover(const exception_reset& error) override {
         try {
-            this->upload->wait_work_done();
+            upload->wait_work_done();
         } catch (const exception_fatal&) {
             throw;
         } catch (const std::exception&) {

@@ -22,21 +22,25 @@ public:
     // The first frame goes into memory space 0, where the loops below expect
     // its results, whatever space the last restart ended on.
     void first_frame() override {
-        this->core->memory_index = 0;
-        this->upload->work();
-        this->process->work();
+        core->memory_index = 0;
+        upload->work();
+        process->work();
     }
 
 private:
+    // The stages, named without this-> in the loops below.
+    using Base::core;
+    using Base::fps;
+    using Base::output;
+    using Base::process;
+    using Base::upload;
+
     void one_space_loop() override {
-        auto& upload = this->upload;
-        auto& process = this->process;
-        auto& fps = this->fps;
         this->run_cycles([&] {
             fps->frame_start();
             this->wait_for_core(upload->prepared());
             const double rate = fps->get_recent_fps();
-            this->output->download_and_process(upload->prepared(), rate);
+            output->download_and_process(upload->prepared(), rate);
             upload->work();
             process->work();
             fps->frame_end();
@@ -48,10 +52,6 @@ private:
     // still runs frame n in space n mod 2, then starts the core on the new
     // frame and reads frame n's results back.
     void two_space_loop() override {
-        auto& upload = this->upload;
-        auto& process = this->process;
-        auto& fps = this->fps;
-        auto& core = this->core;
         Framebuffer slot;
         uint64_t n = 0;
         this->run_cycles([&] {
@@ -66,7 +66,7 @@ private:
             process->work();
             core->memory_index = static_cast<int32_t>(cycle % 2);
             const double rate = fps->get_recent_fps();
-            this->output->download_and_process(slot.get(), rate);
+            output->download_and_process(slot.get(), rate);
             this->print_frame_lines(DebugLineForm::one_space);
             fps->frame_end();
         });
