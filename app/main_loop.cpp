@@ -1,7 +1,7 @@
 // visiondemo's driver: the overlapped frame loop.
 #include "app/main_loop.hpp"
 
-#include "app/main_control.hpp"
+#include "app/build_and_run.hpp"
 #include "app/overlapped_loop.hpp"
 #include "sources/image_glob_stream.hpp"
 

@@ -1,7 +1,7 @@
 // visiondemo_serial's driver: the serial frame loop.
 #include "app/main_loop.hpp"
 
-#include "app/main_control.hpp"
+#include "app/build_and_run.hpp"
 #include "app/serial_loop.hpp"
 #include "sources/image_glob_stream_serial.hpp"
 

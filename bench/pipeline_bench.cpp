@@ -175,7 +175,7 @@ void BM_PrepareAndUpload(benchmark::State& state) {
         pingpong ^= 1;
         worker.work();
         worker.wait_work_done();
-        upload_us += static_cast<double>(worker.upload_us);
+        upload_us += static_cast<double>(worker.timings().upload_us);
     }
     state.counters["upload_us"] = upload_us / static_cast<double>(state.iterations());
     state.counters["MiB/s"] = benchmark::Counter(3.0 * 416 * 416 * static_cast<double>(state.iterations()) / 1048576.0,

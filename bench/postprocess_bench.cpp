@@ -186,7 +186,7 @@ void BM_Nms(benchmark::State& state) {
     std::vector<uint64_t> kept(845);
     uint64_t count = 0;
     for (auto _ : state) {
-        nms(n, probs, boxes, kept.data(), count, 0.425f);
+        suppression::nms(n, probs, boxes, kept.data(), count, 0.425f);
         benchmark::DoNotOptimize(count);
     }
     state.counters["kept"] = static_cast<double>(count);
@@ -204,7 +204,7 @@ void BM_DecodeNms(benchmark::State& state) {
     uint64_t count = 0;
     for (auto _ : state) {
         out.n = decode_yolo(planes.floats, s, out.probs.data(), out.classes.data(), out.boxes.data());
-        nms(out.n, out.probs, out.boxes, kept.data(), count, 0.425f);
+        suppression::nms(out.n, out.probs, out.boxes, kept.data(), count, 0.425f);
         benchmark::DoNotOptimize(count);
     }
     state.counters["candidates"] = static_cast<double>(out.n);
@@ -343,11 +343,11 @@ void BM_StageWork(benchmark::State& state) {
     for (auto _ : state) {
         stage.work();
         stage.grab(shown, id);
-        decode += stage.decode_us;
-        nms_time += stage.nms_us;
-        resize += stage.resize_us;
-        boxes += stage.boxes_us;
-        overlay += stage.overlay_us;
+        decode += stage.timings().decode_us;
+        nms_time += stage.timings().nms_us;
+        resize += stage.timings().resize_us;
+        boxes += stage.timings().boxes_us;
+        overlay += stage.timings().overlay_us;
     }
     const double k = static_cast<double>(state.iterations());
     state.counters["detections"] = static_cast<double>(stage.get_detection_count());
@@ -384,7 +384,7 @@ void BM_DownloadAndWork(benchmark::State& state) {
         stage.download(info, frame, ++frame_id, 30.0);
         stage.work();
         stage.grab(shown, id);
-        download += stage.download_us;
+        download += stage.timings().download_us;
     }
     state.counters["download_us"] = download / static_cast<double>(state.iterations());
     state.counters["detections"] = static_cast<double>(stage.get_detection_count());

@@ -91,7 +91,7 @@ int key_from_window_code(int code) {
     // X keysyms of the left, up, right and down arrows.
     constexpr int ARROW_FIRST = 0xFF51;
     constexpr int ARROW_LAST = 0xFF54;
-    if (code >= ARROW_FIRST && code <= ARROW_LAST) return code & 0xFF;
+    if (code >= ARROW_FIRST && code <= ARROW_LAST) return KEY_LEFT + (code - ARROW_FIRST);
     return code;
 }
 

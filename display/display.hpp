@@ -4,6 +4,7 @@
 
 #include "app/config.hpp"
 #include "display/recorder.hpp"
+#include "pipeline/key_codes.hpp"
 #include "pipeline/worker.hpp"
 
 #include <opencv2/core.hpp>
@@ -15,9 +16,7 @@
 #include <memory>
 #include <mutex>
 
-// Key code of Escape; its action also runs once when the user closes the window.
-constexpr int KEY_ESCAPE = 27;
-
+// The action under KEY_ESCAPE also runs once when the user closes the window.
 class Display : public ThreadWorker {
 public:
     Display(std::shared_ptr<Source> source, std::shared_ptr<Demo> demo);

@@ -13,13 +13,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// A run is given up when the wait has lasted one second or more.
-constexpr std::chrono::nanoseconds WAIT_LIMIT{999999999};
 constexpr std::chrono::nanoseconds POLL_INTERVAL{500000};
-constexpr std::chrono::nanoseconds DUMMY_POLL_INTERVAL{12000};
 constexpr std::chrono::nanoseconds ACK_TIMEOUT = 1s;
-
-const char* const TIMEOUT_MESSAGE = "Processing mode reset exception, timeout wait core done, framecount = ";
 
 int64_t micros_between(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count() / 1000;
@@ -85,22 +80,15 @@ void ProcessWorker::start_failed(const exception_writeacktimeout& error) {
     throw exception_reset(std::string("exception_reset in processing node @start_core: ") + error.what());
 }
 
-void ProcessWorker::mark_started() {
-    core_started = true;
-    core_done = false;
-}
-
 bool ProcessWorker::wait_core_done() {
     waited = false;
     wait_start = Clock::now();
     try {
         bool finished = link->udp_read_fabric(CORE_REGISTER_START) != 0;
         while (!finished) {
-            if (Clock::now() - wait_start > WAIT_LIMIT) {
-                core_done = true;
-                core_started = false;
-                ++framecount;
-                throw exception_reset(TIMEOUT_MESSAGE + std::to_string(framecount));
+            if (Clock::now() - wait_start > CORE_WAIT_LIMIT) {
+                end_run();
+                throw run_timed_out();
             }
             sleep_full(POLL_INTERVAL);
             waited = true;
@@ -112,58 +100,8 @@ bool ProcessWorker::wait_core_done() {
         core_started = false;
         throw exception_reset(std::string("exception_reset in processing node @wait_core_done: ") + error.what());
     }
-    core_done = true;
-    core_started = false;
-    ++framecount;
-    end_time = Clock::now();
-    slack = end_time - wait_start;
+    end_run();
+    record_finish(Clock::now());
     duration_us = micros_between(start_time, end_time);
     return core_done.load();
-}
-
-void ProcessWorker::reset() {
-    waited = false;
-    core_started = false;
-    core_done = true;
-}
-
-ProcessWorkerDummy::ProcessWorkerDummy(std::shared_ptr<UDPInterface> link_, std::shared_ptr<Core> core_)
-    : link(std::move(link_)), core(std::move(core_)) {}
-
-void ProcessWorkerDummy::work() { start_core(); }
-
-void ProcessWorkerDummy::start_core() {
-    start_time = Clock::now();
-    core_done = false;
-    core_started = true;
-}
-
-bool ProcessWorkerDummy::is_core_done() const { return Clock::now() - start_time > SIMULATED_RUN; }
-
-bool ProcessWorkerDummy::wait_core_done() {
-    waited = false;
-    wait_start = Clock::now();
-    bool finished = is_core_done();
-    while (!finished) {
-        if (Clock::now() - wait_start > WAIT_LIMIT) break;
-        sleep_full(DUMMY_POLL_INTERVAL);
-        waited = true;
-        finished = is_core_done();
-    }
-    const auto now = Clock::now();
-    simulated_us = micros_between(start_time, now);
-    core_done = true;
-    core_started = false;
-    ++framecount;
-    if (!finished) throw exception_reset(TIMEOUT_MESSAGE + std::to_string(framecount));
-    end_time = now;
-    slack = end_time - wait_start;
-    duration_us = micros_between(start_time, end_time);
-    return true;
-}
-
-void ProcessWorkerDummy::reset() {
-    waited = false;
-    core_started = false;
-    core_done = true;
 }

@@ -1,7 +1,8 @@
 // The upload stage: takes the newest frame of the active source, fits it to
-// the network input (stretch, crop or box), halves its samples into the
-// network's fixed-point input format, splits it into one plane per colour
-// channel and writes the planes into the input buffer selected by `pingpong`.
+// the network input (stretch, crop or box: frame_fit.hpp), halves its samples
+// into the network's fixed-point input format, splits it into one plane per
+// colour channel (input_planes.hpp) and writes the planes into the input
+// buffer selected by `pingpong`.
 // Each cycle runs on the stage's one long-lived thread: work() hands it the
 // cycle, wait_work_done() waits for the cycle's end. The thread starts with
 // the first work() and is joined when the stage is destroyed, so a long show
@@ -11,6 +12,7 @@
 
 #include "app/config.hpp"
 #include "link/udp_interface.hpp"
+#include "pipeline/prepared_frame.hpp"
 #include "pipeline/worker.hpp"
 
 #include <opencv2/core.hpp>
@@ -25,20 +27,12 @@
 #include <thread>
 #include <vector>
 
-// Fits `frame` to a width x height network input as `fit` says and fills
-// `info` with the frame's geometry against the input. Returns the fitted
-// image as a new image (for crop, the centred window of the scaled frame,
-// computed without scaling the rest). An unsupported fit raises
-// exception_fatal with the line "Unsupported data fit selected". `frame` must
-// not be empty.
-cv::Mat fit_frame(const cv::Mat& frame, DATA_FIT fit, int width, int height, ImageInfo& info);
-
-// Quantises `fitted` (8-bit samples v become v / 2^fraction_bits, rounded to
-// nearest with ties to even, clamped to 0..255) and splits it into one
-// continuous single-channel plane per channel. The three-channel 8-bit case
-// runs as a single pass over the image; the planes of that case share one
-// contiguous block in plane order.
-std::vector<cv::Mat> quantise_and_split(const cv::Mat& fitted, int fraction_bits);
+// Microseconds of the upload stage's last grab, fit-and-quantise and upload.
+struct UploadTimings {
+    int64_t grab_us = 0;
+    int64_t prepare_us = 0;
+    int64_t upload_us = 0;
+};
 
 class UploadWorker : public Worker, public MemoryMap {
 public:
@@ -70,20 +64,20 @@ public:
     // frames, so the next upload into either buffer writes.
     void reset();
 
-    std::shared_ptr<cv::Mat> get_frame() const { return frame; }
-    uint64_t get_frame_id() const { return frame_id; }
-    std::shared_ptr<ImageInfo> get_image_info() const { return image_info; }
+    // The frame prepared last: its image, id and geometry. Read it, like the
+    // timings, once wait_work_done has returned.
+    PreparedFrame prepared() const { return frame; }
+    std::shared_ptr<cv::Mat> get_frame() const { return frame.image; }
+    uint64_t get_frame_id() const { return frame.id; }
+    std::shared_ptr<ImageInfo> get_image_info() const { return frame.info; }
+    UploadTimings timings() const { return times; }
+
     std::shared_ptr<cv::Mat> get_fitted() const { return fitted; }
     std::shared_ptr<std::vector<cv::Mat>> get_planes() const { return planes; }
     CallbackMap get_callbacks() override { return {}; }
 
     // How long a buffer set's record of the frame it holds is trusted.
     std::chrono::nanoseconds duplicate_refresh{std::chrono::seconds(1)};
-
-    // Microseconds of the last grab, fit-and-quantise and upload.
-    int64_t grab_us = 0;
-    int64_t prepare_us = 0;
-    int64_t upload_us = 0;
 
 private:
     // The stage thread's loop: one prepare_and_upload per work().
@@ -96,10 +90,10 @@ private:
     std::shared_ptr<Core> core;
     std::shared_ptr<Demo> demo;
 
-    std::shared_ptr<cv::Mat> frame;
+    PreparedFrame frame;
     std::shared_ptr<cv::Mat> fitted;
     std::shared_ptr<std::vector<cv::Mat>> planes;
-    std::shared_ptr<ImageInfo> image_info;
+    UploadTimings times;
 
     // Id of the frame each input buffer holds; `buffer_valid` tells whether
     // the entry is a real record (a frame id may take any value).
@@ -107,8 +101,8 @@ private:
     std::array<bool, 2> buffer_valid{false, false};
     // When each input buffer was last written.
     std::array<std::chrono::steady_clock::time_point, 2> uploaded_at{};
-    uint64_t frame_id = NO_FRAME_ID;
-    uint64_t prepared = 0;
+    // Frames prepared so far; the number of the next one in the timeline.
+    uint64_t prepared_count = 0;
 
     // The stage's thread and its hand-over. `requested`: work() has handed
     // over a cycle not yet taken; `running`: the thread is in a cycle;

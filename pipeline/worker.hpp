@@ -7,7 +7,6 @@
 #include <opencv2/core.hpp>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -77,37 +76,3 @@ struct ImageInfo {
 };
 
 inline uint64_t traced_frame(const std::shared_ptr<ImageInfo>& info) { return info ? info->sequence : 0; }
-
-// Hand-off slot in which the main loop parks a frame with its id and geometry.
-class Framebuffer {
-public:
-    void set(std::shared_ptr<cv::Mat> new_frame, uint64_t new_frame_id, std::shared_ptr<ImageInfo> new_info) {
-        frame = std::move(new_frame);
-        frame_id = new_frame_id;
-        info = std::move(new_info);
-    }
-    std::shared_ptr<cv::Mat> get_frame() const { return frame; }
-    uint64_t get_frame_id() const { return frame_id; }
-    std::shared_ptr<ImageInfo> get_frame_info() const { return info; }
-
-private:
-    std::shared_ptr<cv::Mat> frame;
-    std::shared_ptr<ImageInfo> info;
-    uint64_t frame_id = NO_FRAME_ID;
-};
-
-// An adaptive sleep: grows when the measured time is above the band, shrinks
-// when it is below.
-class DynamicWait {
-public:
-    DynamicWait(std::chrono::nanoseconds min_duration, std::chrono::nanoseconds max_duration,
-                std::chrono::nanoseconds initial_wait);
-    void update_wait(std::chrono::nanoseconds measured);
-    void wait();
-    std::chrono::nanoseconds get_wait() const { return current_wait; }
-
-private:
-    std::chrono::nanoseconds min_duration;
-    std::chrono::nanoseconds max_duration;
-    std::chrono::nanoseconds current_wait;
-};

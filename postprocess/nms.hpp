@@ -1,4 +1,5 @@
-// Non-maximum suppression of detection candidates.
+// Non-maximum suppression of detection candidates, as the post-processing
+// stage runs it once per frame.
 //
 // The cover of a weaker box o by a stronger box b is the whole-pixel
 // intersection divided by the area of o (corners truncated, areas with +1),
@@ -11,6 +12,8 @@
 
 #include <cstdint>
 #include <vector>
+
+namespace suppression {
 
 void swap(float* a, float* b);
 void swap(uint64_t* a, uint64_t* b);
@@ -27,14 +30,9 @@ void quickSortIterative(float* values, uint64_t* indices, int low, int high);
 // the kept candidates to `kept` (room for n entries) in descending score
 // order and their number to kept_count. A candidate o is kept against a
 // stronger b when x >= intersection / area(o). The caller passes
-// x = 1 - threshold_overlap. Ends the program when the two lists differ in
-// length.
-void nms(uint64_t n, std::vector<float>& scores, std::vector<BB>& boxes, uint64_t* kept, uint64_t& kept_count,
-         float x);
+// x = 1 - threshold_overlap. Raises exception_fatal when the two lists
+// differ in length.
+void nms(uint64_t n, const std::vector<float>& scores, const std::vector<BB>& boxes, uint64_t* kept,
+         uint64_t& kept_count, float x);
 
-// The list-based variant with a fixed limit of 0.3 (kept when the cover is
-// strictly below it). Not used by the pipeline.
-std::vector<uint64_t> nms_cpp(std::vector<float> scores, std::vector<BB> boxes);
-
-// Indices 0..size-1 ordered by ascending value (unstable).
-std::vector<uint64_t> sort_indexes(std::vector<float> v);
+}  // namespace suppression

@@ -1,5 +1,6 @@
 #include "postprocess/post_process_worker.hpp"
 
+#include "pipeline/key_codes.hpp"
 #include "platform/fatal_error.hpp"
 #include "platform/trace.hpp"
 #include "postprocess/nms.hpp"
@@ -47,7 +48,7 @@ PostProcessWorker::PostProcessWorker(std::string id_, std::shared_ptr<UDPInterfa
 
     output_frame = std::make_shared<cv::Mat>(CANVAS_HEIGHT, CANVAS_WIDTH, CV_8UC3, cv::Scalar(0, 0, 0));
     ready.store(true);
-    source_frame = std::make_shared<cv::Mat>();
+    input.image = std::make_shared<cv::Mat>();
 
     load_logos();
 
@@ -58,6 +59,7 @@ PostProcessWorker::PostProcessWorker(std::string id_, std::shared_ptr<UDPInterfa
     detection_probs.assign(capacity, 0.0f);
     detection_classes.assign(capacity, 0);
     detection_bbs.assign(capacity, BB{});
+    kept.assign(capacity + 1, 0);
 
     last_frame_id = NO_FRAME_ID;
     last_hash = ~uint64_t{0};
@@ -91,17 +93,15 @@ void PostProcessWorker::load_logos() {
     logo_right_mask = r.mask;
 }
 
-void PostProcessWorker::download(std::shared_ptr<ImageInfo> info, std::shared_ptr<cv::Mat> frame, uint64_t frame_id,
-                                 double fps) {
+void PostProcessWorker::download(const PreparedFrame& frame, double fps) {
     download_start = Clock::now();
-    source_frame = std::move(frame);
-    image_info = std::move(info);
-    changed = (frame_id != last_frame_id) || (fps != last_fps);
+    input = frame;
+    changed = (frame.id != last_frame_id) || (fps != last_fps);
     download();
-    download_us = micros_since(download_start);
-    trace::record(trace::Stage::download, traced_frame(image_info), download_start);
+    times.download_us = micros_since(download_start);
+    trace::record(trace::Stage::download, traced_frame(input.info), download_start);
     last_fps = fps;
-    last_frame_id = frame_id;
+    last_frame_id = frame.id;
 }
 
 void PostProcessWorker::download() {
@@ -125,20 +125,20 @@ void PostProcessWorker::process() {
         hash = std::hash<std::string_view>{}(
             std::string_view(reinterpret_cast<const char*>(output_words.data()), size));
     }
-    hash_us = micros_since(t);
+    times.hash_us = micros_since(t);
     changed = changed || (hash != last_hash);
 
     if (!demo->ignore_duplicate_frames || changed) {
         t = Clock::now();
         prepostprocess();
-        dequantise_us = micros_since(t);
+        times.dequantise_us = micros_since(t);
         t = Clock::now();
         postprocess();
-        postprocess_us = micros_since(t);
+        times.postprocess_us = micros_since(t);
     } else {
         // Nothing decoded or drawn: no stale times in the debug line.
-        dequantise_us = 0;
-        postprocess_us = 0;
+        times.dequantise_us = 0;
+        times.postprocess_us = 0;
     }
     cycle_end = Clock::now();
     duration_us = std::chrono::duration_cast<std::chrono::nanoseconds>(cycle_end - download_start).count() / 1000;
@@ -150,45 +150,43 @@ void PostProcessWorker::prepostprocess() {
 }
 
 void PostProcessWorker::postprocess() {
-    if (!image_info) {
+    if (!input.info) {
         throw exception_fatal({"Invalid Image Info"});
     }
-    trace::Span decode(trace::Stage::decode, traced_frame(image_info));
+    trace::Span decode(trace::Stage::decode, traced_frame(input.info));
     auto t = Clock::now();
-    const DecodeSettings settings = decode_settings(*core, *demo, *post, *image_info);
+    const DecodeSettings settings = decode_settings(*core, *demo, *post, *input.info);
     candidate_count =
         decode_yolo(float_planes, settings, candidate_probs.data(), candidate_classes.data(), candidate_bbs.data());
-    decode_us = micros_since(t);
+    times.decode_us = micros_since(t);
 
     t = Clock::now();
     const float x = 1.0f - post->threshold_overlap.load(std::memory_order_relaxed);
-    std::unique_ptr<uint64_t[]> kept(new uint64_t[candidate_bbs.size() + 1]);
     uint64_t kept_count = 0;
-    nms(candidate_count, candidate_probs, candidate_bbs, kept.get(), kept_count, x);
+    suppression::nms(candidate_count, candidate_probs, candidate_bbs, kept.data(), kept_count, x);
     for (uint64_t i = 0; i < kept_count; ++i) {
         detection_probs[i] = candidate_probs[kept[i]];
         detection_classes[i] = candidate_classes[kept[i]];
         detection_bbs[i] = candidate_bbs[kept[i]];
     }
     detection_count = kept_count;
-    kept.reset();
-    nms_us = micros_since(t);
+    times.nms_us = micros_since(t);
 
     // The frame is drawn off to the side and swapped in under the lock, so
     // the display never sees it half-drawn and is not held up meanwhile.
     decode.end();
-    trace::Span draw(trace::Stage::draw, traced_frame(image_info));
+    trace::Span draw(trace::Stage::draw, traced_frame(input.info));
     t = Clock::now();
     static const cv::Mat no_frame;
-    const cv::Mat& source = source_frame ? *source_frame : no_frame;
+    const cv::Mat& source = input.image ? *input.image : no_frame;
     const CanvasGeometry g = canvas_geometry(source.rows, source.cols);
     auto frame = std::make_shared<cv::Mat>(place_frame(source, g));
-    resize_us = micros_since(t);
+    times.resize_us = micros_since(t);
 
     t = Clock::now();
     painter.draw_detections(*frame, g, detection_count, detection_classes.data(), detection_bbs.data(),
                             post->colours, post->labels);
-    boxes_us = micros_since(t);
+    times.boxes_us = micros_since(t);
 
     t = Clock::now();
     painter.draw_frame_rate(*frame, last_fps);
@@ -198,10 +196,10 @@ void PostProcessWorker::postprocess() {
     {
         std::lock_guard<std::mutex> lock(mutex);
         output_frame = std::move(frame);
-        trace::set_canvas_frame(traced_frame(image_info));
+        trace::set_canvas_frame(traced_frame(input.info));
         ready.store(true);
     }
-    overlay_us = micros_since(t);
+    times.overlay_us = micros_since(t);
 }
 
 bool PostProcessWorker::grab(std::shared_ptr<cv::Mat>& out, uint64_t& frame_id) {
@@ -242,10 +240,10 @@ void PostProcessWorker::wait_work_done() {}
 
 CallbackMap PostProcessWorker::get_callbacks() {
     CallbackMap callbacks;
-    callbacks[113] = [this] { decrease_threshold_probability(); };
-    callbacks[119] = [this] { increase_threshold_probability(); };
-    callbacks[97] = [this] { decrease_threshold_overlap(); };
-    callbacks[115] = [this] { increase_threshold_overlap(); };
+    callbacks[KEY_Q] = [this] { decrease_threshold_probability(); };
+    callbacks[KEY_W] = [this] { increase_threshold_probability(); };
+    callbacks[KEY_A] = [this] { decrease_threshold_overlap(); };
+    callbacks[KEY_S] = [this] { increase_threshold_overlap(); };
     return callbacks;
 }
 

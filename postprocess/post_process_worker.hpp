@@ -9,6 +9,7 @@
 
 #include "app/config.hpp"
 #include "link/udp_interface.hpp"
+#include "pipeline/prepared_frame.hpp"
 #include "pipeline/worker.hpp"
 #include "postprocess/bb.hpp"
 #include "postprocess/overlay.hpp"
@@ -22,6 +23,21 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+// Microseconds of the steps of the post-processing stage's last cycle: the
+// download, the duplicate test, the dequantisation, and decoding with
+// suppression and drawing, the last also in its five parts.
+struct PostProcessTimings {
+    int64_t download_us = 0;
+    int64_t hash_us = 0;
+    int64_t dequantise_us = 0;
+    int64_t postprocess_us = 0;
+    int64_t decode_us = 0;
+    int64_t nms_us = 0;
+    int64_t resize_us = 0;
+    int64_t boxes_us = 0;
+    int64_t overlay_us = 0;
+};
 
 class PostProcessWorker : public Source, public MemoryMap {
 public:
@@ -37,7 +53,10 @@ public:
 
     // Hands in the next frame and reads the network output for it. A read
     // time-out of the link arrives as exception_reset.
-    void download(std::shared_ptr<ImageInfo> info, std::shared_ptr<cv::Mat> frame, uint64_t frame_id, double fps);
+    void download(const PreparedFrame& frame, double fps);
+    void download(std::shared_ptr<ImageInfo> info, std::shared_ptr<cv::Mat> frame, uint64_t frame_id, double fps) {
+        download(PreparedFrame{std::move(frame), frame_id, std::move(info)}, fps);
+    }
     void download();
 
     void process();
@@ -52,16 +71,7 @@ public:
     void increase_threshold_overlap();
     void decrease_threshold_overlap();
 
-    // Timings of the last cycle, microseconds.
-    int64_t download_us = 0;
-    int64_t hash_us = 0;
-    int64_t dequantise_us = 0;
-    int64_t postprocess_us = 0;
-    int64_t decode_us = 0;
-    int64_t nms_us = 0;
-    int64_t resize_us = 0;
-    int64_t boxes_us = 0;
-    int64_t overlay_us = 0;
+    PostProcessTimings timings() const { return times; }
 
     // Results of the last decoded frame (read by tests and tools).
     uint64_t get_candidate_count() const { return candidate_count; }
@@ -82,10 +92,10 @@ private:
     std::shared_ptr<Core> core;
     std::shared_ptr<Demo> demo;
     std::shared_ptr<PostProcessing> post;
-    std::shared_ptr<ImageInfo> image_info;
+    // The frame whose results are read and drawn.
+    PreparedFrame input;
     double last_fps = 0.0;
     std::shared_ptr<cv::Mat> output_frame;
-    std::shared_ptr<cv::Mat> source_frame;
     std::atomic<bool> ready{false};
     std::mutex mutex;
     std::vector<float> candidate_probs;
@@ -94,6 +104,8 @@ private:
     std::vector<float> detection_probs;
     std::vector<int> detection_classes;
     std::vector<BB> detection_bbs;
+    // Indices of the candidates the suppression keeps, one per candidate.
+    std::vector<uint64_t> kept;
     cv::Mat logo_left;
     cv::Mat logo_right;
     cv::Mat logo_left_mask;
@@ -104,6 +116,7 @@ private:
     std::chrono::steady_clock::time_point download_start;
     std::chrono::steady_clock::time_point cycle_end;
     OverlayPainter painter;
+    PostProcessTimings times;
 
     void load_logos();
     static void step_threshold(std::atomic<float>& threshold, double step);

@@ -16,10 +16,9 @@ public:
 
     // The hand-off and download of one frame, then at once its duplicate
     // decision, dequantisation, decoding, suppression and drawing.
-    void download_and_process(std::shared_ptr<ImageInfo> info, std::shared_ptr<cv::Mat> frame, uint64_t frame_id,
-                              double fps) {
+    void download_and_process(const PreparedFrame& frame, double fps) {
         pingpong = static_cast<uint64_t>(core->memory_index);
-        download(std::move(info), std::move(frame), frame_id, fps);
+        download(frame, fps);
         process();
     }
 

@@ -1,5 +1,6 @@
 #include "sources/image_glob_stream.hpp"
 
+#include "pipeline/key_codes.hpp"
 #include "platform/fatal_handover.hpp"
 #include "sources/glob.hpp"
 
@@ -76,10 +77,10 @@ void ImageGlobStream::wake_thread() {
 
 CallbackMap ImageGlobStream::get_callbacks() {
     return {
-        {81, [this] { previous(); }},
-        {83, [this] { next(); }},
-        {2424832, [this] { previous(); }},
-        {2555904, [this] { next(); }},
+        {KEY_LEFT, [this] { previous(); }},
+        {KEY_RIGHT, [this] { next(); }},
+        {KEY_LEFT_WINDOWS, [this] { previous(); }},
+        {KEY_RIGHT_WINDOWS, [this] { next(); }},
     };
 }
 

@@ -36,7 +36,7 @@ public:
     // Loads the image at the current index and starts the display thread.
     void work() override;
     void stop() override;
-    // Left and right arrow keys: 81/83 (masked key codes) and 2424832/2555904.
+    // The left and right arrow keys, in both forms of their codes.
     CallbackMap get_callbacks() override;
 
     // Key actions: move the index and have the thread load that image at once.

@@ -5,7 +5,7 @@
 // results of the core run made on that frame's own input.
 #include "app/board.hpp"
 #include "app/configuration.hpp"
-#include "app/main_control.hpp"
+#include "app/restart_loop.hpp"
 #include "app/overlapped_loop.hpp"
 #include "app/serial_loop.hpp"
 
@@ -71,9 +71,9 @@ using Seen = std::function<void(uint64_t buffer_set, const cv::Mat& frame)>;
 class RecordingOutput : public PostProcessWorker {
 public:
     using PostProcessWorker::PostProcessWorker;
-    void download(std::shared_ptr<ImageInfo> info, std::shared_ptr<cv::Mat> frame, uint64_t frame_id, double fps) {
-        PostProcessWorker::download(info, frame, frame_id, fps);
-        seen(pingpong, *frame);
+    void download(const PreparedFrame& frame, double fps) {
+        PostProcessWorker::download(frame, fps);
+        seen(pingpong, *frame.image);
     }
     Seen seen;
 };
@@ -81,10 +81,9 @@ public:
 class RecordingSerialOutput : public serial::PostProcessWorker {
 public:
     using serial::PostProcessWorker::PostProcessWorker;
-    void download_and_process(std::shared_ptr<ImageInfo> info, std::shared_ptr<cv::Mat> frame, uint64_t frame_id,
-                              double fps) {
-        serial::PostProcessWorker::download_and_process(info, frame, frame_id, fps);
-        seen(pingpong, *frame);
+    void download_and_process(const PreparedFrame& frame, double fps) {
+        serial::PostProcessWorker::download_and_process(frame, fps);
+        seen(pingpong, *frame.image);
     }
     Seen seen;
 };

@@ -1,4 +1,5 @@
 #include "pipeline/process_worker.hpp"
+#include "pipeline/process_worker_dummy.hpp"
 #include "tests/support/fatal.hpp"
 
 #include "tests/support/link_fixture.hpp"

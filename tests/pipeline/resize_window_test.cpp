@@ -1,5 +1,6 @@
 #include "pipeline/resize_window.hpp"
-#include "pipeline/upload_worker.hpp"
+#include "pipeline/frame_fit.hpp"
+#include "pipeline/input_planes.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>

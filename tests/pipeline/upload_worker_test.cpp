@@ -1,3 +1,5 @@
+#include "pipeline/frame_fit.hpp"
+#include "pipeline/input_planes.hpp"
 #include "pipeline/upload_worker.hpp"
 #include "tests/support/fatal.hpp"
 

@@ -1,3 +1,5 @@
+#include "pipeline/dynamic_wait.hpp"
+#include "pipeline/prepared_frame.hpp"
 #include "pipeline/worker.hpp"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #include "postprocess/nms.hpp"
+#include "postprocess/nms_reference.hpp"
 #include "tests/support/fatal.hpp"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,8 @@
 #include <algorithm>
 #include <random>
 #include <vector>
+
+using namespace suppression;
 
 namespace {
 

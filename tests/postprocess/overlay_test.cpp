@@ -1,4 +1,5 @@
 #include "postprocess/overlay.hpp"
+#include "postprocess/segmentation.hpp"
 
 #include "tests/postprocess/support.hpp"
 

@@ -22,7 +22,7 @@ TEST_F(StageOnBoard, DownloadsTheOutputBlockOfTheSelectedBufferSet) {
     // maps linearly onto the frame's width.
     const BB b = stage->get_detection_bbs()[0];
     EXPECT_NEAR((b.left + b.right) / 2 - 1, 9.5f / 13 * 1280, 1e-2);
-    EXPECT_GE(stage->download_us, 0);
-    EXPECT_GE(stage->duration_us, stage->download_us);
+    EXPECT_GE(stage->timings().download_us, 0);
+    EXPECT_GE(stage->duration_us, stage->timings().download_us);
 }
 

@@ -1,4 +1,4 @@
-#include "pipeline/worker.hpp"
+#include "pipeline/dynamic_wait.hpp"
 
 #include "platform/sleep.hpp"
 

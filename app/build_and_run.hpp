@@ -1,0 +1,66 @@
+// Builds one program's stages and runs its frame loop: the part of the
+// demonstrator's driver that both programs share but for the stage types.
+#pragma once
+
+#include "app/config.hpp"
+#include "app/end_request.hpp"
+#include "app/options.hpp"
+#include "app/restart_loop.hpp"
+#include "app/source_switch.hpp"
+#include "display/display.hpp"
+#include "display/recorder.hpp"
+#include "link/udp_interface.hpp"
+#include "pipeline/fps_measure.hpp"
+#include "pipeline/key_codes.hpp"
+#include "platform/display_check.hpp"
+#include "sources/video_file_stream.hpp"
+#include "sources/webcam_video_stream.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// Builds the stages of one program in the order the demonstrator needs them
+// (post-processing stage, image-file source, camera source, the video file
+// source when one is configured; checks of the initial source; the recorder
+// when asked for; display and core control) and runs its frame loop.
+// `Loop` is constructed from (link, core, demo, fps, output stage, core stage).
+template <class Output, class Process, class Glob, class Loop>
+int build_and_run(const std::shared_ptr<Core>& core, const std::shared_ptr<Demo>& demo,
+                  const std::shared_ptr<PostProcessing>& post_processing, const std::shared_ptr<UDPInterface>& link,
+                  const std::shared_ptr<FpsMeasure>& fps, const DemoOptions& options) {
+    auto output = std::make_shared<Output>("output", link, core, demo, post_processing);
+    auto glob = std::make_shared<Glob>(
+        "glob", demo, std::chrono::nanoseconds(static_cast<int64_t>(demo->displaytime_image) * 1000000));
+    auto webcam =
+        std::make_shared<WebCamVideoStream>("webcam", static_cast<int>(demo->capture_source), demo->capture_flip);
+    std::vector<std::shared_ptr<Stream>> streams{webcam, glob};
+    if (!demo->path_video.empty()) streams.push_back(std::make_shared<VideoFileStream>("video", demo->path_video));
+
+    const uint64_t stream_index = initial_stream_index(demo->data_source);
+    require_initial_stream(*streams[stream_index], demo->data_source);
+
+    // A recording that cannot be written is reported before the window opens.
+    std::shared_ptr<Recorder> recorder;
+    if (!options.record_path.empty()) recorder = std::make_shared<Recorder>(options.record_path);
+
+    // Opening a window without a display would abort the whole process.
+    require_display();
+    auto display = std::make_shared<Display>(output, demo);
+    if (recorder) display->record_to(recorder);
+    auto process = std::make_shared<Process>(link, core);
+    // A window closed before the first restart has built the key map still ends the program.
+    display->register_callback(KEY_ESCAPE, callback_end);
+    display->work();
+
+    Loop loop(link, core, demo, fps, output, process);
+    try {
+        return run_restarts(loop, streams, stream_index, *display, *output, *process, link);
+    } catch (...) {
+        // Whatever ends the program from here, it ends with no thread of it
+        // still running.
+        stop_threads(*display, streams, loop);
+        throw;
+    }
+}
