@@ -5,7 +5,7 @@
 #pragma once
 
 #include "app/board.hpp"
-#include "app/config.hpp"
+#include "records/config.hpp"
 #include "app/options.hpp"
 #include "display/display.hpp"
 #include "display/recorder.hpp"

@@ -9,7 +9,7 @@
 // behind for) a thread per frame.
 #pragma once
 
-#include "app/config.hpp"
+#include "records/config.hpp"
 #include "link/udp_interface.hpp"
 #include "pipeline/worker.hpp"
 

@@ -5,7 +5,7 @@
 // segmentation-style outputs.
 #pragma once
 
-#include "postprocess/bb.hpp"
+#include "records/bb.hpp"
 
 #include <opencv2/core.hpp>
 
