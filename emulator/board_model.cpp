@@ -478,8 +478,8 @@ void BoardModel::reply_stream(uint64_t address, uint64_t length, Clock::time_poi
         d.due = due;
         d.boot = counters_.resets;
         d.bytes.resize(REPLY_HEADER + pieces[i].size + ((oversize && i + 1 == pieces.size()) ? 4 : 0), FILL);
-        // Header: fill bytes and a running sequence number that is never zero.
-        d.bytes[5] = uint8_t(sequence[i] % 255 + 1);
+        // Header: fill bytes, and in its last byte a running sequence number that is never zero.
+        d.bytes[REPLY_HEADER - 1] = uint8_t(sequence[i] % 255 + 1);
         ddr_.read(address + pieces[i].offset, d.bytes.data() + REPLY_HEADER, pieces[i].size);
         out.push_back(std::move(d));
     }
@@ -499,8 +499,8 @@ void BoardModel::acknowledge(bool positive, uint32_t address, Clock::time_point 
     // Ten bytes of which the host examines only byte 5, the status; the others
     // are filled so that a host reading them would notice.
     (void)address;
-    std::vector<uint8_t> bytes(10, FILL);
-    bytes[5] = positive ? 0 : 1;
+    std::vector<uint8_t> bytes(wire::ack_reply_size(wire::BOARD_READ_OFFSET), FILL);
+    bytes[wire::ACK_STATUS_AT] = positive ? 0 : 1;
     reply(std::move(bytes), now, out);
 }
 
