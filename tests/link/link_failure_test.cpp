@@ -206,13 +206,15 @@ TEST_F(LinkTest, LateReplyIsDiscardedNotTaken) {
     s.delay_us = 150000;
     start(s);
     link().udp_write_fabric(0x600DF00Du, 0x28);
-    const uint64_t sent_before = board().datagrams_sent_out();
+    // Replies are counted before they leave: the init reply, which the link
+    // has taken, is counted here, though its send may not have returned yet.
+    const uint64_t replies_before = board().counters().replies_sent;
     const uint32_t word = 0;
     testing::internal::CaptureStderr();
     EXPECT_EQ(link()._udp_write_ack(&word, 0x100, 1, true, 10ms), 0);
     capture_end();
     // The late acknowledgement (10 bytes, as large as a one-word read reply) is queued now.
-    ASSERT_TRUE(eventually([&] { return board().datagrams_sent_out() > sent_before; }));
+    ASSERT_TRUE(eventually([&] { return board().datagrams_sent_out() > replies_before; }));
     EXPECT_EQ(link().udp_read_fabric(0x28), 0x600DF00Du);
     EXPECT_EQ(link().discarded_datagrams(), 1u);
 }
