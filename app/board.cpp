@@ -2,7 +2,7 @@
 
 #include "platform/fatal_error.hpp"
 #include "app/boot_wait.hpp"
-#include "pipeline/process_worker.hpp"
+#include "records/registers.hpp"
 #include "platform/sleep.hpp"
 
 #include <chrono>

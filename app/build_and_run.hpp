@@ -2,7 +2,7 @@
 // demonstrator's driver that both programs share but for the stage types.
 #pragma once
 
-#include "app/config.hpp"
+#include "records/config.hpp"
 #include "app/end_request.hpp"
 #include "app/options.hpp"
 #include "app/restart_loop.hpp"

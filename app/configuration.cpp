@@ -7,6 +7,8 @@
 // column (1-based, as yaml-cpp counts them in its own messages).
 #include "app/configuration.hpp"
 #include "platform/fatal_error.hpp"
+#include "records/classes.hpp"
+#include "records/network.hpp"
 
 #include "pipeline/file_readers.hpp"
 
@@ -226,18 +228,18 @@ void read_configuration(const std::string& path, Core& core, Demo& demo, FileSet
 }
 
 void fill_core_constants(Core& core) {
-    core.input_width = 416;
-    core.input_height = 416;
-    core.input_fraction_bits = 1;
-    core.output_fraction_bits = 5;
-    core.boxes_per_cell = 5;
-    core.classes = 20;
-    core.channels_per_box = core.classes + 5;
-    core.output_channels = core.boxes_per_cell * core.channels_per_box;
-    core.grid_height = 13;
-    core.grid_width = 13;
-    core.output_size = core.grid_height * core.grid_width * core.output_channels;
-    core.anchors = {{1.08f, 1.19f}, {3.42f, 4.41f}, {6.63f, 11.38f}, {9.42f, 5.11f}, {16.62f, 10.52f}};
+    core.input_width = network::INPUT_SIZE;
+    core.input_height = network::INPUT_SIZE;
+    core.input_fraction_bits = network::INPUT_FRACTION_BITS;
+    core.output_fraction_bits = network::OUTPUT_FRACTION_BITS;
+    core.boxes_per_cell = network::BOXES_PER_CELL;
+    core.classes = network::CLASSES;
+    core.channels_per_box = network::CHANNELS_PER_BOX;
+    core.output_channels = network::OUTPUT_CHANNELS;
+    core.grid_height = network::GRID;
+    core.grid_width = network::GRID;
+    core.output_size = network::OUTPUT_BYTES;
+    core.anchors.assign(network::ANCHORS.begin(), network::ANCHORS.end());
 }
 
 void fill_post_processing(PostProcessing& post) {
@@ -245,9 +247,7 @@ void fill_post_processing(PostProcessing& post) {
     post.threshold_overlap = 0.575f;
     post.max_box_area = std::numeric_limits<int32_t>::max();
     post.selected_classes.clear();
-    for (int64_t k = 0; k < 20; ++k) post.selected_classes.push_back(k);
-    post.labels = {"aeroplane", "bicycle", "bird",  "boat",        "bottle", "bus",         "car",
-                   "cat",       "chair",   "cow",   "diningtable", "dog",    "horse",       "motorbike",
-                   "person",    "pottedplant", "sheep", "sofa",    "train",  "tvmonitor"};
+    for (int64_t k = 0; k < network::CLASSES; ++k) post.selected_classes.push_back(k);
+    post.labels.assign(network::CLASS_NAMES.begin(), network::CLASS_NAMES.end());
     post.colours = get_kelly_lut();
 }

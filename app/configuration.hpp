@@ -1,7 +1,7 @@
 // Reading of the YAML configuration file into the records.
 #pragma once
 
-#include "app/config.hpp"
+#include "records/config.hpp"
 
 #include <cstdint>
 #include <string>

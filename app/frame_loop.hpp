@@ -4,7 +4,7 @@
 // frame with its recovery, and the debug line.
 #pragma once
 
-#include "app/config.hpp"
+#include "records/config.hpp"
 #include "app/debug_line.hpp"
 #include "app/end_request.hpp"
 #include "link/udp_interface.hpp"

@@ -2,7 +2,7 @@
 // loop with source switching and board-reset recovery, and shuts down.
 #pragma once
 
-#include "app/config.hpp"
+#include "records/config.hpp"
 #include "app/options.hpp"
 #include "link/udp_interface.hpp"
 #include "pipeline/fps_measure.hpp"

@@ -2,7 +2,7 @@
 // next usable one when the user switches.
 #pragma once
 
-#include "app/config.hpp"
+#include "records/config.hpp"
 #include "pipeline/worker.hpp"
 
 #include <cstdint>

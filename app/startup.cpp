@@ -5,6 +5,7 @@
 #include "app/boot_wait.hpp"
 #include "app/configuration.hpp"
 #include "link/udp_interface_ethernet.hpp"
+#include "link/wire.hpp"
 #include "pipeline/file_readers.hpp"
 
 #include <cstdlib>
@@ -16,9 +17,9 @@
 namespace {
 
 constexpr int INIT_ATTEMPTS = 3;
-constexpr uint32_t FABRIC_PAYLOAD_SIZE = 64;
-constexpr uint32_t READ_OFFSET = 4;
-constexpr uint32_t WRITE_OFFSET = 8;
+constexpr uint32_t FABRIC_PAYLOAD_SIZE = MAX_DATA_PAYLOAD_FABRIC;
+constexpr uint32_t READ_OFFSET = wire::BOARD_READ_OFFSET;
+constexpr uint32_t WRITE_OFFSET = wire::BOARD_WRITE_OFFSET;
 constexpr bool COMMAND_FLAG = false;
 
 // The weights reader turns a file it cannot open into an empty image, which

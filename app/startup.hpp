@@ -3,7 +3,7 @@
 #pragma once
 
 #include "app/boot_wait.hpp"
-#include "app/config.hpp"
+#include "records/config.hpp"
 #include "link/udp_interface.hpp"
 
 #include <chrono>

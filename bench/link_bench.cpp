@@ -3,6 +3,8 @@
 // acknowledged weight upload.
 #include "emulator/board_emulator.hpp"
 #include "link/udp_interface_ethernet.hpp"
+#include "link/wire.hpp"
+#include "records/network.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -25,9 +27,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr uint32_t PLANE_BYTES = 173056;  // 416 x 416 samples
+constexpr uint32_t PLANE_BYTES = network::PLANE_BYTES;
 constexpr uint32_t PLANE_WORDS = PLANE_BYTES / 4;
-constexpr uint32_t OUTPUT_WORDS = (21125 + 3) / 4;
+constexpr uint32_t OUTPUT_WORDS = (network::OUTPUT_BYTES + 3) / 4;
 
 struct Rig {
     std::unique_ptr<BoardEmulator> board;
@@ -152,7 +154,8 @@ public:
                                              reinterpret_cast<sockaddr*>(&from), &from_length);
                 if (n < 14) continue;
                 uint8_t reply[10] = {0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
-                const bool init = (request[2] & 0x3F) == 15;
+                const auto header = wire::parse_header(request, size_t(n));
+                const bool init = header && header->code == CMD_INIT;
                 ::sendto(socket_, reply, init ? 6 : 10, 0, reinterpret_cast<sockaddr*>(&from), from_length);
             }
         });

@@ -5,6 +5,7 @@
 #include "link/udp_interface_ethernet.hpp"
 #include "pipeline/process_worker.hpp"
 #include "pipeline/upload_worker.hpp"
+#include "records/network.hpp"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/imgproc.hpp>
@@ -178,8 +179,8 @@ void BM_PrepareAndUpload(benchmark::State& state) {
         upload_us += static_cast<double>(worker.timings().upload_us);
     }
     state.counters["upload_us"] = upload_us / static_cast<double>(state.iterations());
-    state.counters["MiB/s"] = benchmark::Counter(3.0 * 416 * 416 * static_cast<double>(state.iterations()) / 1048576.0,
-                                                 benchmark::Counter::kIsRate);
+    state.counters["MiB/s"] = benchmark::Counter(
+        double(network::INPUT_BYTES) * static_cast<double>(state.iterations()) / 1048576.0, benchmark::Counter::kIsRate);
 }
 
 // The host's cost of one core run with a core time of 0: the three

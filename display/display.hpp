@@ -2,7 +2,7 @@
 // the keyboard every cycle and runs the action registered for the key.
 #pragma once
 
-#include "app/config.hpp"
+#include "records/config.hpp"
 #include "display/recorder.hpp"
 #include "pipeline/key_codes.hpp"
 #include "pipeline/worker.hpp"

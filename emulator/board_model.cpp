@@ -12,27 +12,16 @@ namespace board {
 
 namespace {
 
-uint32_t le32(const uint8_t* p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
-void put_le32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
-
 Scaling scaling_of(const EmulatorSettings& s) {
     Scaling scaling = default_scaling();
     if (!s.output_scale.empty()) {
-        if (s.output_scale.size() != size_t(OUTPUT_CHANNELS))
-            throw std::invalid_argument("output_scale needs " + std::to_string(OUTPUT_CHANNELS) + " values");
+        if (s.output_scale.size() != size_t(network::OUTPUT_CHANNELS))
+            throw std::invalid_argument("output_scale needs " + std::to_string(network::OUTPUT_CHANNELS) + " values");
         scaling.scale = s.output_scale;
     }
     if (!s.output_bias.empty()) {
-        if (s.output_bias.size() != size_t(OUTPUT_CHANNELS))
-            throw std::invalid_argument("output_bias needs " + std::to_string(OUTPUT_CHANNELS) + " values");
+        if (s.output_bias.size() != size_t(network::OUTPUT_CHANNELS))
+            throw std::invalid_argument("output_bias needs " + std::to_string(network::OUTPUT_CHANNELS) + " values");
         scaling.bias = s.output_bias;
     }
     return scaling;
@@ -154,8 +143,8 @@ bool BoardModel::count_sent(const OutDatagram& d) {
 void BoardModel::check_running_set(uint64_t address, uint64_t length, bool write) {
     if (!run_ || length == 0) return;
     const uint64_t shift = uint64_t(run_->buffer) * settings_.offset_pingpong;
-    const bool input = write && overlaps(address, length, settings_.address_data + shift, INPUT_BYTES);
-    const bool output = overlaps(address, length, settings_.address_output + shift, OUTPUT_BYTES);
+    const bool input = write && overlaps(address, length, settings_.address_data + shift, network::INPUT_BYTES);
+    const bool output = overlaps(address, length, settings_.address_output + shift, network::OUTPUT_BYTES);
     if (!input && !output) return;
     ++counters_.running_set_accesses;
     ++counters_.protocol_errors;
@@ -168,9 +157,28 @@ void BoardModel::check_running_set(uint64_t address, uint64_t length, bool write
 void BoardModel::handle(const uint8_t* data, size_t size, Clock::time_point now, std::vector<OutDatagram>& out) {
     ++counters_.datagrams_received;
     advance(now);
+    const auto taken = take_in(size, now);
+    if (!taken) return;
+    now = *taken;
+    advance(now);
+    reply_fault_.reset();
+    auto request = decode(data, size);
+    if (!request || !survives_faults(*request)) return;
+    log_request(*request);
+    switch (request->kind) {
+        case Kind::Init: return serve_init(*request, now, out);
+        case Kind::Write:
+        case Kind::WriteAck: return serve_write(*request, now, out);
+        case Kind::Read: return serve_read(*request, now, out);
+        case Kind::Stream: return serve_stream(*request, now, out);
+        case Kind::Done: return serve_reset(*request, now);
+    }
+}
+
+std::optional<Clock::time_point> BoardModel::take_in(size_t size, Clock::time_point now) {
     if (booting(now)) {
         ++counters_.ignored_while_booting;
-        return;
+        return std::nullopt;
     }
     // The datagram waits in the receive buffer, or is lost when it is full;
     // it is carried out, and answered, when the board takes it out.
@@ -179,201 +187,214 @@ void BoardModel::handle(const uint8_t* data, size_t size, Clock::time_point now,
         ++counters_.receive_overflows;
         counters_.receive_overflow_bytes += size;
         if (log_) log("receive buffer full: datagram of " + std::to_string(size) + " bytes lost");
-        return;
     }
-    now = *taken;
-    advance(now);
-    reply_fault_.reset();
-    if (size < HEADER_BYTES) {
-        malformed("shorter than the 14-byte header");
-        return;
-    }
-    const uint32_t word = le32(data + 2);
-    const uint32_t address = le32(data + 6);
-    const uint32_t length = le32(data + 10);
-    const bool ddr = (word & SPACE_DDR) != 0;  // bit 7 (the host's command flag) is ignored
-    if (word >> 8) {
-        malformed("command word with bits 8-31 set");
-        return;
-    }
-    Kind kind;
-    switch (word & 0x3F) {
-        case CMD_INIT: kind = Kind::Init; break;
-        case CMD_WRITE: kind = Kind::Write; break;
-        case CMD_WRITE_ACK: kind = Kind::WriteAck; break;
-        case CMD_READ: kind = Kind::Read; break;
-        case CMD_READ_STREAM: kind = Kind::Stream; break;
-        case CMD_DONE: kind = Kind::Done; break;
-        default: malformed("unknown command code"); return;
-    }
+    return taken;
+}
 
+std::optional<BoardModel::Request> BoardModel::decode(const uint8_t* data, size_t size) {
+    const auto header = wire::parse_header(data, size);
+    if (!header) {
+        malformed("shorter than the 14-byte header");
+        return std::nullopt;
+    }
+    // Bit 7 (the host's command flag) is ignored.
+    if (header->upper_bits != 0) {
+        malformed("command word with bits 8-31 set");
+        return std::nullopt;
+    }
+    Request request;
+    switch (header->code) {
+        case CMD_INIT: request.kind = Kind::Init; break;
+        case CMD_WRITE: request.kind = Kind::Write; break;
+        case CMD_WRITE_ACK: request.kind = Kind::WriteAck; break;
+        case CMD_READ: request.kind = Kind::Read; break;
+        case CMD_READ_STREAM: request.kind = Kind::Stream; break;
+        case CMD_DONE: request.kind = Kind::Done; break;
+        default: malformed("unknown command code"); return std::nullopt;
+    }
+    request.ddr = header->ddr;
+    request.address = header->address;
+    request.length = header->length;
+    request.data = data;
+    request.size = size;
+    return request;
+}
+
+bool BoardModel::survives_faults(Request& request) {
     // A board that has stopped answering ignores everything but the reset command.
-    if (settings_.silent_after > 0 && requests_since_reset_ >= settings_.silent_after && kind != Kind::Done) {
+    if (settings_.silent_after > 0 && requests_since_reset_ >= settings_.silent_after && request.kind != Kind::Done) {
         fault("silent-after");
-        return;
+        return false;
     }
     ++requests_since_reset_;
-    const uint64_t nth = ++kind_count_[kind];
+    const char* kind = kind_name(request.kind);
+    request.nth = ++kind_count_[request.kind];
     for (const auto& [name, n] : settings_.drop_nth)
-        if (n == nth && name == kind_name(kind)) {
+        if (n == request.nth && name == kind) {
             fault("drop-nth");
-            if (log_) log(std::string("dropped ") + kind_name(kind) + " request #" + std::to_string(nth));
-            return;
+            if (log_) log(std::string("dropped ") + kind + " request #" + std::to_string(request.nth));
+            return false;
         }
     if (rng_drop_request_.chance(settings_.drop_requests)) {
         fault("drop-request");
+        return false;
+    }
+    for (const auto& [name, n] : settings_.short_nth)
+        if (n == request.nth && name == kind) request.cut_short = true;
+    return true;
+}
+
+void BoardModel::log_request(const Request& request) {
+    if (!log_) return;
+    // Init, reset and stream requests have one space only, which goes unsaid.
+    const bool spaced = request.kind != Kind::Init && request.kind != Kind::Done && request.kind != Kind::Stream;
+    char line[128];
+    std::snprintf(line, sizeof line, "%s%s%s address=0x%08x length=%u (%zu bytes)", kind_name(request.kind),
+                  spaced ? " " : "", spaced ? request.space() : "", request.address, request.length, request.size);
+    log(line);
+}
+
+void BoardModel::serve_init(const Request& request, Clock::time_point now, std::vector<OutDatagram>& out) {
+    if (request.size != wire::HEADER_SIZE) return malformed("init request is not 14 bytes");
+    if (request.ddr) return refuse("init request with the DDR flag");
+    if (++init_seen_ <= settings_.silent_init) {
+        fault("silent-init");
         return;
     }
-    bool cut_short = false;
-    for (const auto& [name, n] : settings_.short_nth)
-        if (n == nth && name == kind_name(kind)) cut_short = true;
-
-    const std::string space = ddr ? "ddr" : "fabric";
-    if (log_) {
-        char line[128];
-        std::snprintf(line, sizeof line, "%s%s%s address=0x%08x length=%u (%zu bytes)", kind_name(kind),
-                      (kind == Kind::Init || kind == Kind::Done || kind == Kind::Stream) ? "" : " ",
-                      (kind == Kind::Init || kind == Kind::Done || kind == Kind::Stream) ? "" : space.c_str(),
-                      address, length, size);
-        log(line);
+    ++counters_.requests["init"];
+    note_reply_fault("init", request.nth);
+    // The host announces its DDR payload size: the largest DDR write it
+    // will send, and the payload of stream datagrams from now on.
+    const uint32_t length = request.length;
+    if (length >= 4 && length % 4 == 0 && length <= MAX_UDP_PAYLOAD - REPLY_HEADER) {
+        stream_payload_ = length;
+        write_limit_ = length;
+    } else {
+        ++counters_.protocol_errors;
     }
-
-    switch (kind) {
-        case Kind::Init: {
-            if (size != HEADER_BYTES) return malformed("init request is not 14 bytes");
-            if (ddr) return refuse("init request with the DDR flag");
-            if (++init_seen_ <= settings_.silent_init) {
-                fault("silent-init");
-                return;
-            }
-            ++counters_.requests["init"];
-            note_reply_fault("init", nth);
-            // The host announces its DDR payload size: the largest DDR write it
-            // will send, and the payload of stream datagrams from now on.
-            if (length >= 4 && length % 4 == 0 && length <= MAX_UDP_PAYLOAD - REPLY_HEADER) {
-                stream_payload_ = length;
-                write_limit_ = length;
-            } else {
-                ++counters_.protocol_errors;
-            }
-            std::vector<uint8_t> bytes(REPLY_HEADER, FILL);
-            put_le32(bytes.data() + 2, settings_.version);
-            if (cut_short) {
-                fault("short-reply");
-                bytes.resize(4);
-            }
-            reply(std::move(bytes), now, out);
-            return;
-        }
-        case Kind::Write:
-        case Kind::WriteAck: {
-            const bool ack = kind == Kind::WriteAck;
-            const bool sized = size >= HEADER_BYTES + WRITE_OFFSET && size - HEADER_BYTES - WRITE_OFFSET == length &&
-                               length % 4 == 0;
-            bool in_range;
-            if (ddr)
-                in_range = ddr_.contains(address, length);
-            else
-                in_range = address % 4 == 0 && uint64_t(address) + length <= FABRIC_BYTES;
-            if (!sized || !in_range) {
-                malformed(!sized ? "length field disagrees with the datagram size" : "write out of range");
-                if (ack) acknowledge(false, address, now, out);
-                return;
-            }
-            const char* over_limit = nullptr;
-            if (!all_zero(data + HEADER_BYTES, WRITE_OFFSET))
-                over_limit = "write with non-zero offset bytes";
-            else if (ddr && length > write_limit_)
-                over_limit = "DDR write longer than the payload size the init request announced";
-            else if (!ddr && length > MAX_FABRIC_PAYLOAD)
-                over_limit = "fabric write longer than 64 bytes";
-            if (over_limit) {
-                refuse(over_limit);
-                if (ack) acknowledge(false, address, now, out);
-                return;
-            }
-            ++counters_.requests[std::string(kind_name(kind)) + ":" + space];
-            if (ack && cut_short) {
-                // The status byte (datagram byte 5) reads positive, but the
-                // reply ends there and the data never reached the memory.
-                fault("short-reply");
-                reply(std::vector<uint8_t>(6, 0), now, out);
-                return;
-            }
-            const uint8_t* payload = data + HEADER_BYTES + WRITE_OFFSET;
-            // A write that sets register 0x04 to 1 is a core start.
-            if (!ddr && address <= REG_START && REG_START + 4 <= uint64_t(address) + length &&
-                le32(payload + (REG_START - address)) == 1 && ack)
-                note_reply_fault("start", ++starts_seen_);
-            else if (ack)
-                note_reply_fault("write-ack", nth);
-            if (ack && rng_nack_.chance(settings_.nack)) {
-                fault("nack");
-                acknowledge(false, address, now, out);
-                return;
-            }
-            bool carried_out = true;
-            if (ddr) {
-                check_running_set(address, length, true);
-                ddr_.write(address, payload, length);
-                touch_ddr(address, length);
-            } else {
-                carried_out = write_fabric(address, payload, length, now);
-            }
-            counters_.bytes_written += length;
-            if (ack) acknowledge(carried_out, address, now, out);
-            return;
-        }
-        case Kind::Read: {
-            if (size != HEADER_BYTES) return malformed("read request is not 14 bytes");
-            if (length % 4 != 0 || length > MAX_UDP_PAYLOAD - REPLY_HEADER)
-                return malformed("read length not a multiple of 4 or larger than one datagram");
-            std::vector<uint8_t> bytes(REPLY_HEADER + length, FILL);
-            if (ddr) {
-                if (!ddr_.contains(address, length)) return malformed("read beyond the end of the DDR");
-                check_running_set(address, length, false);
-                ddr_.read(address, bytes.data() + REPLY_HEADER, length);
-            } else {
-                if (address % 4 != 0 || uint64_t(address) + length > FABRIC_BYTES)
-                    return malformed("fabric read misaligned or out of range");
-                for (uint32_t i = 0; i < length; i += 4)
-                    put_le32(bytes.data() + REPLY_HEADER + i, register_value(address + i));
-                if (address <= REG_STATUS && REG_STATUS < uint64_t(address) + length && status_overridden())
-                    fault("status");
-            }
-            ++counters_.requests["read:" + space];
-            note_reply_fault("read", nth);
-            counters_.bytes_read += length;
-            if (cut_short) {
-                fault("short-reply");
-                bytes.resize(bytes.size() - std::min<size_t>(4, length));
-            }
-            reply(std::move(bytes), now, out);
-            return;
-        }
-        case Kind::Stream: {
-            if (!ddr) return malformed("stream read of the fabric");
-            if (size != HEADER_BYTES) return malformed("stream request is not 14 bytes");
-            if (length % 4 != 0 || length > MAX_STREAM_BYTES)
-                return malformed("stream length not a multiple of 4 or over 1 MiB");
-            if (!ddr_.contains(address, length)) return malformed("stream read beyond the end of the DDR");
-            ++counters_.requests["stream"];
-            note_reply_fault("stream", nth);
-            check_running_set(address, length, false);
-            counters_.bytes_read += length;
-            reply_stream(address, length, now, out);
-            return;
-        }
-        case Kind::Done: {
-            if (size != HEADER_BYTES + WRITE_OFFSET || length != 0 || address != 0)
-                return malformed("reset command with a payload, a length or an address");
-            if (ddr) return refuse("reset command with the DDR flag");
-            if (!all_zero(data + HEADER_BYTES, WRITE_OFFSET)) return refuse("reset command with non-zero offset bytes");
-            ++counters_.requests["done"];
-            reboot(now);
-            return;
-        }
+    std::vector<uint8_t> bytes(REPLY_HEADER, FILL);
+    wire::put_u32(bytes.data() + wire::INIT_VERSION_AT, settings_.version);
+    if (request.cut_short) {
+        fault("short-reply");
+        bytes.resize(4);
     }
+    reply(std::move(bytes), now, out);
+}
+
+void BoardModel::serve_write(const Request& request, Clock::time_point now, std::vector<OutDatagram>& out) {
+    const bool ack = request.kind == Kind::WriteAck;
+    const bool ddr = request.ddr;
+    const uint32_t address = request.address;
+    const uint32_t length = request.length;
+    const size_t payload_at = wire::write_payload_offset(wire::BOARD_WRITE_OFFSET);
+    const bool sized = request.size >= payload_at && request.size - payload_at == length && length % 4 == 0;
+    bool in_range;
+    if (ddr)
+        in_range = ddr_.contains(address, length);
+    else
+        in_range = address % 4 == 0 && uint64_t(address) + length <= FABRIC_BYTES;
+    if (!sized || !in_range) {
+        malformed(!sized ? "length field disagrees with the datagram size" : "write out of range");
+        if (ack) acknowledge(false, address, now, out);
+        return;
+    }
+    const char* over_limit = nullptr;
+    if (!all_zero(request.data + wire::HEADER_SIZE, wire::BOARD_WRITE_OFFSET))
+        over_limit = "write with non-zero offset bytes";
+    else if (ddr && length > write_limit_)
+        over_limit = "DDR write longer than the payload size the init request announced";
+    else if (!ddr && length > MAX_DATA_PAYLOAD_FABRIC)
+        over_limit = "fabric write longer than 64 bytes";
+    if (over_limit) {
+        refuse(over_limit);
+        if (ack) acknowledge(false, address, now, out);
+        return;
+    }
+    ++counters_.requests[std::string(kind_name(request.kind)) + ":" + request.space()];
+    if (ack && request.cut_short) {
+        // The status byte (datagram byte 5) reads positive, but the
+        // reply ends there and the data never reached the memory.
+        fault("short-reply");
+        reply(std::vector<uint8_t>(wire::ACK_STATUS_AT + 1, 0), now, out);
+        return;
+    }
+    const uint8_t* payload = request.data + payload_at;
+    // A write that sets the run register to 1 is a core start.
+    if (!ddr && address <= CORE_REGISTER_RUN && CORE_REGISTER_RUN + 4 <= uint64_t(address) + length &&
+        wire::get_u32(payload + (CORE_REGISTER_RUN - address)) == 1 && ack)
+        note_reply_fault("start", ++starts_seen_);
+    else if (ack)
+        note_reply_fault("write-ack", request.nth);
+    if (ack && rng_nack_.chance(settings_.nack)) {
+        fault("nack");
+        acknowledge(false, address, now, out);
+        return;
+    }
+    bool carried_out = true;
+    if (ddr) {
+        check_running_set(address, length, true);
+        ddr_.write(address, payload, length);
+        touch_ddr(address, length);
+    } else {
+        carried_out = write_fabric(address, payload, length, now);
+    }
+    counters_.bytes_written += length;
+    if (ack) acknowledge(carried_out, address, now, out);
+}
+
+void BoardModel::serve_read(const Request& request, Clock::time_point now, std::vector<OutDatagram>& out) {
+    const uint32_t address = request.address;
+    const uint32_t length = request.length;
+    if (request.size != wire::HEADER_SIZE) return malformed("read request is not 14 bytes");
+    if (length % 4 != 0 || length > MAX_UDP_PAYLOAD - REPLY_HEADER)
+        return malformed("read length not a multiple of 4 or larger than one datagram");
+    std::vector<uint8_t> bytes(REPLY_HEADER + length, FILL);
+    if (request.ddr) {
+        if (!ddr_.contains(address, length)) return malformed("read beyond the end of the DDR");
+        check_running_set(address, length, false);
+        ddr_.read(address, bytes.data() + REPLY_HEADER, length);
+    } else {
+        if (address % 4 != 0 || uint64_t(address) + length > FABRIC_BYTES)
+            return malformed("fabric read misaligned or out of range");
+        for (uint32_t i = 0; i < length; i += 4)
+            wire::put_u32(bytes.data() + REPLY_HEADER + i, register_value(address + i));
+        if (address <= CORE_REGISTER_STATUS && CORE_REGISTER_STATUS < uint64_t(address) + length &&
+            status_overridden())
+            fault("status");
+    }
+    ++counters_.requests[std::string("read:") + request.space()];
+    note_reply_fault("read", request.nth);
+    counters_.bytes_read += length;
+    if (request.cut_short) {
+        fault("short-reply");
+        bytes.resize(bytes.size() - std::min<size_t>(4, length));
+    }
+    reply(std::move(bytes), now, out);
+}
+
+void BoardModel::serve_stream(const Request& request, Clock::time_point now, std::vector<OutDatagram>& out) {
+    const uint32_t address = request.address;
+    const uint32_t length = request.length;
+    if (!request.ddr) return malformed("stream read of the fabric");
+    if (request.size != wire::HEADER_SIZE) return malformed("stream request is not 14 bytes");
+    if (length % 4 != 0 || length > wire::STREAM_CHUNK_BYTES)
+        return malformed("stream length not a multiple of 4 or over 1 MiB");
+    if (!ddr_.contains(address, length)) return malformed("stream read beyond the end of the DDR");
+    ++counters_.requests["stream"];
+    note_reply_fault("stream", request.nth);
+    check_running_set(address, length, false);
+    counters_.bytes_read += length;
+    reply_stream(address, length, now, out);
+}
+
+void BoardModel::serve_reset(const Request& request, Clock::time_point now) {
+    if (request.size != wire::HEADER_SIZE + wire::BOARD_WRITE_OFFSET || request.length != 0 || request.address != 0)
+        return malformed("reset command with a payload, a length or an address");
+    if (request.ddr) return refuse("reset command with the DDR flag");
+    if (!all_zero(request.data + wire::HEADER_SIZE, wire::BOARD_WRITE_OFFSET))
+        return refuse("reset command with non-zero offset bytes");
+    ++counters_.requests["done"];
+    reboot(now);
 }
 
 void BoardModel::reply(std::vector<uint8_t> bytes, Clock::time_point now, std::vector<OutDatagram>& out) {
@@ -457,8 +478,8 @@ void BoardModel::reply_stream(uint64_t address, uint64_t length, Clock::time_poi
         d.due = due;
         d.boot = counters_.resets;
         d.bytes.resize(REPLY_HEADER + pieces[i].size + ((oversize && i + 1 == pieces.size()) ? 4 : 0), FILL);
-        // Header: fill bytes and a running sequence number that is never zero.
-        d.bytes[5] = uint8_t(sequence[i] % 255 + 1);
+        // Header: fill bytes, and in its last byte a running sequence number that is never zero.
+        d.bytes[REPLY_HEADER - 1] = uint8_t(sequence[i] % 255 + 1);
         ddr_.read(address + pieces[i].offset, d.bytes.data() + REPLY_HEADER, pieces[i].size);
         out.push_back(std::move(d));
     }
@@ -478,27 +499,27 @@ void BoardModel::acknowledge(bool positive, uint32_t address, Clock::time_point 
     // Ten bytes of which the host examines only byte 5, the status; the others
     // are filled so that a host reading them would notice.
     (void)address;
-    std::vector<uint8_t> bytes(10, FILL);
-    bytes[5] = positive ? 0 : 1;
+    std::vector<uint8_t> bytes(wire::ack_reply_size(wire::BOARD_READ_OFFSET), FILL);
+    bytes[wire::ACK_STATUS_AT] = positive ? 0 : 1;
     reply(std::move(bytes), now, out);
 }
 
 bool BoardModel::write_fabric(uint32_t address, const uint8_t* data, uint64_t length, Clock::time_point now) {
     bool carried_out = true;
     for (uint64_t i = 0; i < length; i += 4)
-        if (!write_register(uint32_t(address + i), le32(data + i), now)) carried_out = false;
+        if (!write_register(uint32_t(address + i), wire::get_u32(data + i), now)) carried_out = false;
     return carried_out;
 }
 
 bool BoardModel::write_register(uint32_t address, uint32_t value, Clock::time_point now) {
     switch (address) {
-        case REG_DONE:
+        case CORE_REGISTER_START:
             done_flag_ = false;  // any write clears the done flag and arms the core
             armed_ = true;
             return true;
-        case REG_START:
+        case CORE_REGISTER_RUN:
             return value != 1 || start_run(now);
-        case REG_STATUS:
+        case CORE_REGISTER_STATUS:
             return true;  // read-only
         default:
             registers_[address / 4] = value;
@@ -513,17 +534,17 @@ bool BoardModel::status_overridden() const {
 
 uint32_t BoardModel::register_value(uint32_t address) const {
     switch (address) {
-        case REG_DONE: return done_flag_ ? 1 : 0;
-        case REG_START: return 0;
-        case REG_STATUS:
-            if (run_) return STATUS_BUSY;
-            return status_overridden() ? *settings_.status : STATUS_IDLE;
+        case CORE_REGISTER_START: return done_flag_ ? 1 : 0;
+        case CORE_REGISTER_RUN: return 0;
+        case CORE_REGISTER_STATUS:
+            if (run_) return CORE_STATUS_BUSY;
+            return status_overridden() ? *settings_.status : CORE_STATUS_IDLE;
         default: return registers_[address / 4];
     }
 }
 
 bool BoardModel::start_run(Clock::time_point now) {
-    const uint32_t buffer = registers_[REG_BUFFER / 4];
+    const uint32_t buffer = registers_[CORE_REGISTER_BUFFER / 4];
     const char* refused = run_ ? "start while a run is in progress"
                           : !armed_ ? "start without a write to 0x00 since the last run"
                           : buffer > 1 ? "start with a buffer set other than 0 or 1"
@@ -549,20 +570,20 @@ bool BoardModel::start_run(Clock::time_point now) {
     // buffer do not change this run's result.
     const uint64_t input_address = settings_.address_data + uint64_t(buffer) * settings_.offset_pingpong;
     std::vector<uint8_t> copied;
-    const uint8_t* input = ddr_.view(input_address, INPUT_BYTES);
+    const uint8_t* input = ddr_.view(input_address, network::INPUT_BYTES);
     if (input == nullptr) {
-        copied.assign(INPUT_BYTES, 0);
-        if (ddr_.contains(input_address, INPUT_BYTES))
-            ddr_.read(input_address, copied.data(), INPUT_BYTES);
+        copied.assign(network::INPUT_BYTES, 0);
+        if (ddr_.contains(input_address, network::INPUT_BYTES))
+            ddr_.read(input_address, copied.data(), network::INPUT_BYTES);
         else
             ++counters_.protocol_errors;
         input = copied.data();
     }
-    const uint64_t hash = input_hash(input, INPUT_BYTES);
-    run.output.resize(OUTPUT_BYTES);
+    const uint64_t hash = input_hash(input, network::INPUT_BYTES);
+    run.output.resize(network::OUTPUT_BYTES);
     if (!weights_.empty() && !weights_valid()) {
         ++counters_.runs_without_weights;
-        std::memcpy(run.output.data(), nothing_output_.data(), OUTPUT_BYTES);
+        std::memcpy(run.output.data(), nothing_output_.data(), network::OUTPUT_BYTES);
     } else {
         // The model runs here, on the input as it is now; the result waits in
         // the run until its end.
@@ -582,9 +603,9 @@ bool BoardModel::start_run(Clock::time_point now) {
 void BoardModel::advance(Clock::time_point now) {
     if (!run_ || run_->stalled || now < run_->end) return;
     const uint64_t address = settings_.address_output + uint64_t(run_->buffer) * settings_.offset_pingpong;
-    if (ddr_.contains(address, OUTPUT_BYTES)) {
-        ddr_.write(address, run_->output.data(), OUTPUT_BYTES);
-        touch_ddr(address, OUTPUT_BYTES);
+    if (ddr_.contains(address, network::OUTPUT_BYTES)) {
+        ddr_.write(address, run_->output.data(), network::OUTPUT_BYTES);
+        touch_ddr(address, network::OUTPUT_BYTES);
     } else {
         ++counters_.protocol_errors;
     }

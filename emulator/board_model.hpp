@@ -5,11 +5,15 @@
 // UDP socket.
 #pragma once
 
-#include "emulator/board_emulator.hpp"
+#include "emulator/core_run.hpp"
+#include "emulator/counters.hpp"
 #include "emulator/ddr_memory.hpp"
 #include "emulator/faults.hpp"
 #include "emulator/network_model.hpp"
 #include "emulator/receive_buffer.hpp"
+#include "emulator/settings.hpp"
+#include "link/wire.hpp"
+#include "records/registers.hpp"
 
 #include <array>
 #include <chrono>
@@ -26,32 +30,11 @@ namespace board {
 
 using Clock = std::chrono::steady_clock;
 
-// Wire constants of the board side.
-constexpr size_t HEADER_BYTES = 14;
-constexpr size_t WRITE_OFFSET = 8;
-constexpr uint32_t SPACE_DDR = 0x40;
-constexpr uint32_t CMD_WRITE = 1;
-constexpr uint32_t CMD_WRITE_ACK = 2;
-constexpr uint32_t CMD_READ = 3;
-constexpr uint32_t CMD_DONE = 4;
-constexpr uint32_t CMD_READ_STREAM = 5;
-constexpr uint32_t CMD_INIT = 15;
-constexpr uint32_t FABRIC_BYTES = 0x100;            // registers 0x00 to 0xFC
-constexpr uint64_t MAX_STREAM_BYTES = 1u << 20;     // one stream request covers at most 1 MiB
 constexpr size_t MAX_UDP_PAYLOAD = 65507;
-constexpr size_t REPLY_HEADER = 6;                  // two zero bytes and the 4-byte reply header
-constexpr uint32_t DEFAULT_STREAM_PAYLOAD = 8192;   // until an init request sets it
-constexpr uint32_t MAX_DDR_PAYLOAD = 16384;         // largest DDR write until an init request announces its size
-constexpr uint32_t MAX_FABRIC_PAYLOAD = 64;         // largest fabric write
-constexpr uint8_t FILL = 0xA5;                      // reply bytes the host must not examine
-constexpr uint32_t STATUS_IDLE = 7;
-constexpr uint32_t STATUS_BUSY = 3;
-
-// Register addresses.
-constexpr uint32_t REG_DONE = 0x00;
-constexpr uint32_t REG_START = 0x04;
-constexpr uint32_t REG_BUFFER = 0x0C;
-constexpr uint32_t REG_STATUS = 0x10;
+// Bytes ahead of a reply's payload: two zero bytes and the reply header.
+constexpr size_t REPLY_HEADER = wire::reply_payload_offset(wire::BOARD_READ_OFFSET);
+constexpr uint32_t DEFAULT_STREAM_PAYLOAD = 8192;  // until an init request sets it
+constexpr uint8_t FILL = 0xA5;                     // reply bytes the host must not examine
 
 struct OutDatagram {
     std::vector<uint8_t> bytes;
@@ -102,6 +85,40 @@ private:
     enum class Kind { Init, Write, WriteAck, Read, Stream, Done };
     static const char* kind_name(Kind kind);
 
+    // One request as the board acts on it.
+    struct Request {
+        Kind kind = Kind::Init;
+        bool ddr = false;
+        uint32_t address = 0;
+        uint32_t length = 0;
+        const uint8_t* data = nullptr;  // the whole datagram
+        size_t size = 0;
+        uint64_t nth = 0;         // requests of its kind since start, this one included
+        bool cut_short = false;   // its reply is cut short (a short-reply fault)
+        const char* space() const { return ddr ? "ddr" : "fabric"; }
+    };
+
+    // The datagram when the board can take it in: not while booting, nor when
+    // the receive buffer is full. Returns when the board takes it out.
+    std::optional<Clock::time_point> take_in(size_t size, Clock::time_point now);
+    // The request a datagram holds, read with the wire codec; nothing (and
+    // counted as malformed) when it is no request.
+    std::optional<Request> decode(const uint8_t* data, size_t size);
+    // The faults that strike a request before it is carried out: false when
+    // it is lost (a silent board, a dropped request). Numbers the request
+    // and marks a reply to be cut short.
+    bool survives_faults(Request& request);
+    // The request's line for the log.
+    void log_request(const Request& request);
+
+    // One function per request kind: checks the request against the board's
+    // rules, carries it out and replies.
+    void serve_init(const Request& request, Clock::time_point now, std::vector<OutDatagram>& out);
+    void serve_write(const Request& request, Clock::time_point now, std::vector<OutDatagram>& out);
+    void serve_read(const Request& request, Clock::time_point now, std::vector<OutDatagram>& out);
+    void serve_stream(const Request& request, Clock::time_point now, std::vector<OutDatagram>& out);
+    void serve_reset(const Request& request, Clock::time_point now);
+
     void reply(std::vector<uint8_t> bytes, Clock::time_point now, std::vector<OutDatagram>& out);
     void reply_stream(uint64_t address, uint64_t length, Clock::time_point now, std::vector<OutDatagram>& out);
     void acknowledge(bool positive, uint32_t address, Clock::time_point now, std::vector<OutDatagram>& out);
@@ -133,9 +150,11 @@ private:
     DdrMemory ddr_;
     std::array<uint32_t, FABRIC_BYTES / 4> registers_{};
     bool done_flag_ = false;
-    bool armed_ = false;  // register 0x00 written since the last run finished
+    bool armed_ = false;  // start register written since the last run finished
     ReceiveBuffer receive_;
-    uint32_t write_limit_ = MAX_DDR_PAYLOAD;  // as the last init announced; kept over resets (no new init follows)
+    // Largest DDR write: the protocol's limit until an init request announces
+    // a size; kept over resets (no new init follows).
+    uint32_t write_limit_ = MAX_DATA_PAYLOAD_DDR;
     std::optional<Run> run_;
     std::array<std::optional<EmulatorRun>, 2> last_runs_;  // per buffer set, since the last boot
     uint32_t stream_payload_ = DEFAULT_STREAM_PAYLOAD;

@@ -1,6 +1,7 @@
 #include "emulator/network_model.hpp"
 
 #include "emulator/faults.hpp"
+#include "records/classes.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -12,16 +13,15 @@
 
 namespace board {
 
+using namespace network;
+
 const std::array<std::array<uint8_t, 3>, CLASSES>& class_colours_bgr() {
-    // Listed as (red, green, blue) like the host's table, stored as (blue, green, red).
     static const std::array<std::array<uint8_t, 3>, CLASSES> table = [] {
-        const uint8_t rgb[CLASSES][3] = {
-            {255, 179, 0},   {128, 62, 117}, {255, 104, 0},  {166, 189, 215}, {193, 0, 32},
-            {206, 162, 98},  {129, 112, 102}, {0, 125, 52},  {246, 118, 142}, {0, 83, 138},
-            {255, 122, 92},  {83, 55, 122},  {255, 142, 0},  {179, 40, 81},   {244, 200, 0},
-            {127, 24, 13},   {147, 170, 0},  {89, 51, 21},   {241, 58, 19},   {35, 44, 22}};
         std::array<std::array<uint8_t, 3>, CLASSES> bgr{};
-        for (int k = 0; k < CLASSES; ++k) bgr[k] = {rgb[k][2], rgb[k][1], rgb[k][0]};
+        for (size_t k = 0; k < bgr.size(); ++k) {
+            const auto& rgb = CLASS_COLOURS_RGB[k];
+            bgr[k] = {rgb[2], rgb[1], rgb[0]};
+        }
         return bgr;
     }();
     return table;
@@ -158,7 +158,7 @@ std::vector<uint8_t> encode_shapes(const std::vector<Shape>& shapes, const Scali
     auto at = [&](int anchor, int k, int row, int col) -> float& {
         return values[size_t(anchor * CHANNELS_PER_BOX + k) * CELLS + size_t(row) * GRID + size_t(col)];
     };
-    for (int a = 0; a < ANCHORS; ++a)
+    for (int a = 0; a < BOXES_PER_CELL; ++a)
         for (int r = 0; r < GRID; ++r)
             for (int c = 0; c < GRID; ++c) at(a, 4, r, c) = LOGIT_LOW;
 
@@ -168,7 +168,7 @@ std::vector<uint8_t> encode_shapes(const std::vector<Shape>& shapes, const Scali
     std::stable_sort(order.begin(), order.end(), [](const Shape* a, const Shape* b) {
         return int64_t(a->x1 - a->x0 + 1) * (a->y1 - a->y0 + 1) > int64_t(b->x1 - b->x0 + 1) * (b->y1 - b->y0 + 1);
     });
-    std::vector<bool> taken(CELLS * ANCHORS, false);
+    std::vector<bool> taken(CELLS * BOXES_PER_CELL, false);
 
     auto logit = [](double f) {
         f = std::clamp(f, 0.02, 0.98);
@@ -186,8 +186,8 @@ std::vector<uint8_t> encode_shapes(const std::vector<Shape>& shapes, const Scali
         const double wc = w / CELL, hc = h / CELL;
         int best = 0;
         double best_iou = -1.0;
-        for (int a = 0; a < ANCHORS; ++a) {
-            const double aw = ANCHOR_CELLS[a][0], ah = ANCHOR_CELLS[a][1];
+        for (int a = 0; a < BOXES_PER_CELL; ++a) {
+            const double aw = ANCHORS[a][0], ah = ANCHORS[a][1];
             const double inter = std::min(wc, aw) * std::min(hc, ah);
             const double iou = inter / (wc * hc + aw * ah - inter);
             if (iou > best_iou) {
@@ -195,13 +195,13 @@ std::vector<uint8_t> encode_shapes(const std::vector<Shape>& shapes, const Scali
                 best = a;
             }
         }
-        const size_t slot = (size_t(row) * GRID + size_t(col)) * ANCHORS + size_t(best);
+        const size_t slot = (size_t(row) * GRID + size_t(col)) * BOXES_PER_CELL + size_t(best);
         if (taken[slot]) continue;
         taken[slot] = true;
         at(best, 0, row, col) = logit(cx / CELL - col);
         at(best, 1, row, col) = logit(cy / CELL - row);
-        at(best, 2, row, col) = float(std::log(wc / ANCHOR_CELLS[best][0]));
-        at(best, 3, row, col) = float(std::log(hc / ANCHOR_CELLS[best][1]));
+        at(best, 2, row, col) = float(std::log(wc / ANCHORS[best][0]));
+        at(best, 3, row, col) = float(std::log(hc / ANCHORS[best][1]));
         at(best, 4, row, col) = LOGIT_HIGH;
         for (int k = 0; k < CLASSES; ++k) at(best, 5 + k, row, col) = (k == s->cls) ? LOGIT_HIGH : LOGIT_LOW;
     }

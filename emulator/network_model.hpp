@@ -4,6 +4,8 @@
 // exact inverse of the host's decoding.
 #pragma once
 
+#include "records/network.hpp"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -13,23 +15,12 @@
 
 namespace board {
 
-constexpr int INPUT_SIZE = 416;                       // network input width and height
-constexpr size_t PLANE_BYTES = size_t(INPUT_SIZE) * INPUT_SIZE;
-constexpr size_t INPUT_BYTES = 3 * PLANE_BYTES;       // blue, green, red planes
-constexpr int GRID = 13;
-constexpr int CELL = INPUT_SIZE / GRID;               // 32 input pixels per cell
-constexpr int ANCHORS = 5;
-constexpr int CLASSES = 20;
-constexpr int CHANNELS_PER_BOX = CLASSES + 5;
-constexpr int OUTPUT_CHANNELS = ANCHORS * CHANNELS_PER_BOX;
-constexpr size_t OUTPUT_BYTES = size_t(OUTPUT_CHANNELS) * GRID * GRID;  // 21125
-constexpr int OUTPUT_FRACTION_BITS = 5;
-constexpr std::array<std::array<float, 2>, ANCHORS> ANCHOR_CELLS = {
-    {{1.08f, 1.19f}, {3.42f, 4.41f}, {6.63f, 11.38f}, {9.42f, 5.11f}, {16.62f, 10.52f}}};
+// Input pixels per grid cell (32).
+constexpr int CELL = network::INPUT_SIZE / network::GRID;
 
-// Class colours (blue, green, red), the first twenty of Kelly's colours of
-// maximum contrast, in class order: the colours sample scenes are drawn with.
-const std::array<std::array<uint8_t, 3>, CLASSES>& class_colours_bgr();
+// Class colours (blue, green, red) in class order: the colours sample scenes
+// are drawn with.
+const std::array<std::array<uint8_t, 3>, network::CLASSES>& class_colours_bgr();
 
 // An object in input pixels: inclusive pixel bounds and its pixel count.
 struct Shape {
@@ -73,7 +64,7 @@ std::vector<uint8_t> encode_shapes(const std::vector<Shape>& shapes, const Scali
 class NetworkModel {
 public:
     virtual ~NetworkModel() = default;
-    // planes: INPUT_BYTES of halved samples; output: OUTPUT_BYTES.
+    // planes: network::INPUT_BYTES of halved samples; output: network::OUTPUT_BYTES.
     virtual void run(const uint8_t* planes, uint8_t* output) = 0;
     // "shapes", "zero", "noise:SEED" or "replay:FILE"; throws std::invalid_argument
     // for an unknown model and std::runtime_error for an unusable replay file.

@@ -1,5 +1,7 @@
 #include "emulator/options.hpp"
 
+#include "records/network.hpp"
+
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
@@ -316,8 +318,8 @@ void apply_configuration(ProgramOptions& options) {
         const_network["write_rate_limit"] ? key<double>(network, "NetworkConfiguration", "write_rate_limit", path) : 100.0;
     s.drain_mibps = options.drain_mibps ? *options.drain_mibps : 1.25 * write_rate_limit;
 
-    // 125 float32 scales, then 125 float32 biases, little-endian.
-    constexpr size_t n = 125;
+    // One float32 scale per output channel, then one bias each, little-endian.
+    constexpr size_t n = ::network::OUTPUT_CHANNELS;
     std::ifstream file(scaling_path, std::ios::binary);
     if (!file) throw ConfigError("cannot open scaling parameters " + scaling_path);
     const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());

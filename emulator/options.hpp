@@ -1,7 +1,8 @@
 // Command line and configuration file of the board_emulator program.
 #pragma once
 
-#include "emulator/board_emulator.hpp"
+#include "emulator/counters.hpp"
+#include "emulator/settings.hpp"
 
 #include <optional>
 #include <stdexcept>

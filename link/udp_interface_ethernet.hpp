@@ -14,10 +14,6 @@
 #include <mutex>
 #include <string>
 
-constexpr uint32_t MAX_DATA_PAYLOAD_DDR = 16384;
-constexpr uint32_t MAX_DATA_PAYLOAD_FABRIC = 64;
-constexpr uint32_t MAX_WRITE_OFFSET = 8;
-
 class UDPInterfaceEthernet : public UDPInterface {
 public:
     // Checks the arguments; an invalid one raises exception_fatal with its

@@ -16,7 +16,7 @@ uint32_t get_u32(const uint8_t* at) {
 }
 
 uint32_t command_word(uint32_t code, bool ddr, bool command_flag) {
-    return (code & 0x3Fu) | (ddr ? SPACE_DDR_BIT : 0u) | (command_flag ? COMMAND_FLAG_BIT : 0u);
+    return (code & CODE_BITS) | (ddr ? SPACE_DDR_BIT : 0u) | (command_flag ? COMMAND_FLAG_BIT : 0u);
 }
 
 void put_header(uint8_t* out, uint32_t code, bool ddr, bool command_flag, uint32_t address, uint32_t length) {
@@ -72,11 +72,24 @@ std::vector<uint8_t> init_request(uint32_t ddr_payload_size, bool command_flag) 
     return out;
 }
 
-bool ack_positive(const uint8_t* reply, size_t size) { return size > 5 && reply[5] == 0; }
+std::optional<RequestHeader> parse_header(const uint8_t* request, size_t size) {
+    if (size < HEADER_SIZE) return std::nullopt;
+    const uint32_t word = get_u32(request + 2);
+    RequestHeader header;
+    header.code = word & CODE_BITS;
+    header.ddr = (word & SPACE_DDR_BIT) != 0;
+    header.command_flag = (word & COMMAND_FLAG_BIT) != 0;
+    header.upper_bits = word >> 8;
+    header.address = get_u32(request + 6);
+    header.length = get_u32(request + 10);
+    return header;
+}
+
+bool ack_positive(const uint8_t* reply, size_t size) { return size > ACK_STATUS_AT && reply[ACK_STATUS_AT] == 0; }
 
 uint32_t init_version(const uint8_t* reply, size_t size) {
     uint8_t word[4] = {0, 0, 0, 0};
-    for (size_t i = 0; i < 4 && 2 + i < size; ++i) word[i] = reply[2 + i];
+    for (size_t i = 0; i < 4 && INIT_VERSION_AT + i < size; ++i) word[i] = reply[INIT_VERSION_AT + i];
     return get_u32(word);
 }
 

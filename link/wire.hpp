@@ -1,5 +1,6 @@
 // The bytes of the board protocol: building every request and reading every
-// reply kind. Pure functions over byte buffers, so they can be checked byte by
+// reply kind (the host's side), reading a request's header (the board's
+// side). Pure functions over byte buffers, so they can be checked byte by
 // byte without a socket.
 //
 // Request: 14-byte header (2 zero bytes, command word, address, length; the
@@ -8,24 +9,34 @@
 // Reply: 2 bytes, a `read_offset`-byte header, then the payload.
 #pragma once
 
+#include "records/commands.hpp"
+
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
+
+// Limits of the protocol: the largest payload of one write datagram in each
+// space, and the most zero bytes between a request header and its payload.
+constexpr uint32_t MAX_DATA_PAYLOAD_DDR = 16384;
+constexpr uint32_t MAX_DATA_PAYLOAD_FABRIC = 64;
+constexpr uint32_t MAX_WRITE_OFFSET = 8;
 
 namespace wire {
 
-enum Command : uint32_t {
-    CMD_WRITE = 1,
-    CMD_WRITE_ACK = 2,
-    CMD_READ = 3,
-    CMD_DONE = 4,
-    CMD_READ_STREAM = 5,
-    CMD_INIT = 15,
-};
-
 constexpr size_t HEADER_SIZE = 14;
+constexpr uint32_t CODE_BITS = 0x3F;
 constexpr uint32_t SPACE_DDR_BIT = 0x40;
 constexpr uint32_t COMMAND_FLAG_BIT = 0x80;
+// The board's framing: `write_offset` zero bytes after the header of a write,
+// done or reset request, and `read_offset` reply-header bytes after the first
+// two bytes of every reply.
+constexpr uint32_t BOARD_WRITE_OFFSET = 8;
+constexpr uint32_t BOARD_READ_OFFSET = 4;
+// Reply bytes the host reads: the board's version (init reply, a 32-bit word)
+// and the status of an acknowledgement (zero: positive).
+constexpr size_t INIT_VERSION_AT = 2;
+constexpr size_t ACK_STATUS_AT = 5;
 // Words one stream request covers at most, and the bytes the address advances per such request.
 constexpr uint32_t STREAM_CHUNK_WORDS = 262144;
 constexpr uint32_t STREAM_CHUNK_BYTES = STREAM_CHUNK_WORDS * 4;
@@ -54,6 +65,23 @@ std::vector<uint8_t> read_stream_request(uint32_t address, uint32_t word_count, 
 std::vector<uint8_t> done_request(bool command_flag, uint32_t write_offset);  // also the reset command
 std::vector<uint8_t> init_request(uint32_t ddr_payload_size, bool command_flag);
 
+// The header of a request, as the board reads it.
+struct RequestHeader {
+    uint32_t code = 0;          // bits 0-5 of the command word
+    bool ddr = false;           // bit 6: the DDR space, else the fabric
+    bool command_flag = false;  // bit 7
+    uint32_t upper_bits = 0;    // bits 8-31, zero in every valid request
+    uint32_t address = 0;
+    uint32_t length = 0;
+};
+
+// Reads the header of a request of `size` bytes; nothing when the request is
+// shorter than the header.
+std::optional<RequestHeader> parse_header(const uint8_t* request, size_t size);
+
+// Where the payload of a write request starts.
+constexpr size_t write_payload_offset(uint32_t write_offset) { return HEADER_SIZE + write_offset; }
+
 // Reply sizes the host waits for or receives.
 constexpr size_t init_reply_expected(uint32_t read_offset) { return size_t(read_offset) + 2; }
 constexpr size_t init_reply_capacity(uint32_t read_offset) { return size_t(read_offset) + 6; }
@@ -63,11 +91,11 @@ constexpr size_t read_reply_size(uint32_t read_offset, uint32_t word_count) {
 }
 constexpr size_t reply_payload_offset(uint32_t read_offset) { return size_t(read_offset) + 2; }
 
-// An acknowledgement is positive when its byte 5 is zero; one too short to
+// An acknowledgement is positive when its byte 5 (ACK_STATUS_AT) is zero; one too short to
 // have a byte 5 is not positive.
 bool ack_positive(const uint8_t* reply, size_t size);
 
-// The board version: the little-endian word at offset 2 of the init reply
+// The board version: the little-endian word at offset 2 (INIT_VERSION_AT) of the init reply
 // (missing bytes read as zero).
 uint32_t init_version(const uint8_t* reply, size_t size);
 

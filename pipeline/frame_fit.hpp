@@ -3,7 +3,7 @@
 // geometry against the input.
 #pragma once
 
-#include "app/config.hpp"
+#include "records/config.hpp"
 #include "pipeline/worker.hpp"
 
 #include <opencv2/core.hpp>

@@ -4,7 +4,8 @@
 // becomes exception_reset, upon which the main loop resets the board.
 #pragma once
 
-#include "app/config.hpp"
+#include "records/config.hpp"
+#include "records/registers.hpp"
 #include "link/udp_interface.hpp"
 #include "pipeline/core_run.hpp"
 #include "pipeline/worker.hpp"
@@ -12,13 +13,6 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-
-// Fabric registers of the core.
-constexpr uint32_t CORE_REGISTER_START = 0x00;  // start writes; reads non-zero once the run has finished
-constexpr uint32_t CORE_REGISTER_RUN = 0x04;    // written with 1 together with the start register
-constexpr uint32_t CORE_REGISTER_BUFFER = 0x0C; // ping-pong index of the run
-constexpr uint32_t CORE_REGISTER_STATUS = 0x10; // 7 while the network is idle
-constexpr uint32_t CORE_STATUS_IDLE = 7;
 
 class ProcessWorker : public Worker, public MemoryMap, public CoreRun {
 public:

@@ -3,7 +3,7 @@
 // program uses it at present.
 #pragma once
 
-#include "app/config.hpp"
+#include "records/config.hpp"
 #include "link/udp_interface.hpp"
 #include "pipeline/core_run.hpp"
 #include "pipeline/worker.hpp"

@@ -10,7 +10,7 @@
 // behind for) a thread per frame.
 #pragma once
 
-#include "app/config.hpp"
+#include "records/config.hpp"
 #include "link/udp_interface.hpp"
 #include "pipeline/prepared_frame.hpp"
 #include "pipeline/worker.hpp"

@@ -4,6 +4,8 @@
 // ping-pong buffer selector), plus the small records the stages hand on.
 #pragma once
 
+#include "records/image_info.hpp"
+
 #include <opencv2/core.hpp>
 
 #include <atomic>
@@ -60,19 +62,6 @@ class Stream : public Source, public ThreadWorker {};
 class MemoryMap {
 public:
     uint64_t pingpong = 0;
-};
-
-// Geometry of one source frame against the network input (see UploadWorker).
-struct ImageInfo {
-    int32_t height = 0;
-    int32_t width = 0;
-    int32_t offset_x = 0;
-    int32_t offset_y = 0;
-    int32_t region_height = 0;
-    int32_t region_width = 0;
-    // The upload stage's count of the frames it has prepared (the frame's
-    // number in the timeline).
-    uint64_t sequence = 0;
 };
 
 inline uint64_t traced_frame(const std::shared_ptr<ImageInfo>& info) { return info ? info->sequence : 0; }

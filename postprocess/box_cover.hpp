@@ -3,7 +3,7 @@
 // (corners truncated toward zero, areas with +1).
 #pragma once
 
-#include "postprocess/bb.hpp"
+#include "records/bb.hpp"
 
 #include <algorithm>
 #include <cstdint>

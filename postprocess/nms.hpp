@@ -8,7 +8,7 @@
 // suppress each other.
 #pragma once
 
-#include "postprocess/bb.hpp"
+#include "records/bb.hpp"
 
 #include <cstdint>
 #include <vector>

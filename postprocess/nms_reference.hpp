@@ -3,7 +3,7 @@
 // it; the tests hold nms against it.
 #pragma once
 
-#include "postprocess/bb.hpp"
+#include "records/bb.hpp"
 
 #include <cstdint>
 #include <vector>

@@ -3,7 +3,7 @@
 // two thresholds.
 #pragma once
 
-#include "postprocess/bb.hpp"
+#include "records/bb.hpp"
 #include "postprocess/canvas.hpp"
 #include "postprocess/logo.hpp"
 #include "postprocess/rectangle_painter.hpp"

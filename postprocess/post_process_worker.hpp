@@ -7,11 +7,11 @@
 // and the threshold callbacks are called from the display thread.
 #pragma once
 
-#include "app/config.hpp"
+#include "records/bb.hpp"
+#include "records/config.hpp"
 #include "link/udp_interface.hpp"
 #include "pipeline/prepared_frame.hpp"
 #include "pipeline/worker.hpp"
-#include "postprocess/bb.hpp"
 #include "postprocess/overlay.hpp"
 
 #include <opencv2/core.hpp>

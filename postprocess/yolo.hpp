@@ -3,9 +3,9 @@
 // classified box in pixels of the source frame.
 #pragma once
 
-#include "app/config.hpp"
-#include "pipeline/worker.hpp"
-#include "postprocess/bb.hpp"
+#include "records/bb.hpp"
+#include "records/config.hpp"
+#include "records/image_info.hpp"
 
 #include <opencv2/core.hpp>
 

@@ -2,7 +2,7 @@
 // another after a display time, or stepped by the arrow keys.
 #pragma once
 
-#include "app/config.hpp"
+#include "records/config.hpp"
 #include "pipeline/worker.hpp"
 
 #include <opencv2/core.hpp>

@@ -2,6 +2,9 @@
 // and scaling parameters.
 #include "tools/sample_data.hpp"
 
+#include "records/classes.hpp"
+#include "records/network.hpp"
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -25,16 +28,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The class colours (red, green, blue), the same table the host draws with;
-// a test keeps the two in step.
-const unsigned char CLASS_RGB[20][3] = {
-    {255, 179, 0},   {128, 62, 117},  {255, 104, 0},  {166, 189, 215}, {193, 0, 32},
-    {206, 162, 98},  {129, 112, 102}, {0, 125, 52},   {246, 118, 142}, {0, 83, 138},
-    {255, 122, 92},  {83, 55, 122},   {255, 142, 0},  {179, 40, 81},   {244, 200, 0},
-    {127, 24, 13},   {147, 170, 0},   {89, 51, 21},   {241, 58, 19},   {35, 44, 22},
-};
-
-cv::Scalar class_bgr(int k) { return cv::Scalar(CLASS_RGB[k][2], CLASS_RGB[k][1], CLASS_RGB[k][0]); }
+cv::Scalar class_bgr(int k) {
+    const auto& rgb = network::CLASS_COLOURS_RGB[size_t(k)];
+    return cv::Scalar(rgb[2], rgb[1], rgb[0]);
+}
 
 // splitmix64: a small, fully specified generator, so the data is the same
 // with every standard library.
@@ -118,7 +115,7 @@ void write_bytes(const fs::path& path, const void* data, size_t size) {
 
 // Checks a finished scene against the rules the tests and the emulator rely on.
 void check_scene(const SceneSpec& spec, const Scene& scene) {
-    const double scale = static_cast<double>(NETWORK_INPUT) / std::max(spec.width, spec.height);
+    const double scale = static_cast<double>(network::INPUT_SIZE) / std::max(spec.width, spec.height);
     const int side = std::min(spec.width, spec.height);
     const cv::Rect square((spec.width - side) / 2, (spec.height - side) / 2, side, side);
     for (size_t i = 0; i < scene.objects.size(); ++i) {
@@ -208,7 +205,7 @@ std::vector<cv::Vec3b> background_palette() {
 double min_class_distance(const std::vector<cv::Vec3b>& palette) {
     double best = 1e9;
     for (const cv::Vec3b& c : palette) {
-        for (const auto& k : CLASS_RGB) {
+        for (const auto& k : network::CLASS_COLOURS_RGB) {
             const double db = c[0] - k[2], dg = c[1] - k[1], dr = c[2] - k[0];
             best = std::min(best, std::sqrt(db * db + dg * dg + dr * dr));
         }
@@ -232,8 +229,8 @@ Scene make_scene(const SceneSpec& spec) {
     // two objects or cuts one at the edge.
     const int longest = std::max(spec.width, spec.height);
     const int side = std::min(spec.width, spec.height);
-    const int min_size = (24 * longest + NETWORK_INPUT - 1) / NETWORK_INPUT;
-    const int gap = (5 * longest + NETWORK_INPUT - 1) / NETWORK_INPUT + 2;
+    const int min_size = (24 * longest + network::INPUT_SIZE - 1) / network::INPUT_SIZE;
+    const int gap = (5 * longest + network::INPUT_SIZE - 1) / network::INPUT_SIZE + 2;
     const cv::Rect area((spec.width - side) / 2 + gap, (spec.height - side) / 2 + gap, side - 2 * gap,
                         side - 2 * gap);
     const int max_size = std::max(min_size, area.width * 2 / 5);
@@ -320,12 +317,12 @@ cv::Mat make_right_logo() {
 }
 
 std::vector<float> scaling_parameters() {
-    std::vector<float> values(2 * OUTPUT_CHANNELS);
-    for (int c = 0; c < OUTPUT_CHANNELS; ++c) {
+    std::vector<float> values(2 * network::OUTPUT_CHANNELS);
+    for (int c = 0; c < network::OUTPUT_CHANNELS; ++c) {
         // Two exact, small variations per channel, in steps of 1/10 of -1..1.
         const float u = static_cast<float>((c * 37 + 11) % 21 - 10) / 10.0f;
         const float v = static_cast<float>((c * 53 + 5) % 21 - 10) / 10.0f;
-        const int kind = c % 25;
+        const int kind = c % network::CHANNELS_PER_BOX;
         float scale, bias;
         if (kind < 2) {  // centre offsets: logits within +-3.9
             scale = 1.0f + 0.08f * (u + 1.0f);
@@ -341,7 +338,7 @@ std::vector<float> scaling_parameters() {
             bias = 0.1f * v;
         }
         values[c] = scale;
-        values[OUTPUT_CHANNELS + c] = bias;
+        values[network::OUTPUT_CHANNELS + c] = bias;
     }
     return values;
 }

@@ -21,7 +21,7 @@ namespace sample_data {
 
 // One object of a scene.
 struct GroundTruthObject {
-    int class_id = 0;  // class number 0..19: the entry of get_kelly_lut() it is drawn in, and its label
+    int class_id = 0;  // class number 0..19: the class colour it is drawn in, and its label
     // Bounding box of the object's pixels in source-image pixels. Like every
     // cv::Rect, x and y are inclusive and x + width, y + height exclusive: the
     // object's rightmost pixel column is box.x + box.width - 1 and its lowest
@@ -47,8 +47,6 @@ extern const char* const WEIGHTS_NAME;         // "weights.txt"
 extern const char* const SCENES_FOLDER;        // "scenes"
 constexpr uint64_t DEFAULT_WEIGHT_BYTES = 1u << 20;
 constexpr uint64_t WEIGHT_DATA_WIDTH = 64;     // bytes per mempacked line
-constexpr int OUTPUT_CHANNELS = 125;
-constexpr int NETWORK_INPUT = 416;
 // Smallest side, in network-input pixels, that every object keeps under the
 // stretch, crop and box fits.
 constexpr int MIN_OBJECT_INPUT_PIXELS = 20;

@@ -71,7 +71,7 @@ struct Board {
         model.write_ddr(DATA + buffer * PINGPONG, planes);
     }
     std::vector<uint8_t> output(uint32_t buffer) const {
-        return model.read_ddr(OUTPUT + buffer * PINGPONG, board::OUTPUT_BYTES);
+        return model.read_ddr(OUTPUT + buffer * PINGPONG, network::OUTPUT_BYTES);
     }
 };
 
@@ -285,7 +285,7 @@ TEST(BoardModel, CoreRunTakesItsTimeAndPublishesTheOutputBeforeTheDoneFlag) {
     b.upload(1, blank_planes());
     b.now += 999us;
     EXPECT_EQ(b.reg(0x00), 0u);
-    EXPECT_EQ(b.output(1), std::vector<uint8_t>(board::OUTPUT_BYTES, 0));
+    EXPECT_EQ(b.output(1), std::vector<uint8_t>(network::OUTPUT_BYTES, 0));
     ASSERT_TRUE(b.model.next_event().has_value());
     EXPECT_EQ(*b.model.next_event(), T0 + 1000us);
 
@@ -300,7 +300,7 @@ TEST(BoardModel, CoreRunTakesItsTimeAndPublishesTheOutputBeforeTheDoneFlag) {
     EXPECT_FALSE(b.model.next_event().has_value());
     const auto scaling = board::default_scaling();
     EXPECT_EQ(b.output(1), board::encode_shapes({{6, 100, 120, 179, 219, 80 * 100}}, scaling));
-    EXPECT_EQ(b.output(0), std::vector<uint8_t>(board::OUTPUT_BYTES, 0));  // the other buffer set is untouched
+    EXPECT_EQ(b.output(0), std::vector<uint8_t>(network::OUTPUT_BYTES, 0));  // the other buffer set is untouched
     EXPECT_EQ(b.model.counters().runs_finished, 1u);
 
     // A host that leaves out the writes to 0x00 is caught: a start on a core
@@ -538,7 +538,7 @@ TEST(BoardModel, ModelsZeroNoiseAndReplay) {
     EXPECT_NE(noise[0], output_of("noise:8", 1)[0]);
 
     const std::string path = scratch_folder() + "/emulator_replay.bin";
-    const auto block = pattern(board::OUTPUT_BYTES, 11);
+    const auto block = pattern(network::OUTPUT_BYTES, 11);
     {
         std::ofstream file(path, std::ios::binary);
         file.write(reinterpret_cast<const char*>(block.data()), std::streamsize(block.size()));

@@ -141,7 +141,7 @@ void upload_three_frames(std::chrono::microseconds pace) {
     emulator.start();
     Client client(emulator.port());
 
-    std::vector<uint8_t> frame(board::INPUT_BYTES);
+    std::vector<uint8_t> frame(network::INPUT_BYTES);
     for (size_t i = 0; i < frame.size(); ++i) frame[i] = uint8_t(i * 13 + i / 4096);
     size_t datagrams = 0;
     auto slot = Clock::now();
@@ -192,7 +192,7 @@ TEST(EmulatorLoopback, RunsEndOnTimeWithoutTrafficAndResetsReboot) {
     // Nobody asks: the serving loop must still finish the run on its own.
     ASSERT_TRUE(eventually([&] { return emulator.read_register(0x00) == 1; }));
     EXPECT_GE(Clock::now() - start, 20ms);
-    EXPECT_EQ(emulator.read_ddr(OUTPUT + PINGPONG, board::OUTPUT_BYTES),
+    EXPECT_EQ(emulator.read_ddr(OUTPUT + PINGPONG, network::OUTPUT_BYTES),
               board::encode_shapes({{14, 200, 40, 299, 199, 100 * 160}}, board::default_scaling()));
 
     // The reset command: no reply, nothing answered while booting, then a clean board.

@@ -15,6 +15,7 @@
 #include <random>
 
 using namespace board;
+using namespace network;
 
 namespace {
 
@@ -50,7 +51,7 @@ std::vector<Detection> decode(const std::vector<uint8_t>& block, const Scaling& 
     if (highest_other) *highest_other = 0.0f;
     for (int r = 0; r < GRID; ++r)
         for (int c = 0; c < GRID; ++c)
-            for (int a = 0; a < ANCHORS; ++a) {
+            for (int a = 0; a < BOXES_PER_CELL; ++a) {
                 int best = 0;
                 for (int k = 1; k < CLASSES; ++k)
                     if (value(a, 5 + k, r, c) > value(a, 5 + best, r, c)) best = k;
@@ -63,8 +64,8 @@ std::vector<Detection> decode(const std::vector<uint8_t>& block, const Scaling& 
                 }
                 const float x = (sigmoid(value(a, 0, r, c)) + float(c)) / GRID * INPUT_SIZE;
                 const float y = (sigmoid(value(a, 1, r, c)) + float(r)) / GRID * INPUT_SIZE;
-                const float w = std::exp(value(a, 2, r, c)) * ANCHOR_CELLS[a][0] / GRID * INPUT_SIZE;
-                const float h = std::exp(value(a, 3, r, c)) * ANCHOR_CELLS[a][1] / GRID * INPUT_SIZE;
+                const float w = std::exp(value(a, 2, r, c)) * ANCHORS[a][0] / GRID * INPUT_SIZE;
+                const float h = std::exp(value(a, 3, r, c)) * ANCHORS[a][1] / GRID * INPUT_SIZE;
                 found.push_back({best, score, x - w / 2, y - h / 2, x + w / 2, y + h / 2});
             }
     return found;

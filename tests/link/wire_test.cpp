@@ -1,4 +1,4 @@
-// Request bytes and reply reading of the board protocol.
+// Request bytes, reply reading and request reading of the board protocol.
 #include "link/wire.hpp"
 
 #include <gtest/gtest.h>
@@ -107,6 +107,76 @@ TEST(Wire, InitVersionAndReadReplyWords) {
     EXPECT_EQ(wire::read_reply_words(17, 4), 2u);  // a trailing part-word does not count
     EXPECT_EQ(wire::read_reply_words(6, 4), 0u);
     EXPECT_EQ(wire::read_reply_words(3, 4), 0u);   // shorter than its header
+}
+
+// The board's reading of a request header, field by field from documented
+// bytes: code, space bit, command flag and the bits above them, address and
+// length, all little-endian.
+TEST(Wire, RequestHeaderIsReadFieldByField) {
+    const Bytes request{0x00, 0x00, 0xC5, 0x01, 0x00, 0x00, 0x78, 0x56, 0x34, 0x12, 0x10, 0x00, 0x00, 0x80};
+    const auto parsed = wire::parse_header(request.data(), request.size());
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->code, 5u);
+    EXPECT_TRUE(parsed->ddr);
+    EXPECT_TRUE(parsed->command_flag);
+    EXPECT_EQ(parsed->upper_bits, 1u);
+    EXPECT_EQ(parsed->address, 0x12345678u);
+    EXPECT_EQ(parsed->length, 0x80000010u);
+
+    const Bytes fabric_read = header(0x03, 0xFC, 4);
+    const auto read = wire::parse_header(fabric_read.data(), fabric_read.size());
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->code, 3u);
+    EXPECT_FALSE(read->ddr);
+    EXPECT_FALSE(read->command_flag);
+    EXPECT_EQ(read->upper_bits, 0u);
+
+    // One byte short of a header is no request; what follows a header is not part of it.
+    EXPECT_FALSE(wire::parse_header(request.data(), 13).has_value());
+    EXPECT_FALSE(wire::parse_header(request.data(), 0).has_value());
+    Bytes longer = request;
+    longer.insert(longer.end(), 8, 0xFF);
+    const auto same = wire::parse_header(longer.data(), longer.size());
+    ASSERT_TRUE(same.has_value());
+    EXPECT_EQ(same->length, 0x80000010u);
+}
+
+// Every request the host builds reads back as what it was built from.
+TEST(Wire, EveryRequestTheHostBuildsReadsBackAsBuilt) {
+    const uint32_t payload[2] = {1, 2};
+    struct Expected {
+        Bytes request;
+        uint32_t code;
+        bool ddr;
+        uint32_t address, length;
+    };
+    for (bool flag : {false, true}) {
+        std::vector<Expected> cases;
+        for (bool ddr : {true, false}) {
+            cases.push_back({wire::write_request(false, payload, 2, 0xABC0, ddr, flag, 8), CMD_WRITE, ddr, 0xABC0, 8});
+            cases.push_back({wire::write_request(true, payload, 2, 0xABC0, ddr, flag, 8), CMD_WRITE_ACK, ddr, 0xABC0, 8});
+            cases.push_back({wire::read_request(0x40, 3, ddr, flag), CMD_READ, ddr, 0x40, 12});
+        }
+        cases.push_back({wire::read_stream_request(0x100000, 262144, flag), CMD_READ_STREAM, true, 0x100000, 1048576});
+        cases.push_back({wire::done_request(flag, 8), CMD_DONE, false, 0, 0});
+        cases.push_back({wire::init_request(8192, flag), CMD_INIT, false, 0, 8192});
+        for (const Expected& e : cases) {
+            SCOPED_TRACE("code " + std::to_string(e.code) + (e.ddr ? " ddr" : " fabric") + (flag ? " flag" : ""));
+            const auto parsed = wire::parse_header(e.request.data(), e.request.size());
+            ASSERT_TRUE(parsed.has_value());
+            EXPECT_EQ(parsed->code, e.code);
+            EXPECT_EQ(parsed->ddr, e.ddr);
+            EXPECT_EQ(parsed->command_flag, flag);
+            EXPECT_EQ(parsed->upper_bits, 0u);
+            EXPECT_EQ(parsed->address, e.address);
+            EXPECT_EQ(parsed->length, e.length);
+        }
+    }
+    // A write's payload starts after the header and the write offset.
+    const Bytes w = wire::write_request(false, payload, 2, 0, true, false, 8);
+    EXPECT_EQ(wire::write_payload_offset(8), 22u);
+    EXPECT_EQ(w[wire::write_payload_offset(8)], 1);
+    EXPECT_EQ(w[wire::write_payload_offset(8) + 4], 2);
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 // synthetic logos so that the stage finds "../data/*.png".
 #pragma once
 
-#include "app/config.hpp"
+#include "records/classes.hpp"
+#include "records/config.hpp"
+#include "records/network.hpp"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -21,23 +23,23 @@ namespace pp_test {
 
 inline std::shared_ptr<Core> make_core() {
     auto core = std::make_shared<Core>();
-    core->input_width = 416;
-    core->input_height = 416;
-    core->input_fraction_bits = 1;
-    core->output_fraction_bits = 5;
+    core->input_width = network::INPUT_SIZE;
+    core->input_height = network::INPUT_SIZE;
+    core->input_fraction_bits = network::INPUT_FRACTION_BITS;
+    core->output_fraction_bits = network::OUTPUT_FRACTION_BITS;
     core->address_data = 0x1000000;
     core->address_output = 0x2000000;
     core->offset_pingpong = 0x800000;
-    core->boxes_per_cell = 5;
-    core->classes = 20;
-    core->output_channels = 125;
-    core->grid_height = 13;
-    core->grid_width = 13;
-    core->output_size = 21125;
-    core->channels_per_box = 25;
-    core->anchors = {{1.08f, 1.19f}, {3.42f, 4.41f}, {6.63f, 11.38f}, {9.42f, 5.11f}, {16.62f, 10.52f}};
-    core->output_scale.assign(125, 1.0f);
-    core->output_bias.assign(125, 0.0f);
+    core->boxes_per_cell = network::BOXES_PER_CELL;
+    core->classes = network::CLASSES;
+    core->output_channels = network::OUTPUT_CHANNELS;
+    core->grid_height = network::GRID;
+    core->grid_width = network::GRID;
+    core->output_size = network::OUTPUT_BYTES;
+    core->channels_per_box = network::CHANNELS_PER_BOX;
+    core->anchors.assign(network::ANCHORS.begin(), network::ANCHORS.end());
+    core->output_scale.assign(network::OUTPUT_CHANNELS, 1.0f);
+    core->output_bias.assign(network::OUTPUT_CHANNELS, 0.0f);
     return core;
 }
 
@@ -56,9 +58,7 @@ inline std::shared_ptr<PostProcessing> make_post() {
     post->threshold_overlap = 0.575f;
     post->max_box_area = 2147483647;
     for (int k = 0; k < 20; ++k) post->selected_classes.push_back(k);
-    post->labels = {"aeroplane", "bicycle", "bird",  "boat",        "bottle", "bus",         "car",
-                    "cat",       "chair",   "cow",   "diningtable", "dog",    "horse",       "motorbike",
-                    "person",    "pottedplant", "sheep", "sofa",    "train",  "tvmonitor"};
+    post->labels.assign(network::CLASS_NAMES.begin(), network::CLASS_NAMES.end());
     post->colours = make_colours();
     return post;
 }

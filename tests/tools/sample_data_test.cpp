@@ -1,4 +1,5 @@
 #include "pipeline/file_readers.hpp"
+#include "records/network.hpp"
 #include "tools/sample_data.hpp"
 
 #include <gtest/gtest.h>
@@ -204,9 +205,9 @@ TEST(SampleData, ScalingParametersLetEveryEncodedValueFitInEightBits) {
         }
     }
     const double centre_logit = std::log(0.98 / 0.02);
-    const auto parameters = load_scaling_parameters((DATA / SCALING_NAME).string(), OUTPUT_CHANNELS);
+    const auto parameters = load_scaling_parameters((DATA / SCALING_NAME).string(), network::OUTPUT_CHANNELS);
     bool varied = false;
-    for (int c = 0; c < OUTPUT_CHANNELS; ++c) {
+    for (int c = 0; c < network::OUTPUT_CHANNELS; ++c) {
         const double scale = parameters.first[c], bias = parameters.second[c];
         varied |= scale != 1.0 || bias != 0.0;
         ASSERT_GT(scale, 0) << c;

@@ -3,6 +3,8 @@
 // (PostProcessing), with the enumerations that the configuration text maps to.
 #pragma once
 
+#include "records/network.hpp"
+
 #include <opencv2/core.hpp>
 
 #include <array>
@@ -23,8 +25,8 @@ struct Core {
     // stages all read it from here; visiondemo keeps one per stage instead
     // (MemoryMap::pingpong) and leaves this at 0.
     int32_t memory_index = 0;
-    int32_t input_width = 416;
-    int32_t input_height = 416;
+    int32_t input_width = network::INPUT_SIZE;
+    int32_t input_height = network::INPUT_SIZE;
     int32_t input_fraction_bits = 0;
     int32_t output_fraction_bits = 0;
     uint64_t address_data = 0;

@@ -1,0 +1,17 @@
+// Geometry of one source frame against the network input, filled by the
+// upload stage when it prepares the frame and read by post-processing.
+#pragma once
+
+#include <cstdint>
+
+struct ImageInfo {
+    int32_t height = 0;
+    int32_t width = 0;
+    int32_t offset_x = 0;
+    int32_t offset_y = 0;
+    int32_t region_height = 0;
+    int32_t region_width = 0;
+    // The upload stage's count of the frames it has prepared (the frame's
+    // number in the timeline).
+    uint64_t sequence = 0;
+};
