@@ -112,13 +112,14 @@ bench_start_emulator() {  # build flag...
 # Checks the summary board_emulator printed at its end into file $1: no
 # malformed requests, no protocol errors, no run without the expected
 # weights. Names what is not clean on the error stream and fails. Datagrams
-# lost to the board's receive buffer are named as a warning: a paced host
-# still loses one now and then on a loaded machine.
+# lost to the board's receive buffer, or to its socket before that, are named
+# as a warning: a paced host still loses one now and then on a loaded machine.
 bench_summary_clean() {  # emulator_output
   local unclean
   unclean=$(awk '
     /^summary:/ { seen = 1 }
     /^  receive buffer overflows: / && $4 + 0 != 0 { sub(/^  /, ""); print "WARNING: board_emulator " $0 > "/dev/stderr" }
+    /^  socket drops: / && $3 + 0 != 0 { sub(/^  /, ""); print "WARNING: board_emulator " $0 > "/dev/stderr" }
     /^  (malformed requests|protocol errors|runs without valid weights): / {
       n = $0; sub(/^.*: /, "", n)
       if (n + 0 != 0) { sub(/^  /, ""); printf "%s%s", (bad++ ? "; " : ""), $0 }

@@ -32,6 +32,7 @@ std::optional<std::chrono::nanoseconds> stamp_of(const msghdr& message) {
 
 void enable_arrival_stamps(int sock) {
     const int on = 1;
+    setsockopt(sock, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
     if (setsockopt(sock, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0) return;
     // The kernel turns stamping on a moment later, when no other socket had
     // it on; until then a datagram is stamped when it is read, which makes a
@@ -65,6 +66,16 @@ void enable_arrival_stamps(int sock) {
     char byte = 0;
     while (::recv(sock, &byte, 1, MSG_DONTWAIT) >= 0) {
     }
+}
+
+std::optional<uint32_t> socket_drop_count(const msghdr& message) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(const_cast<msghdr*>(&message)); c; c = CMSG_NXTHDR(const_cast<msghdr*>(&message), c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_RXQ_OVFL) continue;
+        uint32_t count = 0;
+        std::memcpy(&count, CMSG_DATA(c), sizeof count);
+        return count;
+    }
+    return std::nullopt;
 }
 
 ClockPair ClockPair::now() {

@@ -4,16 +4,23 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
 
 #include <sys/socket.h>
 
 namespace board {
 
-// Turns on per-datagram receive time stamps for `sock` (best effort).
+// Turns on per-datagram receive time stamps for `sock`, and the count of
+// datagrams the socket dropped for want of room (best effort).
 void enable_arrival_stamps(int sock);
 
-// Room for the stamp's control message in a receive.
+// Room for the stamp's and the drop count's control messages in a receive.
 constexpr size_t ARRIVAL_CONTROL_BYTES = 64;
+
+// The socket's running count of dropped datagrams, as of the datagram whose
+// receive header is `message`; nothing when the kernel did not give it.
+std::optional<uint32_t> socket_drop_count(const msghdr& message);
 
 // The real-time and steady clocks read together, once for a batch of
 // received datagrams: each stamp is carried over to the steady clock by the

@@ -73,10 +73,12 @@ struct BoardEmulator::Impl {
         sockaddr_in from;
         Clock::time_point arrived;  // the kernel's stamp, on the steady clock
     };
-    std::mutex queue_mutex;  // guards queue, queued_bytes
+    std::mutex queue_mutex;  // guards queue, queued_bytes, socket_drops
     std::condition_variable queue_ready;  // a datagram was queued, or stop()
     std::deque<Received> queue;
     size_t queued_bytes = 0;
+    uint64_t socket_drops = 0;       // datagrams lost before the model took them
+    uint32_t socket_drops_seen = 0;  // the kernel's count when last read (receiving thread only)
 
     struct Pending {
         OutDatagram datagram;
@@ -214,8 +216,15 @@ struct BoardEmulator::Impl {
         {
             std::lock_guard<std::mutex> lock(queue_mutex);
             for (unsigned i = 0; i < count; ++i) {
+                if (const auto dropped = board::socket_drop_count(messages[i].msg_hdr)) {
+                    socket_drops += uint32_t(*dropped - socket_drops_seen);  // the kernel's count wraps at 2^32
+                    socket_drops_seen = *dropped;
+                }
                 const size_t size = messages[i].msg_len;
-                if (queued_bytes + size > QUEUE_LIMIT) continue;  // lost, like any UDP datagram
+                if (queued_bytes + size > QUEUE_LIMIT) {  // lost, like any UDP datagram
+                    ++socket_drops;
+                    continue;
+                }
                 const auto* bytes = static_cast<const uint8_t*>(messages[i].msg_hdr.msg_iov->iov_base);
                 queue.push_back({std::vector<uint8_t>(bytes, bytes + size),
                                  *static_cast<const sockaddr_in*>(messages[i].msg_hdr.msg_name),
@@ -354,8 +363,14 @@ void BoardEmulator::set_log(std::function<void(const std::string&)> log) {
 uint16_t BoardEmulator::port() const { return impl->bound_port; }
 
 EmulatorCounters BoardEmulator::counters() const {
-    std::lock_guard<std::mutex> lock(impl->mutex);
-    return impl->model.counters();
+    EmulatorCounters c;
+    {
+        std::lock_guard<std::mutex> lock(impl->mutex);
+        c = impl->model.counters();
+    }
+    std::lock_guard<std::mutex> lock(impl->queue_mutex);
+    c.socket_drops = impl->socket_drops;
+    return c;
 }
 
 std::vector<uint8_t> BoardEmulator::read_ddr(uint64_t address, uint64_t size) const {

@@ -25,6 +25,7 @@ struct EmulatorCounters {
     uint64_t ignored_while_booting = 0;
     uint64_t receive_overflows = 0;        // datagrams lost to a full receive buffer
     uint64_t receive_overflow_bytes = 0;
+    uint64_t socket_drops = 0;             // datagrams lost before the board took them (a full socket)
     uint64_t running_set_accesses = 0;     // input writes, output reads or writes of the set a run is on
     uint64_t starts_refused = 0;           // unarmed, while running, or with a bad buffer set
     uint64_t refused = 0;                  // requests over a board limit (also counted as malformed)

@@ -369,6 +369,7 @@ std::string counters_summary(const EmulatorCounters& c) {
         << "  refused over a board limit: " << c.refused << "\n"
         << "  receive buffer overflows: " << c.receive_overflows << " datagrams, " << c.receive_overflow_bytes
         << " bytes\n"
+        << "  socket drops: " << c.socket_drops << " datagrams\n"
         << "  replies dropped by a reset: " << c.replies_dropped_by_reset << "\n"
         << "  ignored while booting: " << c.ignored_while_booting << "\n"
         << "  runs started: " << c.runs_started << "\n"

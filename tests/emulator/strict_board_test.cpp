@@ -55,15 +55,19 @@ TEST(StrictBoard, PacingAboveTheBoardsDrainRateLosesDatagrams) {
         lb.link->udp_write_ddr(frames.data(), DATA, uint32_t(frames.size()));
         // Read back in pieces that fit a stock machine's socket buffer.
         std::vector<uint32_t> back(frames.size());
-        constexpr size_t PIECE = 64 * 1024;  // words
+        constexpr size_t PIECE = 32 * 1024;  // words: 128 KiB, a third of the socket buffer a stock machine grants
         for (size_t at = 0; at < back.size(); at += PIECE)
             lb.link->udp_read_stream_ddr(back.data() + at, uint32_t(DATA + 4 * at),
                                          uint32_t(std::min(PIECE, back.size() - at)));
         if (rate == 100) {
             EXPECT_EQ(lb.board->counters().receive_overflows, 0u);
+            EXPECT_EQ(lb.board->counters().socket_drops, 0u);
             EXPECT_EQ(back, frames);
         } else {
-            EXPECT_GT(lb.board->counters().receive_overflows, 0u);
+            // Lost to the board's buffer, or before it, to a socket whose
+            // reader could not keep up (a stock machine's small socket buffer).
+            const auto c = lb.board->counters();
+            EXPECT_GT(c.receive_overflows + c.socket_drops, 0u);
             EXPECT_NE(back, frames);
         }
     }
