@@ -552,8 +552,14 @@ void UDPInterfaceEthernet::udp_write_ddr(const uint32_t* data, uint32_t address,
     for_each_chunk(word_count, ddr_payload_words, ddr_payload_size, address,
                    [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
                        if (in_burst == 0) {
+                           // A group never goes out ahead of its slots (the
+                           // schedule can be ahead only after a write that
+                           // failed half-way).
                            const auto now = Clock::now();
-                           if (now - paced_until >= burst_time) paced_until = now;
+                           if (now < paced_until)
+                               sleep_until(paced_until);
+                           else if (now - paced_until >= burst_time)
+                               paced_until = now;
                        }
                        this->_udp_write(data + first, chunk_address, m, true);
                        paced_until += m == ddr_payload_words ? pace : pace * m / ddr_payload_words;
