@@ -537,14 +537,15 @@ void UDPInterfaceEthernet::udp_write_ddr(const uint32_t* data, uint32_t address,
     // Datagrams go out a few at a time (at most PACING_BURST_BYTES), each
     // group at the start of its slots, and the thread then sleeps until the
     // group's slots have ended: one wake-up per group instead of one per
-    // datagram, and no spinning. The board's receive buffer, which empties
-    // faster than the limit, holds such a group many times over. A wake-up
-    // that comes late is made up: the next group's slots start where the last
-    // ones ended, and a following write goes on with the same schedule, so
-    // the rate over many writes is the configured one. Behind the schedule by
-    // a whole group's time or more (a stall, or a pause between writes), the
-    // schedule starts afresh, so at most two groups ever go out back to back.
-    // The write returns when its last slot has ended.
+    // datagram, and no spinning. A wake-up that comes late is made up: the
+    // next group's slots start where the last ones ended, and a following
+    // write goes on with the same schedule, so the rate over many writes is
+    // the configured one. Behind the schedule by a whole group's time or more
+    // (a stall, or a pause between writes), the schedule starts afresh. So in
+    // any stretch of time at most two groups more than the limit allows go
+    // out, and the board's receive buffer, which empties faster than the
+    // limit, never has to hold more than that. The write returns when its
+    // last slot has ended.
     const uint32_t burst = std::max<uint32_t>(1, PACING_BURST_BYTES / ddr_payload_size);
     const std::chrono::nanoseconds burst_time = pace * burst;
     TimerSlack slack(PACING_TIMER_SLACK);
