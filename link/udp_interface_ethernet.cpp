@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <optional>
 #include <sstream>
 #include <vector>
 
@@ -20,11 +19,10 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::nanoseconds REPLY_LIMIT{1000000000};
 constexpr std::chrono::nanoseconds STREAM_DATAGRAM_LIMIT{5000000000LL};
 constexpr std::chrono::nanoseconds FABRIC_READ_PAUSE{1000000};
-// Pacing: the timer slack while a paced write sleeps, the spin kept after a
-// wake-up, and the most a wake-up's lateness is allowed to count for.
+// Pacing: the timer slack while a paced write sleeps, and the most bytes sent
+// in one go between two sleeps.
 constexpr std::chrono::nanoseconds PACING_TIMER_SLACK{1000};
-constexpr std::chrono::nanoseconds PACING_SPIN{2000};
-constexpr std::chrono::nanoseconds MAX_WAKE_LATENESS{40000};
+constexpr uint32_t PACING_BURST_BYTES = 32 * 1024;
 constexpr int DDR_WRITE_ACK_ATTEMPTS = 5;
 constexpr int FABRIC_WRITE_ACK_ATTEMPTS = 1;
 constexpr int READ_ATTEMPTS = 5;
@@ -529,51 +527,55 @@ int UDPInterfaceEthernet::udp_reset() {
 void UDPInterfaceEthernet::udp_write_ddr(const uint32_t* data, uint32_t address, uint32_t word_count) {
     std::unique_lock<std::mutex> lock(link_mutex);
     const std::chrono::nanoseconds pace = std::chrono::microseconds(write_pace_us);
-    // Each datagram owns a time slot that starts just before it is sent; the
-    // next datagram waits for the slot's end, which keeps the write rate at
-    // or below the configured limit. A full datagram's slot is the pace; the
-    // short last datagram of a transfer gets its share of it, so transfers
-    // that are not whole chunks (a 173,056-byte plane is 21 full chunks and
-    // an eighth) are not held below the rate. When the thread resumes a little
-    // late (less than one pace) the next slot still starts where the last one
-    // ended, so a moment of preemption is made up instead of lowering the
-    // rate; after a longer stall the schedule starts afresh, without a burst.
+    if (pace.count() == 0) {
+        for_each_chunk(word_count, ddr_payload_words, ddr_payload_size, address,
+                       [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
+                           this->_udp_write(data + first, chunk_address, m, true);
+                       });
+        return;
+    }
+    // Each datagram owns a time slot of the pace, and the slots follow one
+    // another, so the write rate stays at or below the configured limit. A
+    // full datagram's slot is the pace; a short last datagram gets its share
+    // of it, so transfers that are not whole chunks (a 173,056-byte plane is
+    // 21 full chunks and an eighth) are not held below the rate.
     //
-    // The wait for a slot's end sleeps until shortly before it, by as much as
-    // wake-ups have lately come late, and spins only the rest, so a paced
-    // frame costs the processor its system calls rather than its whole
-    // duration. The timer slack is lowered meanwhile, or every wake-up could
-    // come up to 50 us late.
-    std::optional<TimerSlack> slack;
-    if (pace.count() > 0) slack.emplace(PACING_TIMER_SLACK);
-    Clock::time_point slot_end{};
-    bool first_slot = true;
+    // Datagrams go out a few at a time (at most PACING_BURST_BYTES), each
+    // group at the start of its slots, and the thread then sleeps until the
+    // group's slots have ended: one wake-up per group instead of one per
+    // datagram, and no spinning. A wake-up that comes late is made up: the
+    // next group's slots start where the last ones ended, and a following
+    // write goes on with the same schedule, so the rate over many writes is
+    // the configured one. Behind the schedule by a whole group's time or more
+    // (a stall, or a pause between writes), the schedule starts afresh. So in
+    // any stretch of time at most two groups more than the limit allows go
+    // out, and the board's receive buffer, which empties faster than the
+    // limit, never has to hold more than that. The write returns when its
+    // last slot has ended.
+    const uint32_t burst = std::max<uint32_t>(1, PACING_BURST_BYTES / ddr_payload_size);
+    const std::chrono::nanoseconds burst_time = pace * burst;
+    TimerSlack slack(PACING_TIMER_SLACK);
+    uint32_t in_burst = 0;
     for_each_chunk(word_count, ddr_payload_words, ddr_payload_size, address,
                    [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
-                       if (pace.count() == 0) {
-                           this->_udp_write(data + first, chunk_address, m, true);
-                           return;
+                       if (in_burst == 0) {
+                           // A group never goes out ahead of its slots (the
+                           // schedule can be ahead only after a write that
+                           // failed half-way).
+                           const auto now = Clock::now();
+                           if (now < paced_until)
+                               sleep_until(paced_until);
+                           else if (now - paced_until >= burst_time)
+                               paced_until = now;
                        }
-                       const auto now = Clock::now();
-                       const auto slot_start = (!first_slot && now - slot_end < pace) ? slot_end : now;
-                       first_slot = false;
                        this->_udp_write(data + first, chunk_address, m, true);
-                       slot_end = slot_start + (m == ddr_payload_words ? pace : pace * m / ddr_payload_words);
-                       wait_for_slot_end(slot_end);
+                       paced_until += m == ddr_payload_words ? pace : pace * m / ddr_payload_words;
+                       if (++in_burst == burst) {
+                           sleep_until(paced_until);
+                           in_burst = 0;
+                       }
                    });
-}
-
-void UDPInterfaceEthernet::wait_for_slot_end(Clock::time_point slot_end) {
-    const auto wake = slot_end - wake_lateness - PACING_SPIN;
-    if (Clock::now() < wake) {
-        sleep_until(wake);
-        // Follow how late wake-ups come, smoothed over about eight of them
-        // and never more than the longest spin worth paying for.
-        const auto late = std::min<std::chrono::nanoseconds>(Clock::now() - wake, MAX_WAKE_LATENESS);
-        wake_lateness += (late - wake_lateness) / 8;
-    }
-    while (Clock::now() < slot_end) {
-    }
+    if (in_burst > 0) sleep_until(paced_until);
 }
 
 void UDPInterfaceEthernet::udp_write_fabric(const uint32_t* data, uint32_t address, uint32_t word_count) {

@@ -83,13 +83,11 @@ private:
     // Shorter datagrams, empty ones included, are dropped on the way.
     bool wait_for_reply(std::chrono::nanoseconds limit, size_t expected, long& available);
     void discard_stale_replies();
-    // Waits for the end of a paced write's slot: sleeps most of the way, spins the rest.
-    void wait_for_slot_end(std::chrono::steady_clock::time_point slot_end);
     void size_receive_buffer();
     // The chunked read shared by udp_read_ddr and udp_read_fabric.
     int read_chunks(uint32_t* data, uint32_t address, uint32_t word_count, bool ddr);
 
     std::atomic<uint64_t> discarded{0};
-    // How late the pacing's wake-ups have lately come (guarded by link_mutex).
-    std::chrono::nanoseconds wake_lateness{20000};
+    // The end of the last paced datagram's time slot (guarded by link_mutex).
+    std::chrono::steady_clock::time_point paced_until{};
 };

@@ -73,6 +73,26 @@ TEST(StrictBoard, PacingAboveTheBoardsDrainRateLosesDatagrams) {
     }
 }
 
+// Paced writes go out in groups of at most 32 KiB, and at most two groups
+// ever arrive back to back however late the host's wake-ups come: a board
+// whose buffer holds two groups and a datagram, drained at 1.25 times the
+// rate, loses nothing over four frames.
+TEST(StrictBoard, PacedGroupsFitABufferOfTwoGroups) {
+    EmulatorSettings s = strict_settings();
+    s.drain_mibps = 125;
+    s.buffer_kib = 72;
+    const auto frames = counting(4 * FRAME_WORDS);
+    LinkedBoard lb = start_linked_board(s, 100);
+    lb.link->udp_write_ddr(frames.data(), DATA, uint32_t(frames.size()));
+    std::vector<uint32_t> back(frames.size());
+    constexpr size_t PIECE = 64 * 1024;  // words
+    for (size_t at = 0; at < back.size(); at += PIECE)
+        lb.link->udp_read_stream_ddr(back.data() + at, uint32_t(DATA + 4 * at),
+                                     uint32_t(std::min(PIECE, back.size() - at)));
+    EXPECT_EQ(lb.board->counters().receive_overflows, 0u);
+    EXPECT_EQ(back, frames);
+}
+
 // A host writing into the input of the set the core runs on, or reading its
 // output before the run ends, is counted; the other set is free.
 TEST(StrictBoard, AccessToTheRunningSetIsAProtocolError) {
