@@ -85,7 +85,7 @@ TEST(StrictBoard, PacedGroupsFitABufferOfTwoGroups) {
     LinkedBoard lb = start_linked_board(s, 100);
     lb.link->udp_write_ddr(frames.data(), DATA, uint32_t(frames.size()));
     std::vector<uint32_t> back(frames.size());
-    constexpr size_t PIECE = 64 * 1024;  // words
+    constexpr size_t PIECE = 32 * 1024;  // words, as above
     for (size_t at = 0; at < back.size(); at += PIECE)
         lb.link->udp_read_stream_ddr(back.data() + at, uint32_t(DATA + 4 * at),
                                      uint32_t(std::min(PIECE, back.size() - at)));
