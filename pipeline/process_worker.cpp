@@ -13,8 +13,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// A run is given up when the wait has lasted one second or more.
-constexpr std::chrono::nanoseconds WAIT_LIMIT{999999999};
 constexpr std::chrono::nanoseconds POLL_INTERVAL{500000};
 constexpr std::chrono::nanoseconds DUMMY_POLL_INTERVAL{12000};
 constexpr std::chrono::nanoseconds ACK_TIMEOUT = 1s;
@@ -37,8 +35,9 @@ std::string hex8(uint32_t value) {
 
 }  // namespace
 
-ProcessWorker::ProcessWorker(std::shared_ptr<UDPInterface> link_, std::shared_ptr<Core> core_)
-    : link(std::move(link_)), core(std::move(core_)) {}
+ProcessWorker::ProcessWorker(std::shared_ptr<UDPInterface> link_, std::shared_ptr<Core> core_,
+                             std::chrono::nanoseconds completion_limit_)
+    : link(std::move(link_)), core(std::move(core_)), completion_limit(completion_limit_) {}
 
 void ProcessWorker::work() { start_core(); }
 
@@ -96,7 +95,7 @@ bool ProcessWorker::wait_core_done() {
     try {
         bool finished = link->udp_read_fabric(CORE_REGISTER_START) != 0;
         while (!finished) {
-            if (Clock::now() - wait_start > WAIT_LIMIT) {
+            if (Clock::now() - wait_start > completion_limit) {
                 core_done = true;
                 core_started = false;
                 ++framecount;
@@ -145,7 +144,7 @@ bool ProcessWorkerDummy::wait_core_done() {
     wait_start = Clock::now();
     bool finished = is_core_done();
     while (!finished) {
-        if (Clock::now() - wait_start > WAIT_LIMIT) break;
+        if (Clock::now() - wait_start > CORE_COMPLETION_LIMIT) break;
         sleep_full(DUMMY_POLL_INTERVAL);
         waited = true;
         finished = is_core_done();

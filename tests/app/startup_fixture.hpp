@@ -7,6 +7,7 @@
 #include "app/board.hpp"
 #include "app/startup.hpp"
 #include "emulator/board_emulator.hpp"
+#include "tests/support/poll.hpp"
 
 #include <gtest/gtest.h>
 
@@ -45,15 +46,6 @@ inline int occurrences(const std::string& text, const std::string& part) {
     return n;
 }
 
-inline bool eventually_true(const std::function<bool()>& condition,
-                            std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 class StartupTest : public testing::Test {
 protected:

@@ -87,7 +87,7 @@ TEST_F(StartupTest, BoardNeverAnsweringStopsAfterThreeResetsWithoutReadingTheWei
                 "ERROR: Unable to initialise UDP network interface\n"
                 "\tPlease check the network settings\n"
                 "\tPlease reset the FPGA\n$"));
-    EXPECT_TRUE(eventually_true([this] { return board->counters().resets >= 3; }));
+    EXPECT_TRUE(poll_until([this] { return board->counters().resets >= 3; }));
     EXPECT_EQ(board->counters().faults.at("silent-init"), 3u);
     EXPECT_EQ(board->counters().resets, 3u);
     EXPECT_EQ(requests("init"), 0u);
@@ -102,7 +102,7 @@ TEST_F(StartupTest, WeightsNeverAcknowledgedEndTheProgram) {
     EXPECT_TRUE(fatal::contains_regex(run_setup_to_exit(),
                 "UDP Reset @ FPGA Init\n.*UDP Reset @ FPGA Init\n.*UDP Reset @ FPGA Init\n"
                 "Unable to upload weights, please restart FPGA & check network settings\n$"));
-    EXPECT_TRUE(eventually_true([this] { return board->counters().resets >= 3; }));
+    EXPECT_TRUE(poll_until([this] { return board->counters().resets >= 3; }));
     EXPECT_EQ(board->counters().resets, 3u);
     // Three attempts, each with the link's five tries.
     EXPECT_EQ(board->counters().faults.at("nack"), 15u);

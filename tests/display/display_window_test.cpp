@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/poll.hpp"
 #include "tests/support/shell.hpp"
 
 #ifdef VD_TEST_HAS_X11
@@ -31,7 +32,6 @@ using namespace std::chrono_literals;
 namespace {
 
 using test_support::have_tool;
-using test_support::poll_until;
 using test_support::shell;
 
 

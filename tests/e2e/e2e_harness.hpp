@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/poll.hpp"
 #include "tests/support/shell.hpp"
 
 #include <errno.h>
@@ -133,7 +134,6 @@ inline std::string tail(const std::string& text, size_t bytes = 3000) {
 }
 
 using test_support::have_tool;
-using test_support::poll_until;
 using test_support::shell;
 
 // ---------------------------------------------------------------- processes

@@ -60,7 +60,7 @@ TEST_F(ProcessWorkerTest, CoreDoneAtTheFirstPoll) {
     EXPECT_TRUE(worker->get_core_started());
     EXPECT_FALSE(worker->get_core_done());
     EXPECT_EQ(board().read_register(0x0C), 1u);
-    ASSERT_TRUE(eventually([&] { return board().counters().runs_finished == 1; }));
+    ASSERT_TRUE(poll_until([&] { return board().counters().runs_finished == 1; }));
 
     const uint64_t reads_before = requests(board(), "read:fabric");
     EXPECT_TRUE(worker->wait_core_done());
@@ -118,7 +118,7 @@ TEST_F(ProcessWorkerTest, CoreThatNeverFinishesRaisesResetAfterOneSecond) {
     // After the board reset the next start is accepted without a status check
     // (the board itself refuses a start while the stalled run is in progress).
     ASSERT_EQ(link().udp_reset(), 1);
-    ASSERT_TRUE(eventually([&] { return board().counters().resets == 1; }));
+    ASSERT_TRUE(poll_until([&] { return board().counters().resets == 1; }));
     worker->reset();
     const uint64_t reads_before = requests(board(), "read:fabric");
     EXPECT_NO_THROW(worker->start_core());

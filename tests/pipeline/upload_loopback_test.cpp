@@ -137,7 +137,7 @@ TEST_F(UploadLoopback, LostUploadDatagramIsMendedByTheNextRefresh) {
         // With a bounded trust the same frame goes in again once the bound
         // has passed, whole, and is skipped in between.
         worker->duplicate_refresh = 20ms;
-        ASSERT_TRUE(eventually([&] { return cycle(0) == 66u; }));
+        ASSERT_TRUE(poll_until([&] { return cycle(0) == 66u; }));
         expect_planes_at(ADDRESS_DATA);
         EXPECT_EQ(worker->get_frame_id(), 9u);
     }
