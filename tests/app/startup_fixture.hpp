@@ -7,6 +7,7 @@
 #include "app/board.hpp"
 #include "app/startup.hpp"
 #include "emulator/board_emulator.hpp"
+#include "tests/support/link_fixture.hpp"
 #include "tests/support/poll.hpp"
 
 #include <gtest/gtest.h>
@@ -121,7 +122,7 @@ protected:
     void run_setup() {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        setup(config_path, core, demo, post_processing, link, boot_wait);
+        setup(config_path, core, demo, post_processing, link, boot_wait, link_limits);
         out = testing::internal::GetCapturedStdout();
         err = testing::internal::GetCapturedStderr();
     }
@@ -133,7 +134,7 @@ protected:
         testing::internal::CaptureStderr();
         std::string fatal_lines = "(no exception_fatal)";
         try {
-            setup(config_path, core, demo, post_processing, link, boot_wait);
+            setup(config_path, core, demo, post_processing, link, boot_wait, link_limits);
         } catch (const exception_fatal& error) {
             fatal_lines = error.text();
         }
@@ -149,6 +150,9 @@ protected:
 
     // Longest wait for a board reset after a failed attempt: the programs' own.
     std::chrono::nanoseconds boot_wait = BOARD_BOOT_TIME;
+    // The link's limits: the programs' own; short ones (short_limits) where
+    // the board is meant to stay silent for a while.
+    LinkLimits link_limits;
     std::string folder, weights_path, scaling_path, config_path;
     std::vector<float> scale, bias;
     std::unique_ptr<BoardEmulator> board;
