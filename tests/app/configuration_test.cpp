@@ -182,29 +182,6 @@ TEST(Configuration, ImageFolderIsNormalisedToForwardSlashesAndOneTrailingSlash) 
     }
 }
 
-TEST(Configuration, NetworkConstantsAndDetectionDefaults) {
-    Core core;
-    fill_core_constants(core);
-    EXPECT_EQ(core.input_fraction_bits, 1);
-    EXPECT_EQ(core.output_fraction_bits, 5);
-    EXPECT_EQ(core.output_channels, core.boxes_per_cell * core.channels_per_box);
-    EXPECT_EQ(core.output_size, 21125u);
-    ASSERT_EQ(core.anchors.size(), 5u);
-    EXPECT_FLOAT_EQ(core.anchors[4][0], 16.62f);
-    EXPECT_FLOAT_EQ(core.anchors[4][1], 10.52f);
-
-    PostProcessing post;
-    fill_post_processing(post);
-    EXPECT_FLOAT_EQ(post.threshold_probability.load(), 0.275f);
-    EXPECT_FLOAT_EQ(post.threshold_overlap.load(), 0.575f);
-    EXPECT_EQ(post.max_box_area, 2147483647);
-    ASSERT_EQ(post.selected_classes.size(), 20u);
-    EXPECT_EQ(post.selected_classes[19], 19);
-    ASSERT_EQ(post.labels.size(), 20u);
-    EXPECT_EQ(post.labels[10], "diningtable");
-    EXPECT_EQ(post.labels[19], "tvmonitor");
-}
-
 TEST(ClassColours, TableIsBlueGreenRedWithUnusedEntriesCleared) {
     const cv::Mat lut = get_kelly_lut();
     ASSERT_EQ(lut.rows, 1);

@@ -2,7 +2,7 @@
 #include "tests/support/fatal.hpp"
 
 #include "platform/fatal_error.hpp"
-#include "tests/pipeline/test_source.hpp"
+#include "tests/support/test_source.hpp"
 #include "tests/support/null_link.hpp"
 #include "tests/support/poll.hpp"
 
