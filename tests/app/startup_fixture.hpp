@@ -7,6 +7,7 @@
 #include "app/board.hpp"
 #include "app/startup.hpp"
 #include "emulator/board_emulator.hpp"
+#include "tests/support/configuration_text.hpp"
 #include "tests/support/link_fixture.hpp"
 #include "tests/support/poll.hpp"
 
@@ -92,28 +93,13 @@ protected:
     }
 
     void write_configuration(uint16_t port, const std::string& weights = "", const std::string& data_fit = "box") {
-        std::ofstream yaml(config_path);
-        yaml << "YoloConfiguration:\n"
-             << "  path_scaling_parameters: \"" << scaling_path << "\"\n"
-             << "  path_weights_biases: \"" << (weights.empty() ? weights_path : weights) << "\"\n"
-             << "  address_data: 0x02000000\n"
-             << "  address_output: 0x02080000\n"
-             << "  offset_pingpong: 0x00100000\n"
-             << "DemoConfiguration:\n"
-             << "  data_source: image\n"
-             << "  data_fit: " << data_fit << "\n"
-             << "  path_image_glob: \"" << folder << "\"\n"
-             << "  image_extension: png\n"
-             << "  capture_source: 0\n"
-             << "  capture_flip: true\n"
-             << "  displaytime_image: 2000\n"
-             << "  memory_spaces: 2\n"
-             << "  fullscreen: false\n"
-             << "NetworkConfiguration:\n"
-             << "  ip_address: 127.0.0.1\n"
-             << "  udp_port: " << port << "\n"
-             << "  packet_size: 8192\n"
-             << "  write_rate_limit: 100\n";
+        test_support::ConfigurationSettings settings;
+        settings.path_scaling_parameters = scaling_path;
+        settings.path_weights_biases = weights.empty() ? weights_path : weights;
+        settings.data_fit = data_fit;
+        settings.path_image_glob = folder;
+        settings.udp_port = port;
+        std::ofstream(config_path) << test_support::configuration_text(settings);
     }
 
     void write_weights(const std::string& text) { std::ofstream(weights_path, std::ios::binary) << text; }

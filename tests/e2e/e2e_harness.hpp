@@ -17,6 +17,7 @@
 #pragma once
 
 #include "tests/support/child_process.hpp"
+#include "tests/support/configuration_text.hpp"
 #include "tests/support/poll.hpp"
 #include "tests/support/shell.hpp"
 
@@ -104,23 +105,8 @@ private:
 
 // ---------------------------------------------------------------- configuration
 
-struct Settings {
-    std::string data_source = "image";
-    std::string data_fit = "box";
-    std::string path_image_glob = "../data/scenes";
-    std::string image_extension = "png";
-    uint64_t capture_source = 63;  // no camera has this number
-    int displaytime_image = 60000;
-    int memory_spaces = 2;
-    bool debug = false;
-    bool ignore_duplicate_frames = false;
-    std::string path_video;  // empty: the key is left out
-    int udp_port = 0;
-    int packet_size = 8192;
-    int write_rate_limit = 100;
-};
-
-std::string configuration_text(const Settings& s);
+using Settings = test_support::ConfigurationSettings;
+using test_support::configuration_text;
 
 // ---------------------------------------------------------------- sandbox
 
