@@ -124,14 +124,12 @@ RetryRule fabric_write_ack_rule(const LinkLimits& limits) {
             "ERROR: UDP Interface: write_ack fabric exceeded maximum number of retries ",
             "udp_write_ack_fabric: Exceeded maximum number of retries", std::chrono::nanoseconds(0)};
 }
+// Both spaces report as "read ddr"; only the fabric read pauses after a failure.
 RetryRule read_rule(const LinkLimits& limits, bool ddr) {
-    if (ddr)
-        return {limits.read_attempts, "WARNING: UDP Interface: read ddr failed, retrying",
-                "ERROR: UDP Interface: read ddr exceeded maximum number of retries ",
-                "udp_read_ddr: Exceeded maximum number of retries", std::chrono::nanoseconds(0)};
     return {limits.read_attempts, "WARNING: UDP Interface: read ddr failed, retrying",
             "ERROR: UDP Interface: read ddr exceeded maximum number of retries ",
-            "udp_read_fabric: Exceeded maximum number of retries", limits.fabric_read_pause};
+            ddr ? "udp_read_ddr: Exceeded maximum number of retries" : "udp_read_fabric: Exceeded maximum number of retries",
+            ddr ? std::chrono::nanoseconds(0) : limits.fabric_read_pause};
 }
 
 // Runs `attempt()` until it succeeds or the rule's attempts are used up; then
