@@ -36,6 +36,9 @@ constexpr uint64_t ADDRESS_DATA = 0x02000000;
 constexpr uint64_t ADDRESS_OUTPUT = 0x02080000;
 constexpr uint64_t OFFSET_PINGPONG = 0x00100000;
 constexpr int SIDE = 416;
+// The completion limit of the cases that are about a run that never
+// finishes; a run that does finishes in a millisecond.
+constexpr std::chrono::milliseconds STALL_NOTICED{250};
 
 // A source whose every grab is a new uniform frame, its colour told by the
 // id, so that any two frames of the test have different input planes.
@@ -176,7 +179,7 @@ protected:
     // The board, the link and the stages; a test changes them before run().
     EmulatorSettings settings;
     LinkLimits limits;
-    std::chrono::nanoseconds completion_limit = std::chrono::milliseconds(200);
+    std::chrono::nanoseconds completion_limit = CORE_COMPLETION_LIMIT;
     std::chrono::nanoseconds boot_wait{0};
     // After each frame handed to post-processing.
     std::function<void(Display&)> script;
@@ -289,6 +292,7 @@ TEST_P(EveryForm, EveryFrameIsDrawnWithItsOwnCoreRun) {
 // resets between them, then the program gives up.
 TEST_P(EveryForm, CoreNeverFinishingGivesUpAfterTwoResets) {
     settings.stall_from = 6;
+    completion_limit = STALL_NOTICED;
     stop_after(99, 0);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -329,6 +333,7 @@ class BothPrograms : public MainLoop, public testing::WithParamInterface<Form> {
 // the weights: the third failed upload ends the program.
 TEST_P(BothPrograms, WeightsRefusedAfterABoardResetEndTheProgram) {
     settings.stall_run = {5};
+    completion_limit = STALL_NOTICED;
     settings.boot_ms = 600000;  // silent for the rest of the test
     limits = short_limits();
     limits.ddr_write_ack_attempts = 1;
@@ -363,6 +368,7 @@ class EndDuringReset : public MainLoop, public testing::WithParamInterface<EndBy
 // restarting the loop.
 TEST_P(EndDuringReset, EndsWithStatusZeroOnceTheWeightsAreBack) {
     settings.stall_run = {8};
+    completion_limit = STALL_NOTICED;
     stop_after(99, 0);
     before_reset = [by = GetParam()] {
         if (by == EndBy::Key) {
