@@ -20,7 +20,6 @@ namespace {
 
 constexpr int UPLOAD_ATTEMPTS = 3;
 constexpr std::chrono::nanoseconds UPLOAD_TIMEOUT{1000000000};
-constexpr std::chrono::seconds BOOT_WAIT = BOARD_BOOT_TIME;
 
 // The weight image as the 32-bit words the board receives: word i is bytes
 // 4i..4i+3 taken as one little-endian value; a remainder of 1 to 3 bytes is
@@ -72,16 +71,19 @@ void upload_weights(const std::shared_ptr<UDPInterface>& link, std::chrono::nano
     throw exception_fatal({"Unable to upload weights, please restart FPGA & check network settings"});
 }
 
-void reset_fpga(const std::shared_ptr<UDPInterface>& link) {
+void reset_fpga_waiting(const std::shared_ptr<UDPInterface>& link, std::chrono::nanoseconds boot_wait) {
     std::cout << "FPGA RESET REQUESTED" << std::endl;
     std::cout << "\tSENDING RESET COMMAND" << std::endl;
     link->udp_reset();
     std::cout << "\tRESET COMMAND SENT" << std::endl;
-    std::cout << "\tWAITING FOR RISCV BOOT (16 seconds)" << std::endl;
-    sleep_full(BOOT_WAIT);
+    std::cout << "\tWAITING FOR RISCV BOOT (" << std::chrono::duration<double>(boot_wait).count() << " seconds)"
+              << std::endl;
+    sleep_full(boot_wait);
     std::cout << "\tWAITING DONE" << std::endl;
-    upload_weights(link);
+    upload_weights(link, boot_wait);
 }
+
+void reset_fpga(const std::shared_ptr<UDPInterface>& link) { reset_fpga_waiting(link, BOARD_BOOT_TIME); }
 
 void callback_stop() {
     std::cout << "CALLBACK STOP" << std::endl;

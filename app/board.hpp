@@ -32,6 +32,10 @@ bool try_upload_weights(const std::shared_ptr<UDPInterface>& link,
 // As try_upload_weights, but a third failure raises exception_fatal.
 void upload_weights(const std::shared_ptr<UDPInterface>& link, std::chrono::nanoseconds boot_wait = BOARD_BOOT_TIME);
 
+// Resets the board, waits `boot_wait` for it to boot and uploads the weights
+// again (with `boot_wait` as the bound of upload_weights' waits too).
+void reset_fpga_waiting(const std::shared_ptr<UDPInterface>& link, std::chrono::nanoseconds boot_wait);
+
 // Resets the board, waits 16 s for it to boot and uploads the weights again.
 void reset_fpga(const std::shared_ptr<UDPInterface>& link);
 

@@ -61,7 +61,7 @@ bool init_link(UDPInterface& link, const std::string& address, uint16_t port, ui
 
 void setup(const std::string& config_path, std::shared_ptr<Core>& core, std::shared_ptr<Demo>& demo,
            std::shared_ptr<PostProcessing>& post_processing, std::shared_ptr<UDPInterface>& link,
-           std::chrono::nanoseconds boot_wait) {
+           std::chrono::nanoseconds boot_wait, const LinkLimits& link_limits) {
     core = std::make_shared<Core>();
     demo = std::make_shared<Demo>();
     post_processing = std::make_shared<PostProcessing>();
@@ -79,7 +79,7 @@ void setup(const std::string& config_path, std::shared_ptr<Core>& core, std::sha
     require_readable_weights(files.path_weights_biases);
 
     link = std::make_shared<UDPInterfaceEthernet>(files.packet_size, FABRIC_PAYLOAD_SIZE, READ_OFFSET, WRITE_OFFSET,
-                                                  COMMAND_FLAG);
+                                                  COMMAND_FLAG, link_limits);
     if (!init_link(*link, files.ip_address, files.udp_port, files.write_rate_limit, boot_wait)) {
         throw exception_fatal({"ERROR: Unable to initialise UDP network interface",
                                "\tPlease check the network settings", "\tPlease reset the FPGA"});

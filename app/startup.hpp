@@ -4,6 +4,7 @@
 
 #include "app/boot_wait.hpp"
 #include "records/config.hpp"
+#include "link/link_limits.hpp"
 #include "link/udp_interface.hpp"
 
 #include <chrono>
@@ -18,10 +19,11 @@ constexpr const char* CONFIGURATION_PATH = "../configuration/demo_parameters_win
 // parameters, creates and initialises the link (init_link), loads the
 // weights and uploads them (upload_weights). Returns with all four handles
 // set, or raises exception_fatal with the lines saying why. `boot_wait`
-// bounds each wait for a board that was reset after a failed attempt.
+// bounds each wait for a board that was reset after a failed attempt; the
+// link is built with `link_limits`.
 void setup(const std::string& config_path, std::shared_ptr<Core>& core, std::shared_ptr<Demo>& demo,
            std::shared_ptr<PostProcessing>& post_processing, std::shared_ptr<UDPInterface>& link,
-           std::chrono::nanoseconds boot_wait = BOARD_BOOT_TIME);
+           std::chrono::nanoseconds boot_wait = BOARD_BOOT_TIME, const LinkLimits& link_limits = LinkLimits());
 
 // The link initialisation of setup, three attempts: the first is one init
 // call; after each attempt that times out it prints "UDP Reset @ FPGA Init"

@@ -16,17 +16,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::chrono::nanoseconds REPLY_LIMIT{1000000000};
-constexpr std::chrono::nanoseconds STREAM_DATAGRAM_LIMIT{5000000000LL};
-constexpr std::chrono::nanoseconds FABRIC_READ_PAUSE{1000000};
 // Pacing: the timer slack while a paced write sleeps, and the most bytes sent
 // in one go between two sleeps.
 constexpr std::chrono::nanoseconds PACING_TIMER_SLACK{1000};
 constexpr uint32_t PACING_BURST_BYTES = 32 * 1024;
-constexpr int DDR_WRITE_ACK_ATTEMPTS = 5;
-constexpr int FABRIC_WRITE_ACK_ATTEMPTS = 1;
-constexpr int READ_ATTEMPTS = 5;
-constexpr int STREAM_ATTEMPTS = 5;
 
 // Lines of one report are collected and written in one go, so reports of two
 // threads do not mix line by line.
@@ -119,20 +112,23 @@ struct RetryRule {
     std::chrono::nanoseconds pause_after_failure;
 };
 
-const RetryRule DDR_WRITE_ACK_RULE{DDR_WRITE_ACK_ATTEMPTS, "WARNING: UDP Interface: write_ack ddr failed, retrying",
-                                   "ERROR: UDP Interface: write_ack ddr exceeded maximum number of retries ",
-                                   "udp_write_ack_ddr: Exceeded maximum number of retries",
-                                   std::chrono::nanoseconds(0)};
-const RetryRule FABRIC_WRITE_ACK_RULE{FABRIC_WRITE_ACK_ATTEMPTS, "WARNING: UDP Interface: write_ack fabric failed",
-                                      "ERROR: UDP Interface: write_ack fabric exceeded maximum number of retries ",
-                                      "udp_write_ack_fabric: Exceeded maximum number of retries",
-                                      std::chrono::nanoseconds(0)};
-const RetryRule DDR_READ_RULE{READ_ATTEMPTS, "WARNING: UDP Interface: read ddr failed, retrying",
-                              "ERROR: UDP Interface: read ddr exceeded maximum number of retries ",
-                              "udp_read_ddr: Exceeded maximum number of retries", std::chrono::nanoseconds(0)};
-const RetryRule FABRIC_READ_RULE{READ_ATTEMPTS, "WARNING: UDP Interface: read ddr failed, retrying",
-                                 "ERROR: UDP Interface: read ddr exceeded maximum number of retries ",
-                                 "udp_read_fabric: Exceeded maximum number of retries", FABRIC_READ_PAUSE};
+RetryRule ddr_write_ack_rule(const LinkLimits& limits) {
+    return {limits.ddr_write_ack_attempts, "WARNING: UDP Interface: write_ack ddr failed, retrying",
+            "ERROR: UDP Interface: write_ack ddr exceeded maximum number of retries ",
+            "udp_write_ack_ddr: Exceeded maximum number of retries", std::chrono::nanoseconds(0)};
+}
+RetryRule fabric_write_ack_rule(const LinkLimits& limits) {
+    return {limits.fabric_write_ack_attempts, "WARNING: UDP Interface: write_ack fabric failed",
+            "ERROR: UDP Interface: write_ack fabric exceeded maximum number of retries ",
+            "udp_write_ack_fabric: Exceeded maximum number of retries", std::chrono::nanoseconds(0)};
+}
+// Both spaces report as "read ddr"; only the fabric read pauses after a failure.
+RetryRule read_rule(const LinkLimits& limits, bool ddr) {
+    return {limits.read_attempts, "WARNING: UDP Interface: read ddr failed, retrying",
+            "ERROR: UDP Interface: read ddr exceeded maximum number of retries ",
+            ddr ? "udp_read_ddr: Exceeded maximum number of retries" : "udp_read_fabric: Exceeded maximum number of retries",
+            ddr ? std::chrono::nanoseconds(0) : limits.fabric_read_pause};
+}
 
 // Runs `attempt()` until it succeeds or the rule's attempts are used up; then
 // releases the transfer lock and throws Error.
@@ -168,14 +164,16 @@ void for_each_chunk(uint32_t n, uint32_t chunk_words, uint32_t chunk_bytes, uint
 }  // namespace
 
 UDPInterfaceEthernet::UDPInterfaceEthernet(uint32_t ddr_payload_size, uint32_t fabric_payload_size,
-                                           uint32_t read_offset, uint32_t write_offset, bool command_flag)
+                                           uint32_t read_offset, uint32_t write_offset, bool command_flag,
+                                           const LinkLimits& limits)
     : read_offset(read_offset),
       write_offset(write_offset),
       ddr_payload_size(ddr_payload_size),
       fabric_payload_size(fabric_payload_size),
       ddr_payload_words(0),
       fabric_payload_words(0),
-      command_flag(command_flag) {
+      command_flag(command_flag),
+      limits(limits) {
     if (ddr_payload_size > MAX_DATA_PAYLOAD_DDR)
         invalid_configuration("ddr_payload_size > MAX_DATA_PAYLOAD_DDR", "MAX_DATA_PAYLOAD_DDR", MAX_DATA_PAYLOAD_DDR,
                               "ddr_payload_size", ddr_payload_size);
@@ -295,8 +293,8 @@ void UDPInterfaceEthernet::_udp_init() {
 
     const size_t expected = wire::init_reply_expected(read_offset);
     long available = 0;
-    if (!wait_for_reply(REPLY_LIMIT, expected, available)) {
-        report_reply_timeout("WARNING: UDP Interface: write ack init acknowledge timeout ", REPLY_LIMIT, available,
+    if (!wait_for_reply(limits.reply, expected, available)) {
+        report_reply_timeout("WARNING: UDP Interface: write ack init acknowledge timeout ", limits.reply, available,
                              expected);
         throw exception_inittimeout();
     }
@@ -419,8 +417,8 @@ uint64_t UDPInterfaceEthernet::_udp_read(uint32_t* data, uint32_t address, uint3
 
     const size_t expected = wire::read_reply_size(read_offset, word_count);
     long available = 0;
-    if (!wait_for_reply(REPLY_LIMIT, expected, available)) {
-        report_reply_timeout("WARNING: UDP Interface: read timeout ", REPLY_LIMIT, available, expected);
+    if (!wait_for_reply(limits.reply, expected, available)) {
+        report_reply_timeout("WARNING: UDP Interface: read timeout ", limits.reply, available, expected);
         return 0;
     }
     if (static_cast<size_t>(available) > expected) {
@@ -461,12 +459,12 @@ uint64_t UDPInterfaceEthernet::_udp_read_stream(uint32_t* data, uint32_t address
     while (position < wanted) {
         // A stream datagram is anything not empty.
         long available = 0;
-        if (!wait_for_reply(STREAM_DATAGRAM_LIMIT, 1, available)) {
+        if (!wait_for_reply(limits.stream_datagram, 1, available)) {
             // A stalled stream fails this attempt; the caller retries.
             Report report(std::cerr);
             report << "WARNING: UDP Interface: read stream timeout \n";
             last_error_line(report);
-            report << "\tTimeout duration: \t5s\n"
+            report << "\tTimeout duration: \t" << seconds_text(limits.stream_datagram) << '\n'
                    << "\tBytes received:   \t" << position << '\n'
                    << "\tBytes left:       \t" << wanted - position << '\n'
                    << "\tBytes expected:   \t" << wanted << '\n';
@@ -591,7 +589,7 @@ int UDPInterfaceEthernet::udp_write_ack_ddr(const uint32_t* data, uint32_t addre
     std::unique_lock<std::mutex> lock(link_mutex);
     for_each_chunk(word_count, ddr_payload_words, ddr_payload_size, address,
                    [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
-                       retry_chunk<exception_writeacktimeout>(lock, DDR_WRITE_ACK_RULE, [&] {
+                       retry_chunk<exception_writeacktimeout>(lock, ddr_write_ack_rule(limits), [&] {
                            return this->_udp_write_ack(data + first, chunk_address, m, true, timeout) == 1;
                        });
                    });
@@ -603,7 +601,7 @@ int UDPInterfaceEthernet::udp_write_ack_fabric(const uint32_t* data, uint32_t ad
     std::unique_lock<std::mutex> lock(link_mutex);
     for_each_chunk(word_count, fabric_payload_words, fabric_payload_size, address,
                    [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
-                       retry_chunk<exception_writeacktimeout>(lock, FABRIC_WRITE_ACK_RULE, [&] {
+                       retry_chunk<exception_writeacktimeout>(lock, fabric_write_ack_rule(limits), [&] {
                            return this->_udp_write_ack(data + first, chunk_address, m, false, timeout) == 1;
                        });
                    });
@@ -624,7 +622,7 @@ int UDPInterfaceEthernet::read_chunks(uint32_t* data, uint32_t address, uint32_t
     for_each_chunk(word_count, ddr ? ddr_payload_words : fabric_payload_words,
                    ddr ? ddr_payload_size : fabric_payload_size, address,
                    [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
-                       retry_chunk<exception_readtimeout>(lock, ddr ? DDR_READ_RULE : FABRIC_READ_RULE, [&] {
+                       retry_chunk<exception_readtimeout>(lock, read_rule(limits, ddr), [&] {
                            const uint64_t got = this->_udp_read(data + first, chunk_address, m, ddr);
                            words += got;
                            return got > 0;
@@ -636,7 +634,8 @@ int UDPInterfaceEthernet::read_chunks(uint32_t* data, uint32_t address, uint32_t
 int UDPInterfaceEthernet::udp_read_stream_ddr(uint32_t* data, uint32_t address, uint32_t word_count) {
     std::unique_lock<std::mutex> lock(link_mutex);
     if (word_count == 0) return 0;
-    for (int attempt = 1; attempt <= STREAM_ATTEMPTS; ++attempt) {
+    const int attempts = limits.stream_attempts;
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
         uint64_t words = 0;
         bool failed = false;
         for (uint64_t position = 0, chunk = 0; position < word_count;
@@ -652,11 +651,10 @@ int UDPInterfaceEthernet::udp_read_stream_ddr(uint32_t* data, uint32_t address, 
             words += got;
         }
         if (!failed) return static_cast<int>(words);
-        report_failed_attempt("WARNING: UDP Interface: read ddr stream failed, retrying", STREAM_ATTEMPTS,
-                              STREAM_ATTEMPTS - attempt);
+        report_failed_attempt("WARNING: UDP Interface: read ddr stream failed, retrying", attempts, attempts - attempt);
     }
     give_up<exception_readtimeout>(lock, "ERROR: UDP Interface: read ddr stream exceeded maximum number of retries ",
-                                   STREAM_ATTEMPTS, "udp_read_ddr: Exceeded maximum number of retries");
+                                   attempts, "udp_read_ddr: Exceeded maximum number of retries");
 }
 
 void UDPInterfaceEthernet::udp_write_fabric(uint32_t value, uint32_t address) {

@@ -3,6 +3,7 @@
 // pacing of DDR writes, acknowledgements, time limits, retries).
 #pragma once
 
+#include "link/link_limits.hpp"
 #include "link/udp_interface.hpp"
 #include "platform/udp_socket.hpp"
 
@@ -17,9 +18,10 @@
 class UDPInterfaceEthernet : public UDPInterface {
 public:
     // Checks the arguments; an invalid one raises exception_fatal with its
-    // report. Opens no socket: call init before any transfer.
+    // report. Opens no socket: call init before any transfer. `limits` bounds
+    // every wait for the board and the attempts of every transfer.
     UDPInterfaceEthernet(uint32_t ddr_payload_size, uint32_t fabric_payload_size, uint32_t read_offset,
-                         uint32_t write_offset, bool command_flag);
+                         uint32_t write_offset, bool command_flag, const LinkLimits& limits = LinkLimits());
     // Closes the socket if it is still open.
     ~UDPInterfaceEthernet();
     UDPInterfaceEthernet(const UDPInterfaceEthernet&) = delete;
@@ -61,6 +63,12 @@ public:
     // Whether a datagram is queued unread, waiting at most `limit` for one.
     bool datagram_queued(std::chrono::nanoseconds limit) const;
 
+    // The board's version from the last init reply; 0 before one came.
+    uint32_t get_version() const { return version; }
+    // The least time one DDR write datagram occupies, set by init.
+    int64_t get_write_pace_us() const { return write_pace_us; }
+
+private:
     uint32_t version = 0;
     uint32_t read_offset;
     uint32_t write_offset;
@@ -75,8 +83,8 @@ public:
     int address_length = 0;
     sockaddr_in board_address{};
     int desired_receive_buffer_size = 1048576;
+    const LinkLimits limits;
 
-private:
     // Waits until a datagram of at least `expected` bytes is next in the queue
     // (true; `available` gets its size) or `limit` has passed (false;
     // `available` gets the size of the last shorter datagram seen, else 0).

@@ -35,8 +35,9 @@ std::string hex8(uint32_t value) {
 
 }  // namespace
 
-ProcessWorker::ProcessWorker(std::shared_ptr<UDPInterface> link_, std::shared_ptr<Core> core_)
-    : link(std::move(link_)), core(std::move(core_)) {}
+ProcessWorker::ProcessWorker(std::shared_ptr<UDPInterface> link_, std::shared_ptr<Core> core_,
+                             std::chrono::nanoseconds completion_limit_)
+    : link(std::move(link_)), core(std::move(core_)), completion_limit(completion_limit_) {}
 
 void ProcessWorker::work() { start_core(); }
 
@@ -90,7 +91,7 @@ bool ProcessWorker::wait_core_done() {
     try {
         bool finished = link->udp_read_fabric(CORE_REGISTER_START) != 0;
         while (!finished) {
-            if (Clock::now() - wait_start > CORE_WAIT_LIMIT) {
+            if (Clock::now() - wait_start > completion_limit) {
                 end_run();
                 throw run_timed_out();
             }

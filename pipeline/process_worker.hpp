@@ -16,7 +16,8 @@
 
 class ProcessWorker : public Worker, public MemoryMap, public CoreRun {
 public:
-    ProcessWorker(std::shared_ptr<UDPInterface> link, std::shared_ptr<Core> core);
+    ProcessWorker(std::shared_ptr<UDPInterface> link, std::shared_ptr<Core> core,
+                  std::chrono::nanoseconds completion_limit = CORE_COMPLETION_LIMIT);
 
     // Starts the core (start_core).
     void work() override;
@@ -24,8 +25,8 @@ public:
     // construction first checks that the network reports idle.
     void start_core();
     // Waits until the core reports the run finished and returns true; a run
-    // that takes a second or more, or a register read that times out, raises
-    // exception_reset with the stage idle again.
+    // whose wait outlasts the completion limit, or a register read that times
+    // out, raises exception_reset with the stage idle again.
     bool wait_core_done();
 
     CallbackMap get_callbacks() override { return {}; }
@@ -42,4 +43,5 @@ protected:
 
     std::shared_ptr<UDPInterface> link;
     std::shared_ptr<Core> core;
+    const std::chrono::nanoseconds completion_limit;
 };

@@ -24,7 +24,7 @@ public:
     void start_core();
     bool is_core_done() const;
     // Waits until the pretended run time has passed, polling; gives the run
-    // up like the real stage after CORE_WAIT_LIMIT.
+    // up like the real stage after CORE_COMPLETION_LIMIT.
     bool wait_core_done();
 
     int64_t get_simulated_us() const { return simulated_us; }

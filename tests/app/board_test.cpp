@@ -1,11 +1,12 @@
 #include "app/board.hpp"
 #include "app/boot_wait.hpp"
 
-#include "tests/app/recording_link.hpp"
+#include "tests/support/null_link.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
@@ -13,6 +14,60 @@ using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
 namespace {
+
+// Records the weight uploads, reset commands and single reads it is given,
+// fails a chosen number of acknowledged DDR writes and leaves a chosen
+// number of reads unanswered.
+class WeightUploadLink : public NullLink {
+public:
+    struct Upload {
+        std::vector<uint32_t> words;
+        uint32_t address;
+        std::chrono::nanoseconds timeout;
+    };
+
+    // Acknowledged DDR writes that time out before one succeeds; -1: all do.
+    int failing_uploads = 0;
+    // Single reads (_udp_read) that go unanswered before one is answered; -1: all do.
+    int silent_reads = 0;
+    // Fabric addresses of the single reads, in order.
+    std::vector<uint32_t> read_addresses;
+
+    std::vector<Upload> uploads;
+    // The order of calls: "write_ack_ddr", "reset", "read".
+    std::vector<std::string> calls;
+
+    int count(const std::string& call) const {
+        int n = 0;
+        for (const auto& c : calls) n += c == call;
+        return n;
+    }
+
+    int udp_write_ack_ddr(const uint32_t* data, uint32_t address, uint32_t word_count,
+                          std::chrono::nanoseconds timeout) override {
+        calls.push_back("write_ack_ddr");
+        uploads.push_back({std::vector<uint32_t>(data, data + word_count), address, timeout});
+        if (failing_uploads != 0) {
+            if (failing_uploads > 0) --failing_uploads;
+            throw exception_writeacktimeout("udp_write_ack_ddr: Exceeded maximum number of retries");
+        }
+        return 1;
+    }
+    int udp_reset() override {
+        calls.push_back("reset");
+        return 1;
+    }
+    uint64_t _udp_read(uint32_t* destination, uint32_t address, uint32_t word_count, bool ddr) override {
+        calls.push_back("read");
+        read_addresses.push_back(ddr ? ~0u : address);
+        if (silent_reads != 0) {
+            if (silent_reads > 0) --silent_reads;
+            return 0;
+        }
+        for (uint32_t i = 0; i < word_count; ++i) destination[i] = 7;
+        return word_count;
+    }
+};
 
 class BoardMaintenance : public testing::Test {
 protected:
@@ -34,7 +89,7 @@ protected:
     }
 
     std::shared_ptr<std::vector<char>> saved_weights;
-    std::shared_ptr<RecordingLink> link = std::make_shared<RecordingLink>();
+    std::shared_ptr<WeightUploadLink> link = std::make_shared<WeightUploadLink>();
 };
 
 }  // namespace

@@ -2,21 +2,30 @@
 // shared restart sequence against the in-process emulator: across the start,
 // a source switch, a reset asked for with r and a reset after a core that
 // never finished, every frame handed to post-processing comes with the
-// results of the core run made on that frame's own input.
+// results of the core run made on that frame's own input. And the board
+// faults that end in board resets: a core that never finishes again, a
+// board that goes silent, an end asked for during a reset, a board that
+// refuses the weights after one. The core's completion limit, the board's
+// boot wait and the link's limits are short here; one whole-program test
+// runs with the real ones.
 #include "app/board.hpp"
 #include "app/configuration.hpp"
 #include "app/restart_loop.hpp"
 #include "app/overlapped_loop.hpp"
 #include "app/serial_loop.hpp"
+#include "platform/signals.hpp"
 
+#include "tests/support/fatal.hpp"
 #include "tests/support/link_fixture.hpp"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -27,6 +36,9 @@ constexpr uint64_t ADDRESS_DATA = 0x02000000;
 constexpr uint64_t ADDRESS_OUTPUT = 0x02080000;
 constexpr uint64_t OFFSET_PINGPONG = 0x00100000;
 constexpr int SIDE = 416;
+// The completion limit of the cases that are about a run that never
+// finishes; a run that does finishes in a millisecond.
+constexpr std::chrono::milliseconds STALL_NOTICED{250};
 
 // A source whose every grab is a new uniform frame, its colour told by the
 // id, so that any two frames of the test have different input planes.
@@ -99,9 +111,18 @@ std::string describe(const Form& form) {
 std::string form_name(const testing::TestParamInfo<Form>& info) { return describe(info.param); }
 void PrintTo(const Form& form, std::ostream* out) { *out << describe(form); }
 
-class MainLoop : public testing::TestWithParam<Form> {
+size_t count_lines(const std::string& text, const std::string& line) {
+    size_t n = 0;
+    std::istringstream lines(text);
+    for (std::string l; std::getline(lines, l);) n += l == line;
+    return n;
+}
+
+class MainLoop : public testing::Test {
 protected:
     void SetUp() override {
+        // An end asked for stays asked for until the process ends.
+        if (end_requested()) GTEST_SKIP() << "an earlier case of this process asked for the end: run it on its own";
         // The stopping step waits for a console key when there is a console.
         saved_stdin = ::dup(STDIN_FILENO);
         const int null_fd = ::open("/dev/null", O_RDONLY);
@@ -115,9 +136,17 @@ protected:
         switch_source.store(false);
         saved_weights = packed_weights;
         packed_weights = std::make_shared<std::vector<char>>(4096, '\x5a');
+
+        settings.model = "zero";
+        settings.core_us = 1000;
+        settings.boot_ms = 0;
+        settings.address_data = ADDRESS_DATA;
+        settings.address_output = ADDRESS_OUTPUT;
+        settings.offset_pingpong = OFFSET_PINGPONG;
     }
 
     void TearDown() override {
+        if (saved_stdin < 0) return;
         packed_weights = saved_weights;
         std::error_code ignored;
         std::filesystem::current_path(saved_dir, ignored);
@@ -126,20 +155,49 @@ protected:
     }
 
     // Runs the program's loop from the start to the end the script asks for.
+    int run(const Form& form) {
+        return form.serial ? run_program<SerialLoop<RecordingSerialOutput>, RecordingSerialOutput,
+                                         serial::ProcessWorker>(form)
+                           : run_program<OverlappedLoop<RecordingOutput>, RecordingOutput, ProcessWorker>(form);
+    }
+
+    // Stops once `resets` board resets have happened and `frames` frames
+    // have been drawn after the last; after 200 frames in any case.
+    void stop_after(uint64_t resets, int frames) {
+        script = [this, resets, frames](Display&) {
+            if ((resets_seen == resets && since_restart == frames) || handed == 200) stop.store(true);
+        };
+    }
+
+    std::string wrong_frames() const {
+        std::string all;
+        for (const auto& line : wrong) all += line + "\n";
+        return all;
+    }
+
+    // The board, the link and the stages; a test changes them before run().
+    EmulatorSettings settings;
+    LinkLimits limits;
+    std::chrono::nanoseconds completion_limit = CORE_COMPLETION_LIMIT;
+    std::chrono::nanoseconds boot_wait{0};
+    // After each frame handed to post-processing.
+    std::function<void(Display&)> script;
+    // At the start of each board reset.
+    std::function<void()> before_reset;
+
+    LinkedBoard board;
+    std::vector<std::string> wrong;
+    int handed = 0;
+    int since_restart = 0;
+    int restarts = 0;
+    uint64_t resets_seen = 0;
+
+private:
     template <class Loop, class Output, class Process>
-    int run_program() {
-        EmulatorSettings settings;
-        settings.model = "zero";
-        settings.core_us = 1000;
-        settings.boot_ms = 0;
-        settings.address_data = ADDRESS_DATA;
-        settings.address_output = ADDRESS_OUTPUT;
-        settings.offset_pingpong = OFFSET_PINGPONG;
-        // A run late in the script never finishes: the loop's own recovery.
-        settings.stall_run = {STALLED_RUN};
+    int run_program(const Form& form) {
         // Uploads paced as the programs pace them: unpaced frames outrun a
         // stock machine's receive buffer.
-        board = start_linked_board(settings, 100);
+        board = start_linked_board(settings, 100, limits);
 
         auto core = std::make_shared<Core>();
         fill_core_constants(*core);
@@ -151,28 +209,28 @@ protected:
         core->output_bias.assign(core->output_channels, 0.0f);
         auto demo = std::make_shared<Demo>();
         demo->data_fit = DATA_FIT::STRETCH;
-        demo->memory_spaces = GetParam().memory_spaces;
+        demo->memory_spaces = form.memory_spaces;
         auto post = std::make_shared<PostProcessing>();
         fill_post_processing(*post);
 
         std::shared_ptr<UDPInterface> link = board.link;
         auto output = std::make_shared<Output>("output", link, core, demo, post);
-        auto process = std::make_shared<Process>(link, core);
+        auto process = std::make_shared<Process>(link, core, completion_limit);
         auto display = std::make_shared<Display>(output, demo);  // never shown
         Display* keys = display.get();
         output->seen = [this, keys](uint64_t buffer_set, const cv::Mat& frame) {
             check(buffer_set, frame);
-            act(*keys);
+            count_frame();
+            if (script) script(*keys);
         };
         const std::vector<std::shared_ptr<Stream>> streams{std::make_shared<ColourStream>("first", 1000),
                                                            std::make_shared<ColourStream>("second", 2000)};
         Loop loop(link, core, demo, std::make_shared<FpsMeasure>(), output, process);
-        // The board boots at once: no 16 s wait.
-        const BoardReset quick_reset = [](const std::shared_ptr<UDPInterface>& l) {
-            l->udp_reset();
-            upload_weights(l);
+        const BoardReset reset_board = [this](const std::shared_ptr<UDPInterface>& l) {
+            if (before_reset) before_reset();
+            reset_fpga_waiting(l, boot_wait);
         };
-        return run_restarts(loop, streams, 0, *display, *output, *process, link, quick_reset);
+        return run_restarts(loop, streams, 0, *display, *output, *process, link, reset_board);
     }
 
     void check(uint64_t buffer_set, const cv::Mat& frame) {
@@ -187,9 +245,9 @@ protected:
         }
     }
 
-    // The script, counted in frames handed to post-processing: space, r, and
-    // after the stalled run's reset a few more frames, then stop.
-    void act(Display& display) {
+    // Counts a frame handed to post-processing, and the frames since the
+    // last board reset.
+    void count_frame() {
         ++handed;
         ++since_restart;
         const uint64_t resets = board.board->counters().resets;
@@ -198,50 +256,141 @@ protected:
             ++restarts;
             since_restart = 1;
         }
-        if (handed == 4) {
-            display.dispatch_key(32);
-            ++restarts;
-        } else if (handed == 8) {
-            display.dispatch_key(114);
-        } else if (resets_seen == 2 && since_restart == 4) {
-            stop.store(true);
-        } else if (handed == 200) {
-            stop.store(true);  // the stalled run never came: the check below fails
-        }
     }
 
-    static constexpr uint64_t STALLED_RUN = 16;
-
-    LinkedBoard board;
-    std::vector<std::string> wrong;
-    int handed = 0;
-    int since_restart = 0;
-    int restarts = 0;
-    uint64_t resets_seen = 0;
-
-private:
     int saved_stdin = -1;
     std::filesystem::path saved_dir;
     std::shared_ptr<std::vector<char>> saved_weights;
 };
 
-TEST_P(MainLoop, EveryFrameIsDrawnWithItsOwnCoreRun) {
-    const int status = GetParam().serial
-                           ? run_program<SerialLoop<RecordingSerialOutput>, RecordingSerialOutput,
-                                         serial::ProcessWorker>()
-                           : run_program<OverlappedLoop<RecordingOutput>, RecordingOutput, ProcessWorker>();
-    EXPECT_EQ(status, 0);
+class EveryForm : public MainLoop, public testing::WithParamInterface<Form> {};
+
+TEST_P(EveryForm, EveryFrameIsDrawnWithItsOwnCoreRun) {
+    // A run late in the script never finishes: the loop's own recovery.
+    settings.stall_run = {16};
+    // Space after 4 frames, r after 8, and after the stalled run's reset a
+    // few more frames; at 200 the stalled run never came, and the checks fail.
+    script = [this](Display& display) {
+        if (handed == 4) {
+            display.dispatch_key(32);
+            ++restarts;
+        } else if (handed == 8) {
+            display.dispatch_key(114);
+        } else if ((resets_seen == 2 && since_restart == 4) || handed == 200) {
+            stop.store(true);
+        }
+    };
+    EXPECT_EQ(run(GetParam()), 0);
     // Both resets happened and frames were drawn after each.
     EXPECT_EQ(board.board->counters().resets, 2u);
     EXPECT_EQ(since_restart, 4);
-    EXPECT_TRUE(wrong.empty()) << [this] {
-        std::string all;
-        for (const auto& line : wrong) all += line + "\n";
-        return all;
-    }();
+    EXPECT_TRUE(wrong.empty()) << wrong_frames();
 }
 
-INSTANTIATE_TEST_SUITE_P(BothProgramsBothForms, MainLoop,
+// A core that never finishes again: three failed cycles in a row, two board
+// resets between them, then the program gives up.
+TEST_P(EveryForm, CoreNeverFinishingGivesUpAfterTwoResets) {
+    settings.stall_from = 6;
+    completion_limit = STALL_NOTICED;
+    stop_after(99, 0);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const std::string fatal = fatal::error_text([&] { run(GetParam()); });
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(fatal, "Stuck in reset loop. FPGA has been reset 3 or more times in a row\n");
+    EXPECT_EQ(board.board->counters().resets, 2u);
+    EXPECT_EQ(count_lines(out, "FPGA RESET REQUESTED"), 2u);
+    EXPECT_EQ(count_lines(out, "START/RESTART (source switch)"), 3u);
+    EXPECT_EQ(count_lines(err, "Caught exception"), 3u) << err;
+    EXPECT_TRUE(wrong.empty()) << wrong_frames();
+}
+
+// The board stops answering in the middle of the stream until it gets the
+// reset command: one reset brings it back, and frames flow again.
+TEST_P(EveryForm, SilentBoardComesBackAfterTheResetCommand) {
+    settings.silent_after = 2000;  // some frames. worth of requests, after every reset
+    limits = short_limits();
+    limits.read_attempts = limits.stream_attempts = 2;
+    stop_after(1, 4);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run(GetParam()), 0);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(board.board->counters().resets, 1u);
+    EXPECT_GT(board.board->counters().faults["silent-after"], 0u);
+    EXPECT_EQ(since_restart, 4);
+    EXPECT_EQ(count_lines(err, "Caught exception"), 1u) << err;
+    EXPECT_TRUE(wrong.empty()) << wrong_frames();
+}
+
+INSTANTIATE_TEST_SUITE_P(BothProgramsBothForms, EveryForm,
                          testing::Values(Form{false, 1}, Form{false, 2}, Form{true, 1}, Form{true, 2}), form_name);
+
+class BothPrograms : public MainLoop, public testing::WithParamInterface<Form> {};
+
+// The board is reset after a core run that never finished and then refuses
+// the weights: the third failed upload ends the program.
+TEST_P(BothPrograms, WeightsRefusedAfterABoardResetEndTheProgram) {
+    settings.stall_run = {5};
+    completion_limit = STALL_NOTICED;
+    settings.boot_ms = 600000;  // silent for the rest of the test
+    limits = short_limits();
+    limits.ddr_write_ack_attempts = 1;
+    boot_wait = std::chrono::milliseconds(100);
+    stop_after(99, 0);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const std::string fatal = fatal::error_text([&] { run(GetParam()); });
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(fatal, "Unable to upload weights, please restart FPGA & check network settings\n");
+    EXPECT_EQ(count_lines(out, "FPGA RESET REQUESTED"), 1u);
+    EXPECT_EQ(count_lines(err, "UDP Reset @ FPGA Init"), 3u) << err;
+}
+
+INSTANTIATE_TEST_SUITE_P(TwoSpaces, BothPrograms, testing::Values(Form{false, 2}, Form{true, 2}), form_name);
+
+// How the user asks for the end while the board is being reset: Escape and
+// a closed window run the same action; Ctrl-C and SIGTERM are signals.
+enum class EndBy { Key, Signal };
+
+std::string end_name(const testing::TestParamInfo<EndBy>& info) {
+    return info.param == EndBy::Key ? "EscapeOrClosedWindow" : "Signal";
+}
+
+void stop_on_signal() { stop.store(true); }
+
+class EndDuringReset : public MainLoop, public testing::WithParamInterface<EndBy> {};
+
+// An end asked for while the board is being reset is not lost: the reset
+// and the weight upload finish, and the program ends in order instead of
+// restarting the loop.
+TEST_P(EndDuringReset, EndsWithStatusZeroOnceTheWeightsAreBack) {
+    settings.stall_run = {8};
+    completion_limit = STALL_NOTICED;
+    stop_after(99, 0);
+    before_reset = [by = GetParam()] {
+        if (by == EndBy::Key) {
+            callback_end();
+        } else {
+            install_stop_signals(stop_on_signal);
+            ::raise(SIGTERM);
+        }
+    };
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int status = run(Form{false, 2});
+    const std::string out = testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(board.board->counters().resets, 1u);
+    EXPECT_EQ(count_lines(out, "START/RESTART (source switch)"), 1u);
+    // The weights go back up, and nothing follows.
+    const std::string tail = "\tWAITING DONE\nUPLOADING WEIGHTS\nUPLOADING WEIGHTS DONE\n";
+    ASSERT_GE(out.size(), tail.size());
+    EXPECT_EQ(out.substr(out.size() - tail.size()), tail) << out;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryWayToEnd, EndDuringReset, testing::Values(EndBy::Key, EndBy::Signal), end_name);
 
 }  // namespace

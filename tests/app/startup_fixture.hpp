@@ -7,6 +7,9 @@
 #include "app/board.hpp"
 #include "app/startup.hpp"
 #include "emulator/board_emulator.hpp"
+#include "tests/support/configuration_text.hpp"
+#include "tests/support/link_fixture.hpp"
+#include "tests/support/poll.hpp"
 
 #include <gtest/gtest.h>
 
@@ -45,15 +48,6 @@ inline int occurrences(const std::string& text, const std::string& part) {
     return n;
 }
 
-inline bool eventually_true(const std::function<bool()>& condition,
-                            std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 class StartupTest : public testing::Test {
 protected:
@@ -99,28 +93,13 @@ protected:
     }
 
     void write_configuration(uint16_t port, const std::string& weights = "", const std::string& data_fit = "box") {
-        std::ofstream yaml(config_path);
-        yaml << "YoloConfiguration:\n"
-             << "  path_scaling_parameters: \"" << scaling_path << "\"\n"
-             << "  path_weights_biases: \"" << (weights.empty() ? weights_path : weights) << "\"\n"
-             << "  address_data: 0x02000000\n"
-             << "  address_output: 0x02080000\n"
-             << "  offset_pingpong: 0x00100000\n"
-             << "DemoConfiguration:\n"
-             << "  data_source: image\n"
-             << "  data_fit: " << data_fit << "\n"
-             << "  path_image_glob: \"" << folder << "\"\n"
-             << "  image_extension: png\n"
-             << "  capture_source: 0\n"
-             << "  capture_flip: true\n"
-             << "  displaytime_image: 2000\n"
-             << "  memory_spaces: 2\n"
-             << "  fullscreen: false\n"
-             << "NetworkConfiguration:\n"
-             << "  ip_address: 127.0.0.1\n"
-             << "  udp_port: " << port << "\n"
-             << "  packet_size: 8192\n"
-             << "  write_rate_limit: 100\n";
+        test_support::ConfigurationSettings settings;
+        settings.path_scaling_parameters = scaling_path;
+        settings.path_weights_biases = weights.empty() ? weights_path : weights;
+        settings.data_fit = data_fit;
+        settings.path_image_glob = folder;
+        settings.udp_port = port;
+        std::ofstream(config_path) << test_support::configuration_text(settings);
     }
 
     void write_weights(const std::string& text) { std::ofstream(weights_path, std::ios::binary) << text; }
@@ -129,7 +108,7 @@ protected:
     void run_setup() {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        setup(config_path, core, demo, post_processing, link, boot_wait);
+        setup(config_path, core, demo, post_processing, link, boot_wait, link_limits);
         out = testing::internal::GetCapturedStdout();
         err = testing::internal::GetCapturedStderr();
     }
@@ -141,7 +120,7 @@ protected:
         testing::internal::CaptureStderr();
         std::string fatal_lines = "(no exception_fatal)";
         try {
-            setup(config_path, core, demo, post_processing, link, boot_wait);
+            setup(config_path, core, demo, post_processing, link, boot_wait, link_limits);
         } catch (const exception_fatal& error) {
             fatal_lines = error.text();
         }
@@ -157,6 +136,9 @@ protected:
 
     // Longest wait for a board reset after a failed attempt: the programs' own.
     std::chrono::nanoseconds boot_wait = BOARD_BOOT_TIME;
+    // The link's limits: the programs' own; short ones (short_limits) where
+    // the board is meant to stay silent for a while.
+    LinkLimits link_limits;
     std::string folder, weights_path, scaling_path, config_path;
     std::vector<float> scale, bias;
     std::unique_ptr<BoardEmulator> board;

@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/poll.hpp"
 #include "tests/support/shell.hpp"
+#include "tests/support/test_source.hpp"
 
 #ifdef VD_TEST_HAS_X11
 #include "x_close.hpp"
@@ -23,7 +25,6 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -31,14 +32,12 @@ using namespace std::chrono_literals;
 namespace {
 
 using test_support::have_tool;
-using test_support::poll_until;
 using test_support::shell;
 
-
 // A source that has nothing for its first grabs, then one fixed frame.
-class TestSource : public Source {
+class LateFrameSource : public NullSource {
 public:
-    TestSource(std::string name, cv::Mat image) : name(std::move(name)), image(std::move(image)) {}
+    LateFrameSource(std::string name, cv::Mat image) : NullSource(std::move(name)), image(std::move(image)) {}
     bool grab(std::shared_ptr<cv::Mat>& frame, uint64_t& frame_id) override {
         if (++grabs < 3) return false;
         if (delivered) return false;
@@ -47,17 +46,8 @@ public:
         delivered = true;
         return true;
     }
-    bool okay(std::string& message) override {
-        message.clear();
-        return true;
-    }
-    void reset() override {}
-    std::string get_id() override { return name; }
-    void work() override {}
-    CallbackMap get_callbacks() override { return {}; }
 
 private:
-    std::string name;
     cv::Mat image;
     int grabs = 0;
     bool delivered = false;
@@ -119,7 +109,7 @@ protected:
     std::shared_ptr<Display> start(const std::string& name, bool fullscreen = false) {
         auto demo = std::make_shared<Demo>();
         demo->fullscreen = fullscreen;
-        display = std::make_shared<Display>(std::make_shared<TestSource>(name, test_pattern()), demo);
+        display = std::make_shared<Display>(std::make_shared<LateFrameSource>(name, test_pattern()), demo);
         return display;
     }
 
@@ -177,33 +167,6 @@ TEST_F(DisplayWindow, KeysReachExactlyTheRegisteredActions) {
     EXPECT_EQ(log, (std::vector<int>{81, 83, 113, 27}));
 }
 
-TEST_F(DisplayWindow, MapRebuiltWhileKeysArrive) {
-    start("vd_rebuild");
-    std::atomic<int> presses{0};
-    display->register_callback(119, record(119));
-    display->work();
-    TestWindow window("vd_rebuild");
-    wait_ready(window);
-
-    std::atomic<bool> rebuilding{true};
-    std::thread rebuilder([&] {
-        while (rebuilding.load()) {
-            display->clear_callbacks();
-            display->register_callback(113, [&] { presses.fetch_add(1); });
-            display->register_callbacks({{119, record(119)}, {97, [&] { presses.fetch_add(1); }}});
-            std::this_thread::yield();
-        }
-    });
-    window.keys("q a q a q a q a q a");
-    rebuilding.store(false);
-    rebuilder.join();
-    // The keys were looked up while the map changed under them; afterwards the
-    // display still answers.
-    window.keys("w");
-    EXPECT_TRUE(poll_until([&] { return logged() >= 1; }));
-    EXPECT_LE(presses.load(), 10);
-}
-
 namespace {
 
 // Whether the window comes to show `expected` pixel for pixel. Without a
@@ -231,37 +194,6 @@ namespace {
                                          << g.y << ", largest difference " << difference;
 }
 
-// A source that hands out a canvas each time the test posts one.
-class PostedSource : public Source {
-public:
-    explicit PostedSource(std::string name) : name(std::move(name)) {}
-    void post(const cv::Mat& image) {
-        std::lock_guard<std::mutex> lock(mutex);
-        next = std::make_shared<cv::Mat>(image.clone());
-    }
-    bool grab(std::shared_ptr<cv::Mat>& frame, uint64_t& frame_id) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!next) return false;
-        frame = std::move(next);
-        next.reset();
-        frame_id = 1;
-        return true;
-    }
-    bool okay(std::string& message) override {
-        message.clear();
-        return true;
-    }
-    void reset() override {}
-    std::string get_id() override { return name; }
-    void work() override {}
-    CallbackMap get_callbacks() override { return {}; }
-
-private:
-    std::string name;
-    std::mutex mutex;
-    std::shared_ptr<cv::Mat> next;
-};
-
 }  // namespace
 
 TEST_F(DisplayWindow, WindowShowsTheFramePixelForPixel) {
@@ -278,12 +210,12 @@ TEST_F(DisplayWindow, WindowShowsTheFramePixelForPixel) {
 // window opened again after a stop shows the last canvas.
 TEST_F(DisplayWindow, EachCanvasIsDrawnOnceAndAReopenedWindowShowsTheLast) {
     if (!have_tool("xwd") || !have_tool("convert")) GTEST_SKIP() << "xwd or convert missing";
-    auto source = std::make_shared<PostedSource>("vd_canvases");
+    auto source = std::make_shared<TestSource>("vd_canvases");
     display = std::make_shared<Display>(source, std::make_shared<Demo>());
     const cv::Mat first = test_pattern();
     cv::Mat second;
     cv::flip(first, second, -1);
-    source->post(first);
+    source->give(std::make_shared<cv::Mat>(first.clone()), 1);
     display->work();
     TestWindow window("vd_canvases");
     wait_ready(window);
@@ -292,7 +224,7 @@ TEST_F(DisplayWindow, EachCanvasIsDrawnOnceAndAReopenedWindowShowsTheLast) {
     ASSERT_TRUE(poll_until([&] { return display->get_display_count() > cycles + 10; }));
     EXPECT_EQ(display->get_show_count(), 1);
 
-    source->post(second);
+    source->give(std::make_shared<cv::Mat>(second.clone()), 1);
     EXPECT_TRUE(shows(window, second));
     EXPECT_EQ(display->get_show_count(), 2);
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/poll.hpp"
 #include "tests/support/shell.hpp"
 
 #include <fcntl.h>
@@ -28,7 +29,6 @@ extern char** environ;
 namespace {
 
 using test_support::have_tool;
-using test_support::poll_until;
 using test_support::shell;
 
 

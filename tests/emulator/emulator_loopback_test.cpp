@@ -3,6 +3,7 @@
 #include "emulator/network_model.hpp"
 #include "request_builder.hpp"
 #include "scene_helpers.hpp"
+#include "tests/support/poll.hpp"
 #include "tests/support/receive_buffer.hpp"
 
 #include <arpa/inet.h>
@@ -80,15 +81,6 @@ private:
     int fd_ = -1;
 };
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5000ms) {
-    const auto deadline = Clock::now() + limit;
-    while (Clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(1ms);
-    }
-    return condition();
-}
-
 }  // namespace
 
 TEST(EmulatorLoopback, ServesRealDatagramsOnAnEphemeralPort) {
@@ -155,7 +147,7 @@ void upload_three_frames(std::chrono::microseconds pace) {
             std::this_thread::sleep_until(slot);
         }
     EXPECT_EQ(datagrams, 3u * 64u);  // 63 full datagrams and one of 1,024 bytes per frame
-    ASSERT_TRUE(eventually([&] { return emulator.counters().datagrams_received == datagrams; }))
+    ASSERT_TRUE(poll_until([&] { return emulator.counters().datagrams_received == datagrams; }))
         << emulator.counters().datagrams_received << " of " << datagrams;
     EXPECT_EQ(emulator.counters().requests.at("write:ddr"), datagrams);
     EXPECT_EQ(emulator.read_ddr(DATA, frame.size()), frame);
@@ -190,7 +182,7 @@ TEST(EmulatorLoopback, RunsEndOnTimeWithoutTrafficAndResetsReboot) {
     ASSERT_TRUE(client.ack(request::write_ack_fabric(0x0C, {1})));
     ASSERT_TRUE(client.ack(request::write_ack_fabric(0x00, {1, 1})));
     // Nobody asks: the serving loop must still finish the run on its own.
-    ASSERT_TRUE(eventually([&] { return emulator.read_register(0x00) == 1; }));
+    ASSERT_TRUE(poll_until([&] { return emulator.read_register(0x00) == 1; }));
     EXPECT_GE(Clock::now() - start, 20ms);
     EXPECT_EQ(emulator.read_ddr(OUTPUT + PINGPONG, network::OUTPUT_BYTES),
               board::encode_shapes({{14, 200, 40, 299, 199, 100 * 160}}, board::default_scaling()));
@@ -198,10 +190,10 @@ TEST(EmulatorLoopback, RunsEndOnTimeWithoutTrafficAndResetsReboot) {
     // The reset command: no reply, nothing answered while booting, then a clean board.
     const auto reset_at = Clock::now();  // before sending: the board may act before send() returns
     client.send(request::reset());
-    ASSERT_TRUE(eventually([&] { return emulator.counters().resets == 1; }));
+    ASSERT_TRUE(poll_until([&] { return emulator.counters().resets == 1; }));
     client.send(request::init(8192));
     EXPECT_FALSE(client.receive(20ms));
-    ASSERT_TRUE(eventually(
+    ASSERT_TRUE(poll_until(
         [&] {
             client.send(request::init(8192));
             return bool(client.receive(5ms));
@@ -234,7 +226,7 @@ TEST(EmulatorLoopback, DelayedRepliesComeLateAndStopStaysPrompt) {
     emulator->start();
     Client other(emulator->port());
     other.send(request::read_fabric(0x10));
-    ASSERT_TRUE(eventually([&] { return emulator->counters().datagrams_received == 1; }));
+    ASSERT_TRUE(poll_until([&] { return emulator->counters().datagrams_received == 1; }));
     emulator.reset();
     EXPECT_FALSE(other.receive(20ms));
 }

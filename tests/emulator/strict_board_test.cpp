@@ -112,7 +112,7 @@ TEST(StrictBoard, AccessToTheRunningSetIsAProtocolError) {
 
     lb.link->udp_write_ddr(words.data(), DATA + 4096, 16);
     lb.link->udp_read_stream_ddr(back.data(), OUTPUT, 16);
-    ASSERT_TRUE(eventually([&] { return lb.board->counters().running_set_accesses == 2; }));
+    ASSERT_TRUE(poll_until([&] { return lb.board->counters().running_set_accesses == 2; }));
     EXPECT_EQ(lb.board->counters().protocol_errors, 2u);
 }
 

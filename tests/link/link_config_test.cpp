@@ -55,19 +55,6 @@ TEST(LinkConfig, WriteRateLimitZeroIsRefusedBeforeAnySocketIsOpened) {
                 "\t\twrite_rate_limit:    \t0\n$"));
 }
 
-TEST(LinkConfig, ConstructionSetsWordCountsAndNoSocket) {
-    UDPInterfaceEthernet link(8192, 64, 4, 8, true);
-    EXPECT_EQ(link.ddr_payload_words, 2048u);
-    EXPECT_EQ(link.fabric_payload_words, 16u);
-    EXPECT_EQ(link.write_pace_us, 0);
-    EXPECT_EQ(link.desired_receive_buffer_size, 1048576);
-    EXPECT_EQ(link.socket_handle, udp_socket::INVALID_HANDLE);
-}
-
-}  // namespace
-
-namespace {
-
 TEST(LinkConfig, StreamReadOfTheFabricEndsTheProgram) {
     UDPInterfaceEthernet link(8192, 64, 4, 8, false);
     uint32_t word = 0;
@@ -93,7 +80,7 @@ TEST(LinkConfig, UnusableAddressReportsConnectFailureThenSendFailure) {
     EXPECT_EQ(err, std::string("Connect call failed.: ") + std::strerror(EACCES) +
                        "\nERROR: UDP Interface: write init failed \n\tLast socket error:\t" + std::to_string(EDESTADDRREQ) +
                        "\n");
-    EXPECT_EQ(link.write_pace_us, 78);
+    EXPECT_EQ(link.get_write_pace_us(), 78);
 }
 
 }  // namespace

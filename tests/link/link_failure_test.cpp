@@ -1,6 +1,8 @@
 // Failure paths of the link against the in-process board: lost, negative,
-// oversized and late replies, boards that do not answer, broken sockets.
-// Every report is checked line for line.
+// oversized and late replies, boards that do not answer, stalled streams,
+// broken sockets. Every report is checked line for line. Where the board is
+// meant to stay silent the link has short limits; the time-out reports then
+// show those.
 #include "link_test_util.hpp"
 #include "tests/support/link_fixture.hpp"
 #include "tests/support/receive_buffer.hpp"
@@ -23,19 +25,31 @@ const std::string ACK_TIMEOUT_20MS =
     "\tBytes available:  \t0\n"
     "\tBytes expected:   \t10\n";
 
-const std::string READ_TIMEOUT_1_WORD =
-    "WARNING: UDP Interface: read timeout \n"
-    "\tLast socket error:\tN\n"
-    "\tTimeout duration: \t1s\n"
-    "\tBytes available:  \t0\n"
-    "\tBytes expected:   \t10\n";
+// The reports of a reply that did not come within the short limits.
+std::string read_timeout(size_t available, size_t expected) {
+    return "WARNING: UDP Interface: read timeout \n"
+           "\tLast socket error:\tN\n"
+           "\tTimeout duration: \t0.25s\n"
+           "\tBytes available:  \t" + std::to_string(available) + "\n"
+           "\tBytes expected:   \t" + std::to_string(expected) + "\n";
+}
 
-const std::string INIT_TIMEOUT =
-    "WARNING: UDP Interface: write ack init acknowledge timeout \n"
-    "\tLast socket error:\tN\n"
-    "\tTimeout duration: \t1s\n"
-    "\tBytes available:  \t0\n"
-    "\tBytes expected:   \t6\n";
+std::string init_timeout(const std::string& duration, size_t available = 0) {
+    return "WARNING: UDP Interface: write ack init acknowledge timeout \n"
+           "\tLast socket error:\tN\n"
+           "\tTimeout duration: \t" + duration + "\n"
+           "\tBytes available:  \t" + std::to_string(available) + "\n"
+           "\tBytes expected:   \t6\n";
+}
+
+std::string stream_timeout(uint64_t received, uint64_t expected) {
+    return "WARNING: UDP Interface: read stream timeout \n"
+           "\tLast socket error:\tN\n"
+           "\tTimeout duration: \t0.25s\n"
+           "\tBytes received:   \t" + std::to_string(received) + "\n"
+           "\tBytes left:       \t" + std::to_string(expected - received) + "\n"
+           "\tBytes expected:   \t" + std::to_string(expected) + "\n";
+}
 
 std::string capture_end() { return normalise_errors(testing::internal::GetCapturedStderr()); }
 
@@ -80,11 +94,11 @@ TEST_F(LinkTest, AcknowledgementNeverGivenExhaustsFiveAttempts) {
         ADD_FAILURE() << "no exception";
     } catch (const exception_writeacktimeout& e) {
         EXPECT_STREQ(e.what(), "udp_write_ack_ddr: Exceeded maximum number of retries");
-        // The transfer lock is free for the handler.
-        EXPECT_TRUE(link().link_mutex.try_lock());
-        link().link_mutex.unlock();
     }
     EXPECT_EQ(capture_end(), want);
+    // The transfer lock was given back: a transfer left holding it would
+    // block this one for good.
+    link().udp_write_fabric(1u, 0x20);
 }
 
 TEST_F(LinkTest, NegativeAcknowledgementsFailEveryAttempt) {
@@ -126,13 +140,77 @@ TEST_F(LinkTest, FabricAcknowledgedWriteWithoutReplyMakesOneAttempt) {
 TEST_F(LinkTest, FabricReadTimeoutIsRetriedAfterAPause) {
     EmulatorSettings s;
     s.drop_nth = {{"read", 1}};
-    start(s);
+    LinkLimits limits = short_limits();
+    limits.fabric_read_pause = 100ms;
+    start(s, 1000000, limits);
     link().udp_write_fabric(0xABCDu, 0x24);
     testing::internal::CaptureStderr();
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(link().udp_read_fabric(0x24), 0xABCDu);
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, 1s + 1ms);
-    EXPECT_EQ(capture_end(), READ_TIMEOUT_1_WORD + retry_block("WARNING: UDP Interface: read ddr failed, retrying", 5, 4));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, limits.reply + limits.fabric_read_pause);
+    EXPECT_EQ(capture_end(), read_timeout(0, 10) + retry_block("WARNING: UDP Interface: read ddr failed, retrying", 5, 4));
+}
+
+// A board that stops answering: every attempt waits out the reply limit,
+// and the attempts are those the link was built with.
+TEST_F(LinkTest, DdrReadWithoutRepliesExhaustsItsAttempts) {
+    EmulatorSettings s;
+    s.silent_after = 1;
+    LinkLimits limits = short_limits();
+    limits.read_attempts = 3;
+    start(s, 1000000, limits);
+    std::vector<uint32_t> out(3);
+    testing::internal::CaptureStderr();
+    try {
+        link().udp_read_ddr(out.data(), 0, 3);
+        ADD_FAILURE() << "no exception";
+    } catch (const exception_readtimeout& e) {
+        EXPECT_STREQ(e.what(), "udp_read_ddr: Exceeded maximum number of retries");
+    }
+    std::string want;
+    for (int left = 2; left >= 0; --left)
+        want += read_timeout(0, 18) + retry_block("WARNING: UDP Interface: read ddr failed, retrying", 3, left);
+    want += "ERROR: UDP Interface: read ddr exceeded maximum number of retries \n\tNumber of retries:\t3\n";
+    EXPECT_EQ(capture_end(), want);
+    EXPECT_EQ(board().counters().faults["silent-after"], 3u);
+}
+
+// A stream whose request is lost stalls; the attempt fails after the
+// stream limit (the program goes on) and the whole transfer starts again.
+TEST_F(LinkTest, StalledStreamFailsTheAttemptAndRestarts) {
+    EmulatorSettings s;
+    s.drop_nth = {{"stream", 1}};
+    start(s, 1000000, short_limits());
+    const auto data = pattern_words(5000, 8);
+    board().write_ddr(0x10000, as_bytes(data));
+    std::vector<uint32_t> out(5000, 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(link().udp_read_stream_ddr(out.data(), 0x10000, 5000), 5000);
+    EXPECT_EQ(capture_end(),
+              stream_timeout(0, 20000) + retry_block("WARNING: UDP Interface: read ddr stream failed, retrying", 5, 4));
+    EXPECT_EQ(out, data);
+}
+
+// Every answer misses one datagram: five stalled attempts, then the error.
+TEST_F(LinkTest, StreamWithAMissingDatagramNeverCompletes) {
+    EmulatorSettings s;
+    s.stream_gap = 1.0;
+    start(s, 1000000, short_limits());
+    std::vector<uint32_t> out(3 * 2048);
+    testing::internal::CaptureStderr();
+    try {
+        link().udp_read_stream_ddr(out.data(), 0, 3 * 2048);
+        ADD_FAILURE() << "no exception";
+    } catch (const exception_readtimeout& e) {
+        EXPECT_STREQ(e.what(), "udp_read_ddr: Exceeded maximum number of retries");
+    }
+    std::string want;
+    for (int left = 4; left >= 0; --left)
+        want += stream_timeout(2 * 8192, 3 * 8192) +
+                retry_block("WARNING: UDP Interface: read ddr stream failed, retrying", 5, left);
+    want += "ERROR: UDP Interface: read ddr stream exceeded maximum number of retries \n\tNumber of retries:\t5\n";
+    EXPECT_EQ(capture_end(), want);
+    EXPECT_EQ(board().counters().requests["stream"], 5u);
 }
 
 // Oversized replies: the init reply and an acknowledgement are still taken
@@ -148,7 +226,7 @@ TEST_F(LinkTest, RepliesLargerThanExpected) {
               "WARNING: UDP Interface: write ack init received packet size is larger than expected \n"
               "\tBytes available:\t10\n"
               "\tBytes expected: \t6\n");
-    EXPECT_EQ(link().version, 5u);
+    EXPECT_EQ(link().get_version(), 5u);
 
     const auto data = pattern_words(2048 + 3, 4);
     testing::internal::CaptureStderr();
@@ -224,7 +302,7 @@ TEST_F(LinkTest, LateReplyIsDiscardedNotTaken) {
 TEST_F(LinkTest, ShortRepliesFailTheAttempt) {
     EmulatorSettings s;
     s.short_nth = {{"write-ack", 1}, {"read", 1}};
-    start(s);
+    start(s, 1000000, short_limits());
     const auto data = pattern_words(3, 7);
     testing::internal::CaptureStderr();
     EXPECT_EQ(link().udp_write_ack_ddr(data.data(), 0x2000, 3, 200ms), 1);
@@ -239,12 +317,7 @@ TEST_F(LinkTest, ShortRepliesFailTheAttempt) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(link().udp_read_ddr(back.data(), 0x2000, 3), 3);
     EXPECT_EQ(capture_end(),
-              "WARNING: UDP Interface: read timeout \n"
-              "\tLast socket error:\tN\n"
-              "\tTimeout duration: \t1s\n"
-              "\tBytes available:  \t14\n"
-              "\tBytes expected:   \t18\n" +
-                  retry_block("WARNING: UDP Interface: read ddr failed, retrying", 5, 4));
+              read_timeout(14, 18) + retry_block("WARNING: UDP Interface: read ddr failed, retrying", 5, 4));
     EXPECT_EQ(back, data);
     EXPECT_EQ(link().discarded_datagrams(), 2u);
 }
@@ -257,15 +330,13 @@ TEST(LinkInit, ShortInitReplyIsATimeout) {
     s.version = 0x01020304;
     BoardEmulator board(s);
     board.start();
-    UDPInterfaceEthernet link(8192, 64, 4, 8, false);
+    UDPInterfaceEthernet link(8192, 64, 4, 8, false, short_limits());
     testing::internal::CaptureStderr();
     EXPECT_THROW(link.init("127.0.0.1", board.port(), 100), exception_inittimeout);
-    std::string want = INIT_TIMEOUT;
-    want.replace(want.find("\t0\n"), 3, "\t4\n");
-    EXPECT_EQ(capture_end(), want);
-    EXPECT_EQ(link.version, 0u);
+    EXPECT_EQ(capture_end(), init_timeout("0.25s", 4));
+    EXPECT_EQ(link.get_version(), 0u);
     link.init("127.0.0.1", board.port(), 100);
-    EXPECT_EQ(link.version, 0x01020304u);
+    EXPECT_EQ(link.get_version(), 0x01020304u);
 }
 
 // A zero-length datagram ahead of every reply (and of every stream) is
@@ -275,7 +346,7 @@ TEST_F(LinkTest, EmptyDatagramsAheadOfRepliesAreLookedPast) {
     s.empty_before = 1.0;
     s.version = 3;
     start(s);
-    EXPECT_EQ(link().version, 3u);
+    EXPECT_EQ(link().get_version(), 3u);
     const auto data = pattern_words(3 * 2048 + 5, 8);
     std::vector<uint32_t> back(data.size(), 0), streamed(data.size(), 0);
     testing::internal::CaptureStderr();
@@ -298,7 +369,7 @@ TEST(LinkInit, BoardThatDoesNotAnswerInitTimesOutThenRetrySucceeds) {
     s.version = 9;
     BoardEmulator board(s);
     board.start();
-    UDPInterfaceEthernet link(8192, 64, 4, 8, false);
+    UDPInterfaceEthernet link(8192, 64, 4, 8, false, short_limits());
     testing::internal::CaptureStderr();
     try {
         link.init("127.0.0.1", board.port(), 100);
@@ -306,28 +377,29 @@ TEST(LinkInit, BoardThatDoesNotAnswerInitTimesOutThenRetrySucceeds) {
     } catch (const exception_inittimeout& e) {
         EXPECT_STREQ(e.what(), "");
     }
-    EXPECT_EQ(capture_end(), INIT_TIMEOUT);
+    EXPECT_EQ(capture_end(), init_timeout("0.25s"));
     // Start-up's retry: reset, then init again on a new socket.
     EXPECT_EQ(link.udp_reset(), 1);
-    ASSERT_TRUE(eventually([&] { return board.counters().resets == 1; }));
+    ASSERT_TRUE(poll_until([&] { return board.counters().resets == 1; }));
     board.stop();  // the reset's boot time is not what this test is about: restart the board
     EmulatorSettings again;
     again.version = 9;
     BoardEmulator fresh(again);
     fresh.start();
     link.init("127.0.0.1", fresh.port(), 100);
-    EXPECT_EQ(link.version, 9u);
+    EXPECT_EQ(link.get_version(), 9u);
 }
 
 // Nothing listens: the port-unreachable answers surface as ECONNREFUSED on
 // the socket. They are not send failures: init times out (so start-up's
-// retry applies), and later sends go out.
+// retry applies), and later sends go out. The link's own limits here: the
+// time-out report gives the board's one second as "1s".
 TEST(LinkInit, NothingListeningReadsAsTimeoutNotSendFailure) {
     UDPInterfaceEthernet link(8192, 64, 4, 8, false);
     const uint16_t port = port_with_nothing_listening();
     testing::internal::CaptureStderr();
     EXPECT_THROW(link.init("127.0.0.1", port, 100), exception_inittimeout);
-    EXPECT_EQ(capture_end(), INIT_TIMEOUT);
+    EXPECT_EQ(capture_end(), init_timeout("1s"));
 
     testing::internal::CaptureStderr();
     EXPECT_EQ(link.udp_reset(), 1);
@@ -350,7 +422,7 @@ TEST_F(LinkTest, DoneQueryIsTheResetCommandAndGetsNoAcknowledgement) {
               "\tBytes available:  \t0\n"
               "\tBytes expected:   \t10\n");
     EXPECT_EQ(link().udp_reset(), 1);
-    ASSERT_TRUE(eventually([&] { return board().counters().resets == 2; }));
+    ASSERT_TRUE(poll_until([&] { return board().counters().resets == 2; }));
     EXPECT_EQ(board().counters().requests["done"], 2u);
 }
 
@@ -372,8 +444,10 @@ TEST_F(LinkTest, SendFailuresOnAClosedSocket) {
               "\tLast socket error:\t9\n"
               "ERROR: UDP Interface: write reset failed \n"
               "\tLast socket error:\t9\n");
-    EXPECT_TRUE(link().link_mutex.try_lock());
-    link().link_mutex.unlock();
+    // The failed write gave the transfer lock back: this one fails on its own.
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(link().udp_write_fabric(1u, 0x20), exception_writeerror);
+    testing::internal::GetCapturedStderr();
 }
 
 }  // namespace

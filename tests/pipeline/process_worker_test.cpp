@@ -61,7 +61,7 @@ TEST_F(ProcessWorkerTest, CoreDoneAtTheFirstPoll) {
     EXPECT_TRUE(worker->get_core_started());
     EXPECT_FALSE(worker->get_core_done());
     EXPECT_EQ(board().read_register(0x0C), 1u);
-    ASSERT_TRUE(eventually([&] { return board().counters().runs_finished == 1; }));
+    ASSERT_TRUE(poll_until([&] { return board().counters().runs_finished == 1; }));
 
     const uint64_t reads_before = requests(board(), "read:fabric");
     EXPECT_TRUE(worker->wait_core_done());
@@ -99,11 +99,12 @@ TEST_F(ProcessWorkerTest, CoreDoneAfterSomePolls) {
     EXPECT_EQ(requests(board(), "write-ack:fabric"), 6u);
 }
 
-TEST_F(ProcessWorkerTest, CoreThatNeverFinishesRaisesResetAfterOneSecond) {
+TEST_F(ProcessWorkerTest, CoreThatNeverFinishesRaisesResetAfterTheCompletionLimit) {
     EmulatorSettings settings = core_settings(0);
     settings.stall_from = 1;
     settings.boot_ms = 0;
     start_board(settings);
+    worker = std::make_shared<ProcessWorker>(lb.link, std::make_shared<Core>(), 100ms);
     worker->start_core();
     const auto before = Clock::now();
     try {
@@ -112,14 +113,14 @@ TEST_F(ProcessWorkerTest, CoreThatNeverFinishesRaisesResetAfterOneSecond) {
     } catch (const exception_reset& error) {
         EXPECT_STREQ(error.what(), "Processing mode reset exception, timeout wait core done, framecount = 1");
     }
-    EXPECT_GE(Clock::now() - before, 999999999ns);
+    EXPECT_GE(Clock::now() - before, 100ms);
     expect_idle();
     EXPECT_EQ(worker->get_framecount(), 1);
 
     // After the board reset the next start is accepted without a status check
     // (the board itself refuses a start while the stalled run is in progress).
     ASSERT_EQ(link().udp_reset(), 1);
-    ASSERT_TRUE(eventually([&] { return board().counters().resets == 1; }));
+    ASSERT_TRUE(poll_until([&] { return board().counters().resets == 1; }));
     worker->reset();
     const uint64_t reads_before = requests(board(), "read:fabric");
     EXPECT_NO_THROW(worker->start_core());
@@ -198,6 +199,45 @@ TEST_F(ProcessWorkerTest, LostStartAcknowledgementRaisesReset) {
     expect_idle();
     EXPECT_NO_THROW(worker->start_core());
     EXPECT_TRUE(worker->wait_core_done());
+}
+
+// A board that stops answering: the link's read attempts run out and the
+// stage turns that into exception_reset, idle again.
+TEST_F(ProcessWorkerTest, SilentBoardWhileWaitingRaisesReset) {
+    EmulatorSettings settings = core_settings(0);
+    settings.silent_after = 1 + 4;  // init, the status read and the three start writes
+    start(settings, 1000000, short_limits());
+    worker = std::make_shared<ProcessWorker>(lb.link, std::make_shared<Core>());
+    worker->start_core();
+    testing::internal::CaptureStderr();
+    try {
+        worker->wait_core_done();
+        FAIL() << "no exception_reset";
+    } catch (const exception_reset& error) {
+        EXPECT_STREQ(error.what(),
+                     "exception_reset in processing node @wait_core_done: "
+                     "udp_read_fabric: Exceeded maximum number of retries");
+    }
+    testing::internal::GetCapturedStderr();
+    expect_idle();
+}
+
+TEST_F(ProcessWorkerTest, SilentBoardAtTheStatusCheckRaisesReset) {
+    EmulatorSettings settings = core_settings(0);
+    settings.silent_after = 1;  // init only
+    start(settings, 1000000, short_limits());
+    worker = std::make_shared<ProcessWorker>(lb.link, std::make_shared<Core>());
+    testing::internal::CaptureStderr();
+    try {
+        worker->start_core();
+        FAIL() << "no exception_reset";
+    } catch (const exception_reset& error) {
+        EXPECT_STREQ(error.what(),
+                     "exception_reset in processing node @start_core: "
+                     "udp_read_fabric: Exceeded maximum number of retries");
+    }
+    testing::internal::GetCapturedStderr();
+    expect_idle();
 }
 
 TEST_F(ProcessWorkerTest, StartingTwiceEndsTheProgram) {

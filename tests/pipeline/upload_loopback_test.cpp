@@ -1,9 +1,8 @@
 // The upload stage against the in-process emulator: what lands in board memory.
-#include "pipeline/process_worker.hpp"
 #include "pipeline/upload_worker.hpp"
 #include "pipeline/upload_worker_serial.hpp"
 
-#include "tests/pipeline/test_source.hpp"
+#include "tests/support/test_source.hpp"
 #include "tests/support/link_fixture.hpp"
 
 #include <gtest/gtest.h>
@@ -93,28 +92,6 @@ TEST_F(UploadLoopback, PlanesLandByteForByteInTheSelectedBuffer) {
     EXPECT_EQ(board().counters().malformed, 0u);
 }
 
-TEST_F(UploadLoopback, DuplicateFrameGoesOnceIntoEachBufferAndAgainAfterReset) {
-    demo->ignore_duplicate_frames = true;
-    worker->duplicate_refresh = 1h;
-    source->give(shared_frame(480, 640, 3), 5);
-    EXPECT_EQ(cycle(0), 66u);
-    EXPECT_EQ(cycle(1), 66u);
-    EXPECT_EQ(cycle(0), 0u);
-    EXPECT_EQ(cycle(1), 0u);
-    expect_planes_at(ADDRESS_DATA);
-    expect_planes_at(ADDRESS_DATA + OFFSET_PINGPONG);
-
-    // The board has been reset (its memory cleared): write the frame again.
-    board().write_ddr(ADDRESS_DATA, std::vector<uint8_t>(3 * PLANE_BYTES, 0));
-    board().write_ddr(ADDRESS_DATA + OFFSET_PINGPONG, std::vector<uint8_t>(3 * PLANE_BYTES, 0));
-    worker->reset();
-    EXPECT_EQ(cycle(0), 66u);
-    EXPECT_EQ(cycle(1), 66u);
-    EXPECT_EQ(cycle(0), 0u);
-    expect_planes_at(ADDRESS_DATA);
-    expect_planes_at(ADDRESS_DATA + OFFSET_PINGPONG);
-}
-
 // A lost datagram of an unacknowledged upload leaves a wrong input on the
 // board; a frame skipped as a duplicate must not keep it there for long. Both
 // programs' upload stages.
@@ -137,31 +114,9 @@ TEST_F(UploadLoopback, LostUploadDatagramIsMendedByTheNextRefresh) {
         // With a bounded trust the same frame goes in again once the bound
         // has passed, whole, and is skipped in between.
         worker->duplicate_refresh = 20ms;
-        ASSERT_TRUE(eventually([&] { return cycle(0) == 66u; }));
+        ASSERT_TRUE(poll_until([&] { return cycle(0) == 66u; }));
         expect_planes_at(ADDRESS_DATA);
         EXPECT_EQ(worker->get_frame_id(), 9u);
     }
 }
 
-TEST_F(UploadLoopback, CoreRunsOnTheUploadedFrame) {
-    ProcessWorker processor(lb.link, core);
-    for (uint64_t n = 0; n < 4; ++n) {
-        source->give(shared_frame(480, 640, int(n)), n);
-        cycle(n % 2);
-        processor.pingpong = n % 2;
-        processor.work();
-        EXPECT_TRUE(processor.wait_core_done());
-    }
-    EXPECT_EQ(board().counters().runs_finished, 4u);
-    EXPECT_EQ(board().counters().protocol_errors, 0u);
-}
-
-TEST_F(UploadLoopback, SendFailureOnTheUploadThreadArrivesAtWaitWorkDone) {
-    source->give(shared_frame(480, 640, 1), 1);
-    // A closed socket makes the first send fail.
-    link().close_socket();
-    testing::internal::CaptureStderr();
-    worker->work();
-    EXPECT_THROW(worker->wait_work_done(), exception_writeerror);
-    testing::internal::GetCapturedStderr();
-}

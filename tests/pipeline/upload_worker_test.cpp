@@ -4,8 +4,9 @@
 #include "tests/support/fatal.hpp"
 
 #include "platform/fatal_error.hpp"
-#include "tests/pipeline/test_source.hpp"
-#include "tests/support/shell.hpp"
+#include "tests/support/test_source.hpp"
+#include "tests/support/null_link.hpp"
+#include "tests/support/poll.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
@@ -24,7 +25,7 @@ constexpr int SIDE = 416;
 constexpr uint32_t PLANE_BYTES = SIDE * SIDE;
 
 // A link that records the unacknowledged DDR writes and can fail them.
-class RecordingLink : public UDPInterface {
+class FrameWriteLink : public NullLink {
 public:
     struct Write {
         uint32_t address;
@@ -43,27 +44,6 @@ public:
         const auto* bytes = reinterpret_cast<const uint8_t*>(data);
         writes.push_back({address, word_count, std::vector<uint8_t>(bytes, bytes + 4 * size_t{word_count})});
     }
-
-    void _udp_init() override { unused(); }
-    int _udp_write(const uint32_t*, uint32_t, uint32_t, bool) override { unused(); }
-    int _udp_write_ack(const uint32_t*, uint32_t, uint32_t, bool, std::chrono::nanoseconds) override { unused(); }
-    uint64_t _udp_read(uint32_t*, uint32_t, uint32_t, bool) override { unused(); }
-    void init(const std::string&, uint16_t, uint32_t) override { unused(); }
-    int close_socket() override { unused(); }
-    int udp_write_ack_ddr(const uint32_t*, uint32_t, uint32_t, std::chrono::nanoseconds) override { unused(); }
-    int udp_read_ddr(uint32_t*, uint32_t, uint32_t) override { unused(); }
-    int udp_read_stream_ddr(uint32_t*, uint32_t, uint32_t) override { unused(); }
-    void udp_write_fabric(const uint32_t*, uint32_t, uint32_t) override { unused(); }
-    int udp_write_ack_fabric(const uint32_t*, uint32_t, uint32_t, std::chrono::nanoseconds) override { unused(); }
-    int udp_read_fabric(uint32_t*, uint32_t, uint32_t) override { unused(); }
-    void udp_write_fabric(uint32_t, uint32_t) override { unused(); }
-    int udp_write_ack_fabric(uint32_t, uint32_t, std::chrono::nanoseconds) override { unused(); }
-    uint32_t udp_read_fabric(uint32_t) override { unused(); }
-    int udp_done(std::chrono::nanoseconds) override { unused(); }
-    int udp_reset() override { unused(); }
-
-private:
-    [[noreturn]] static void unused() { throw std::logic_error("the upload stage does not use this operation"); }
 };
 
 // A source whose image cannot be used: its grab raises the fatal error.
@@ -240,7 +220,7 @@ protected:
     }
 
     std::shared_ptr<TestSource> source = std::make_shared<TestSource>();
-    std::shared_ptr<RecordingLink> link = std::make_shared<RecordingLink>();
+    std::shared_ptr<FrameWriteLink> link = std::make_shared<FrameWriteLink>();
     std::shared_ptr<Core> core = std::make_shared<Core>();
     std::shared_ptr<Demo> demo = std::make_shared<Demo>();
     std::shared_ptr<UploadWorker> worker = std::make_shared<UploadWorker>(source, link, core, demo);
@@ -374,7 +354,7 @@ TEST_F(UploadWorkerTest, OneThreadServesEveryCycleAndEndsWithTheStage) {
         if (restart % 2 == 0) worker->wait_work_done();
         worker.reset();
         EXPECT_EQ(link->writes.size(), writes + 3) << restart;
-        EXPECT_TRUE(test_support::poll_until([&] { return threads_of_this_process() == threads; })) << restart;
+        EXPECT_TRUE(poll_until([&] { return threads_of_this_process() == threads; })) << restart;
     }
 }
 

@@ -1,6 +1,7 @@
 #include "pipeline/dynamic_wait.hpp"
 #include "pipeline/prepared_frame.hpp"
 #include "pipeline/worker.hpp"
+#include "tests/support/poll.hpp"
 
 #include <gtest/gtest.h>
 
@@ -41,25 +42,6 @@ TEST(DynamicWait, WaitSleepsAtLeastTheCurrentWait) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, 20ms);
 }
 
-TEST(Framebuffer, SetWithTheSameFrameKeepsOneOwnership) {
-    auto frame = std::make_shared<cv::Mat>(2, 2, CV_8UC3);
-    auto info = std::make_shared<ImageInfo>();
-    Framebuffer slot;
-    EXPECT_EQ(slot.get_frame(), nullptr);
-    EXPECT_EQ(slot.get_frame_info(), nullptr);
-    slot.set(frame, 7, info);
-    slot.set(slot.get_frame(), 8, slot.get_frame_info());
-    EXPECT_EQ(frame.use_count(), 2);
-    EXPECT_EQ(info.use_count(), 2);
-    EXPECT_EQ(slot.get_frame_id(), 8u);
-    EXPECT_EQ(slot.get_frame_info(), info);
-
-    // Replacing the frame releases the old one.
-    slot.set(std::make_shared<cv::Mat>(), 9, nullptr);
-    EXPECT_EQ(frame.use_count(), 1);
-    EXPECT_EQ(info.use_count(), 1);
-}
-
 namespace {
 
 // A stream with a loop that runs until stopped and counts its passes.
@@ -94,11 +76,7 @@ private:
 };
 
 void wait_for_passes(const CountingStream& stream, uint64_t at_least) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (stream.passes.load() < at_least && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-    }
-    ASSERT_GE(stream.passes.load(), at_least);
+    ASSERT_TRUE(poll_until([&] { return stream.passes.load() >= at_least; }));
 }
 
 }  // namespace
@@ -126,17 +104,3 @@ TEST(ThreadWorker, StopOnANeverStartedWorkerAndStopTwiceAreHarmless) {
     EXPECT_FALSE(stream.has_thread());
 }
 
-TEST(Stream, HoldsExactlyOneWorker) {
-    CountingStream stream;
-    Source& source = stream;
-    ThreadWorker& thread_worker = stream;
-    EXPECT_EQ(static_cast<Worker*>(&source), static_cast<Worker*>(&thread_worker));
-    source.duration_us = 5;
-    EXPECT_EQ(thread_worker.duration_us, 5);
-    EXPECT_EQ(source.last_frame_id, 0u);
-
-    // Each call yields a map of its own.
-    CallbackMap first = stream.get_callbacks();
-    first[1] = [] {};
-    EXPECT_TRUE(stream.get_callbacks().empty());
-}

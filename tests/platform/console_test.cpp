@@ -1,4 +1,5 @@
 #include "platform/console.hpp"
+#include "tests/support/poll.hpp"
 
 #include <gtest/gtest.h>
 
@@ -49,28 +50,19 @@ int run_child(int input, Body body, const std::function<void(pid_t)>& while_runn
         _exit(body());
     }
     if (while_running) while_running(child);
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
     int status = 0;
-    while (waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            ADD_FAILURE() << "child did not end";
-            return -1;
-        }
-        std::this_thread::sleep_for(1ms);
+    if (!poll_until([&] { return waitpid(child, &status, WNOHANG) == child; }, 10s)) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        ADD_FAILURE() << "child did not end";
+        return -1;
     }
     return status;
 }
 
 // Waits until the terminal is in raw mode (the child is inside its read).
 bool wait_for_raw_mode(const PseudoTerminal& terminal) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if ((terminal.local_flags() & (ECHO | ICANON)) == 0) return true;
-        std::this_thread::sleep_for(1ms);
-    }
-    return false;
+    return poll_until([&] { return (terminal.local_flags() & (ECHO | ICANON)) == 0; }, 10s);
 }
 
 }  // namespace

@@ -2,14 +2,14 @@
 // that the test fills; a read can be made to fail like an exhausted link.
 #pragma once
 
-#include "link/udp_interface.hpp"
+#include "tests/support/null_link.hpp"
 
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
-class FakeLink : public UDPInterface {
+class FakeLink : public NullLink {
 public:
     std::map<uint32_t, std::vector<uint8_t>> blocks;  // DDR contents by start address
     std::vector<std::pair<uint32_t, uint32_t>> stream_reads;  // (address, words)
@@ -25,22 +25,4 @@ public:
             std::memcpy(data, found->second.data(), std::min<size_t>(found->second.size(), size_t{word_count} * 4));
         return static_cast<int>(word_count);
     }
-
-    void _udp_init() override {}
-    int _udp_write(const uint32_t*, uint32_t, uint32_t, bool) override { return 0; }
-    int _udp_write_ack(const uint32_t*, uint32_t, uint32_t, bool, std::chrono::nanoseconds) override { return 0; }
-    uint64_t _udp_read(uint32_t*, uint32_t, uint32_t, bool) override { return 0; }
-    void init(const std::string&, uint16_t, uint32_t) override {}
-    int close_socket() override { return 0; }
-    void udp_write_ddr(const uint32_t*, uint32_t, uint32_t) override {}
-    int udp_write_ack_ddr(const uint32_t*, uint32_t, uint32_t, std::chrono::nanoseconds) override { return 0; }
-    int udp_read_ddr(uint32_t*, uint32_t, uint32_t) override { return 0; }
-    void udp_write_fabric(const uint32_t*, uint32_t, uint32_t) override {}
-    int udp_write_ack_fabric(const uint32_t*, uint32_t, uint32_t, std::chrono::nanoseconds) override { return 0; }
-    int udp_read_fabric(uint32_t*, uint32_t, uint32_t) override { return 0; }
-    void udp_write_fabric(uint32_t, uint32_t) override {}
-    int udp_write_ack_fabric(uint32_t, uint32_t, std::chrono::nanoseconds) override { return 0; }
-    uint32_t udp_read_fabric(uint32_t) override { return 0; }
-    int udp_done(std::chrono::nanoseconds) override { return 0; }
-    int udp_reset() override { return 0; }
 };

@@ -10,6 +10,7 @@
 
 #include "tests/postprocess/support.hpp"
 #include "tests/support/link_fixture.hpp"
+#include "tests/support/test_source.hpp"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -21,31 +22,6 @@
 namespace {
 
 const std::string DATA = std::string(VISIONDEMO_SOURCE_DIR) + "/data";
-
-// Hands out one frame, once.
-class OneFrame : public Source {
-public:
-    explicit OneFrame(std::shared_ptr<cv::Mat> frame_) : frame(std::move(frame_)) {}
-    bool grab(std::shared_ptr<cv::Mat>& out, uint64_t& id) override {
-        if (taken) return false;
-        taken = true;
-        out = frame;
-        id = 1;
-        return true;
-    }
-    bool okay(std::string& message) override {
-        message.clear();
-        return true;
-    }
-    void reset() override {}
-    std::string get_id() override { return "scene"; }
-    void work() override {}
-    CallbackMap get_callbacks() override { return {}; }
-
-private:
-    std::shared_ptr<cv::Mat> frame;
-    bool taken = false;
-};
 
 struct Case {
     std::string scene;
@@ -108,7 +84,8 @@ TEST_P(RoundTrip, EveryObjectComesBackOnceWhereItIs) {
     auto stage = std::make_shared<PostProcessWorker>("output", lb.link, core, demo, post);
     std::filesystem::current_path(previous);
 
-    auto source = std::make_shared<OneFrame>(std::make_shared<cv::Mat>(image));
+    auto source = std::make_shared<TestSource>("scene");
+    source->give(std::make_shared<cv::Mat>(image), 1);
     UploadWorker upload(source, lb.link, core, demo);
     ProcessWorker process(lb.link, core);
     // The second buffer set, so that every address carries its offset.

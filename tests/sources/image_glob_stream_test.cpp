@@ -1,5 +1,6 @@
 #include "sources/glob.hpp"
 #include "sources/image_glob_stream.hpp"
+#include "tests/support/poll.hpp"
 #include "tests/support/temp_folder.hpp"
 
 #include <opencv2/imgcodecs.hpp>
@@ -37,12 +38,7 @@ std::shared_ptr<Demo> demo_for(const std::string& folder, const std::string& ext
 // Polls grab until it hands out a frame or the deadline passes.
 bool grab_within(ImageGlobStream& stream, std::shared_ptr<cv::Mat>& frame, uint64_t& id,
                  std::chrono::milliseconds limit = 5000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (stream.grab(frame, id)) return true;
-        std::this_thread::sleep_for(200us);
-    }
-    return false;
+    return poll_until([&] { return stream.grab(frame, id); }, limit);
 }
 
 // A folder with five images of three extension spellings, plus entries that

@@ -1,5 +1,6 @@
 #include "sources/video_file_stream.hpp"
 
+#include "tests/support/poll.hpp"
 #include "tests/support/temp_folder.hpp"
 
 #include <opencv2/imgproc.hpp>
@@ -34,12 +35,7 @@ int colour_index(const cv::Mat& frame) {
 
 // Takes the next frame, polling until the source has one (at most 5 s).
 bool take(VideoFileStream& stream, std::shared_ptr<cv::Mat>& frame, uint64_t& id) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (stream.grab(frame, id)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
+    return poll_until([&] { return stream.grab(frame, id); }, std::chrono::seconds(5));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "sources/webcam_video_stream.hpp"
 #include "pipeline/upload_worker.hpp"
 #include "tests/support/fatal.hpp"
+#include "tests/support/poll.hpp"
 #include "tests/support/temp_folder.hpp"
 
 #include <opencv2/imgproc.hpp>
@@ -75,21 +76,11 @@ protected:
 
     // Polls grab until a frame arrives or the deadline passes.
     static bool grab_within(WebCamVideoStream& stream, std::shared_ptr<cv::Mat>& frame, uint64_t& id) {
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (stream.grab(frame, id)) return true;
-            std::this_thread::sleep_for(1ms);
-        }
-        return false;
+        return poll_until([&] { return stream.grab(frame, id); }, 5s);
     }
 
     static bool counter_reaches(WebCamVideoStream& stream, int32_t value) {
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (stream.get_frame_counter() < value) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(1ms);
-        }
-        return true;
+        return poll_until([&] { return stream.get_frame_counter() >= value; }, 5s);
     }
 
     static TempFolder* folder;
@@ -234,10 +225,7 @@ TEST(WebCamVideoStream, AFailedReadEndsTheProgramAsAnInvalidImage) {
     UploadWorker upload(stream, nullptr, core, demo);
     stream->work();
     // The only frame went to reset; every read of the capture thread fails.
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (stream->get_frame_counter() < 1 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(1ms);
-    ASSERT_GE(stream->get_frame_counter(), 1);
+    ASSERT_TRUE(poll_until([&] { return stream->get_frame_counter() >= 1; }, 5s));
     EXPECT_EQ(fatal::error_text([&] { upload.prepare(); }),
               "ERROR: Invalid image received\n\t image height:0\n\t image width: 0\n");
     stream->stop();

@@ -9,12 +9,11 @@
 
 #include "emulator/board_emulator.hpp"
 #include "link/udp_interface_ethernet.hpp"
+#include "tests/support/poll.hpp"
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <thread>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -33,37 +32,38 @@ struct LinkedBoard {
     }
 };
 
+// Limits for a board that is meant to stay silent: replies and stream
+// datagrams are given up on after a fraction of a second, so that the
+// failure paths cost little time. A board that answers meets them easily,
+// even slowed down by a sanitizer.
+inline LinkLimits short_limits() {
+    LinkLimits limits;
+    limits.reply = std::chrono::milliseconds(250);
+    limits.stream_datagram = std::chrono::milliseconds(250);
+    return limits;
+}
+
 // Starts the board on a free loopback port and initialises a link to it. A
 // `write_rate_limit` this large makes DDR writes unpaced (pace 0 us). Init's
 // console lines go to standard output as usual.
 inline LinkedBoard start_linked_board(EmulatorSettings settings = EmulatorSettings(),
-                                      uint32_t write_rate_limit = 1000000) {
+                                      uint32_t write_rate_limit = 1000000, const LinkLimits& limits = LinkLimits()) {
     settings.bind = "127.0.0.1";
     settings.port = 0;
     LinkedBoard lb;
     lb.board = std::make_unique<BoardEmulator>(std::move(settings));
     lb.board->start();
-    lb.link = std::make_shared<UDPInterfaceEthernet>(8192, 64, 4, 8, false);
+    lb.link = std::make_shared<UDPInterfaceEthernet>(8192, 64, 4, 8, false, limits);
     lb.link->init("127.0.0.1", lb.board->port(), write_rate_limit);
     return lb;
-}
-
-// Polls `condition` until it holds or `limit` passes; returns its last value.
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return condition();
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
 }
 
 // GoogleTest fixture: call start() (optionally with settings) in the test body.
 class LinkTest : public ::testing::Test {
 protected:
-    void start(EmulatorSettings settings = EmulatorSettings(), uint32_t write_rate_limit = 1000000) {
-        lb = start_linked_board(std::move(settings), write_rate_limit);
+    void start(EmulatorSettings settings = EmulatorSettings(), uint32_t write_rate_limit = 1000000,
+               const LinkLimits& limits = LinkLimits()) {
+        lb = start_linked_board(std::move(settings), write_rate_limit, limits);
     }
     BoardEmulator& board() { return *lb.board; }
     UDPInterfaceEthernet& link() { return *lb.link; }

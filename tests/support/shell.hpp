@@ -1,25 +1,12 @@
 // Small helpers for tests that drive outside programs (xdotool, xwd, the
-// built programs): a bounded shell command and polling with a deadline.
+// built programs): a bounded shell command and whether a tool is there.
 #pragma once
 
 #include <array>
-#include <chrono>
 #include <cstdio>
 #include <string>
-#include <thread>
 
 namespace test_support {
-
-// Polls `done` every 10 ms until it holds or `limit` has passed.
-template <typename Predicate>
-bool poll_until(Predicate done, std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (done()) return true;
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
 
 // Runs a shell command, its first program bounded to 20 s, and returns its
 // standard output.
