@@ -5,9 +5,9 @@
 // results of the core run made on that frame's own input. And the board
 // faults that end in board resets: a core that never finishes again, a
 // board that goes silent, an end asked for during a reset, a board that
-// refuses the weights after one. The core's completion limit, the board's
-// boot wait and the link's limits are short here; one whole-program test
-// runs with the real ones.
+// refuses the weights after one. Where a case waits for a stalled core, a
+// silent board or a booting one, those limits are short; one whole-program
+// test (tests/e2e/recovery_test.cpp) runs with the programs' own.
 #include "app/board.hpp"
 #include "app/configuration.hpp"
 #include "app/main_control.hpp"
