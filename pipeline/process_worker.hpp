@@ -8,6 +8,7 @@
 
 #include "app/config.hpp"
 #include "link/udp_interface.hpp"
+#include "pipeline/core_limits.hpp"
 #include "pipeline/worker.hpp"
 
 #include <atomic>
@@ -22,14 +23,10 @@ constexpr uint32_t CORE_REGISTER_BUFFER = 0x0C; // ping-pong index of the run
 constexpr uint32_t CORE_REGISTER_STATUS = 0x10; // 7 while the network is idle
 constexpr uint32_t CORE_STATUS_IDLE = 7;
 
-// The longest wait for a run to finish: one that has not after a second is
-// given up.
-constexpr std::chrono::nanoseconds CORE_COMPLETION_LIMIT{999999999};
-
 class ProcessWorker : public Worker, public MemoryMap {
 public:
     ProcessWorker(std::shared_ptr<UDPInterface> link, std::shared_ptr<Core> core,
-                  std::chrono::nanoseconds completion_limit = CORE_COMPLETION_LIMIT);
+                  const CoreLimits& limits = CoreLimits());
 
     // Starts the core (start_core).
     void work() override;
@@ -37,7 +34,7 @@ public:
     // construction first checks that the network reports idle.
     void start_core();
     // Waits until the core reports the run finished and returns true; a run
-    // whose wait outlasts the completion limit, or a register read that times
+    // whose wait outlasts the limits' completion, or a register read that times
     // out, raises exception_reset with the stage idle again.
     bool wait_core_done();
     // Forces the idle state (after a board reset). framecount is kept.
@@ -65,7 +62,7 @@ protected:
 
     std::shared_ptr<UDPInterface> link;
     std::shared_ptr<Core> core;
-    const std::chrono::nanoseconds completion_limit;
+    const CoreLimits limits;
 
     std::atomic<bool> waited{false};
     std::atomic<bool> core_started{false};
