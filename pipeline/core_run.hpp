@@ -10,10 +10,6 @@
 #include <cstdint>
 #include <string>
 
-// A run is given up when the wait for its end has lasted one second or more
-// (the programs' limit; the core-control stage can be given another).
-constexpr std::chrono::nanoseconds CORE_COMPLETION_LIMIT{999999999};
-
 class CoreRun {
 public:
     bool get_core_started() const { return core_started.load(); }
@@ -48,7 +44,7 @@ protected:
         end_time = end;
         slack = end_time - wait_start;
     }
-    // The error of a run given up after CORE_COMPLETION_LIMIT, once end_run has
+    // The error of a run given up after its completion limit, once end_run has
     // counted it.
     exception_reset run_timed_out() const {
         return exception_reset("Processing mode reset exception, timeout wait core done, framecount = " +

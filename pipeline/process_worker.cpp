@@ -17,7 +17,6 @@ constexpr std::chrono::nanoseconds POLL_INTERVAL{500000};
 // The timer slack while the run is polled: the kernel's default would let
 // each 0.5 ms sleep end up to 50 us late, and the run's end be seen later.
 constexpr std::chrono::nanoseconds POLL_TIMER_SLACK{1000};
-constexpr std::chrono::nanoseconds ACK_TIMEOUT = 1s;
 
 int64_t micros_between(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count() / 1000;
@@ -36,8 +35,8 @@ std::string hex8(uint32_t value) {
 }  // namespace
 
 ProcessWorker::ProcessWorker(std::shared_ptr<UDPInterface> link_, std::shared_ptr<Core> core_,
-                             std::chrono::nanoseconds completion_limit_)
-    : link(std::move(link_)), core(std::move(core_)), completion_limit(completion_limit_) {}
+                             const CoreLimits& limits_)
+    : link(std::move(link_)), core(std::move(core_)), limits(limits_) {}
 
 void ProcessWorker::work() { start_core(); }
 
@@ -46,10 +45,10 @@ void ProcessWorker::start_core() {
     // Only the first run since construction checks that the network is idle.
     if (framecount == 0) check_idle();
     try {
-        link->udp_write_ack_fabric(static_cast<uint32_t>(pingpong), CORE_REGISTER_BUFFER, ACK_TIMEOUT);
-        link->udp_write_ack_fabric(1u, CORE_REGISTER_START, ACK_TIMEOUT);
+        link->udp_write_ack_fabric(static_cast<uint32_t>(pingpong), CORE_REGISTER_BUFFER, limits.acknowledgement);
+        link->udp_write_ack_fabric(1u, CORE_REGISTER_START, limits.acknowledgement);
         const uint32_t start_and_run[2] = {1, 1};
-        link->udp_write_ack_fabric(start_and_run, CORE_REGISTER_START, 2, ACK_TIMEOUT);
+        link->udp_write_ack_fabric(start_and_run, CORE_REGISTER_START, 2, limits.acknowledgement);
     } catch (const exception_writeacktimeout& error) {
         start_failed(error);
     }
@@ -91,7 +90,7 @@ bool ProcessWorker::wait_core_done() {
     try {
         bool finished = link->udp_read_fabric(CORE_REGISTER_START) != 0;
         while (!finished) {
-            if (Clock::now() - wait_start > completion_limit) {
+            if (Clock::now() - wait_start > limits.completion) {
                 end_run();
                 throw run_timed_out();
             }

@@ -7,6 +7,7 @@
 #include "records/config.hpp"
 #include "records/registers.hpp"
 #include "link/udp_interface.hpp"
+#include "pipeline/core_limits.hpp"
 #include "pipeline/core_run.hpp"
 #include "pipeline/worker.hpp"
 
@@ -17,7 +18,7 @@
 class ProcessWorker : public Worker, public MemoryMap, public CoreRun {
 public:
     ProcessWorker(std::shared_ptr<UDPInterface> link, std::shared_ptr<Core> core,
-                  std::chrono::nanoseconds completion_limit = CORE_COMPLETION_LIMIT);
+                  const CoreLimits& limits = CoreLimits());
 
     // Starts the core (start_core).
     void work() override;
@@ -25,7 +26,7 @@ public:
     // construction first checks that the network reports idle.
     void start_core();
     // Waits until the core reports the run finished and returns true; a run
-    // whose wait outlasts the completion limit, or a register read that times
+    // whose wait outlasts the limits' completion, or a register read that times
     // out, raises exception_reset with the stage idle again.
     bool wait_core_done();
 
@@ -43,5 +44,5 @@ protected:
 
     std::shared_ptr<UDPInterface> link;
     std::shared_ptr<Core> core;
-    const std::chrono::nanoseconds completion_limit;
+    const CoreLimits limits;
 };

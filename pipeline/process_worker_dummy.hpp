@@ -5,6 +5,7 @@
 
 #include "records/config.hpp"
 #include "link/udp_interface.hpp"
+#include "pipeline/core_limits.hpp"
 #include "pipeline/core_run.hpp"
 #include "pipeline/worker.hpp"
 
@@ -24,7 +25,7 @@ public:
     void start_core();
     bool is_core_done() const;
     // Waits until the pretended run time has passed, polling; gives the run
-    // up like the real stage after CORE_COMPLETION_LIMIT.
+    // up like the real stage after the default completion limit.
     bool wait_core_done();
 
     int64_t get_simulated_us() const { return simulated_us; }

@@ -3,13 +3,13 @@
 namespace serial {
 
 void ProcessWorker::start_core() {
-    using namespace std::chrono_literals;
     begin_start();
     check_idle();
     try {
-        link->udp_write_ack_fabric(static_cast<uint32_t>(core->memory_index), CORE_REGISTER_BUFFER, 1s);
-        link->udp_write_ack_fabric(1u, CORE_REGISTER_START, 1s);
-        link->udp_write_ack_fabric(1u, CORE_REGISTER_RUN, 1s);
+        link->udp_write_ack_fabric(static_cast<uint32_t>(core->memory_index), CORE_REGISTER_BUFFER,
+                                   limits.acknowledgement);
+        link->udp_write_ack_fabric(1u, CORE_REGISTER_START, limits.acknowledgement);
+        link->udp_write_ack_fabric(1u, CORE_REGISTER_RUN, limits.acknowledgement);
     } catch (const exception_writeacktimeout& error) {
         start_failed(error);
     }

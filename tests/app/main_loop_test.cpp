@@ -5,9 +5,9 @@
 // results of the core run made on that frame's own input. And the board
 // faults that end in board resets: a core that never finishes again, a
 // board that goes silent, an end asked for during a reset, a board that
-// refuses the weights after one. The core's completion limit, the board's
-// boot wait and the link's limits are short here; one whole-program test
-// runs with the real ones.
+// refuses the weights after one. Where a case waits for a stalled core, a
+// silent board or a booting one, those limits are short; one whole-program
+// test (tests/e2e/recovery_test.cpp) runs with the programs' own.
 #include "app/board.hpp"
 #include "app/configuration.hpp"
 #include "app/restart_loop.hpp"
@@ -178,7 +178,7 @@ protected:
     // The board, the link and the stages; a test changes them before run().
     EmulatorSettings settings;
     LinkLimits limits;
-    std::chrono::nanoseconds completion_limit = CORE_COMPLETION_LIMIT;
+    CoreLimits core_limits;
     std::chrono::nanoseconds boot_wait{0};
     // After each frame handed to post-processing.
     std::function<void(Display&)> script;
@@ -215,7 +215,7 @@ private:
 
         std::shared_ptr<UDPInterface> link = board.link;
         auto output = std::make_shared<Output>("output", link, core, demo, post);
-        auto process = std::make_shared<Process>(link, core, completion_limit);
+        auto process = std::make_shared<Process>(link, core, core_limits);
         auto display = std::make_shared<Display>(output, demo);  // never shown
         Display* keys = display.get();
         output->seen = [this, keys](uint64_t buffer_set, const cv::Mat& frame) {
@@ -291,7 +291,7 @@ TEST_P(EveryForm, EveryFrameIsDrawnWithItsOwnCoreRun) {
 // resets between them, then the program gives up.
 TEST_P(EveryForm, CoreNeverFinishingGivesUpAfterTwoResets) {
     settings.stall_from = 6;
-    completion_limit = STALL_NOTICED;
+    core_limits.completion = STALL_NOTICED;
     stop_after(99, 0);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -326,13 +326,12 @@ TEST_P(EveryForm, SilentBoardComesBackAfterTheResetCommand) {
 INSTANTIATE_TEST_SUITE_P(BothProgramsBothForms, EveryForm,
                          testing::Values(Form{false, 1}, Form{false, 2}, Form{true, 1}, Form{true, 2}), form_name);
 
-class BothPrograms : public MainLoop, public testing::WithParamInterface<Form> {};
-
 // The board is reset after a core run that never finished and then refuses
-// the weights: the third failed upload ends the program.
-TEST_P(BothPrograms, WeightsRefusedAfterABoardResetEndTheProgram) {
+// the weights: the third failed upload ends the program. (What follows the
+// reset is the same for every form.)
+TEST_F(MainLoop, WeightsRefusedAfterABoardResetEndTheProgram) {
     settings.stall_run = {5};
-    completion_limit = STALL_NOTICED;
+    core_limits.completion = STALL_NOTICED;
     settings.boot_ms = 600000;  // silent for the rest of the test
     limits = short_limits();
     limits.ddr_write_ack_attempts = 1;
@@ -340,15 +339,13 @@ TEST_P(BothPrograms, WeightsRefusedAfterABoardResetEndTheProgram) {
     stop_after(99, 0);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const std::string fatal = fatal::error_text([&] { run(GetParam()); });
+    const std::string fatal = fatal::error_text([&] { run(Form{false, 2}); });
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(fatal, "Unable to upload weights, please restart FPGA & check network settings\n");
     EXPECT_EQ(count_lines(out, "FPGA RESET REQUESTED"), 1u);
     EXPECT_EQ(count_lines(err, "UDP Reset @ FPGA Init"), 3u) << err;
 }
-
-INSTANTIATE_TEST_SUITE_P(TwoSpaces, BothPrograms, testing::Values(Form{false, 2}, Form{true, 2}), form_name);
 
 // How the user asks for the end while the board is being reset: Escape and
 // a closed window run the same action; Ctrl-C and SIGTERM are signals.
@@ -367,7 +364,7 @@ class EndDuringReset : public MainLoop, public testing::WithParamInterface<EndBy
 // restarting the loop.
 TEST_P(EndDuringReset, EndsWithStatusZeroOnceTheWeightsAreBack) {
     settings.stall_run = {8};
-    completion_limit = STALL_NOTICED;
+    core_limits.completion = STALL_NOTICED;
     stop_after(99, 0);
     before_reset = [by = GetParam()] {
         if (by == EndBy::Key) {

@@ -157,7 +157,9 @@ TEST(StrictBoard, LostStartAcknowledgementEndsInAReset) {
     EmulatorSettings s = strict_settings();
     s.nth_reply.push_back({"start", 1, -1});
     LinkedBoard lb = start_linked_board(s);
-    ProcessWorker worker(lb.link, std::make_shared<Core>());
+    CoreLimits limits;
+    limits.acknowledgement = 250ms;
+    ProcessWorker worker(lb.link, std::make_shared<Core>(), limits);
     EXPECT_THROW(worker.start_core(), exception_reset);
     EXPECT_EQ(lb.board->counters().runs_started, 1u);
     EXPECT_EQ(lb.board->counters().faults.at("drop-nth-reply"), 1u);

@@ -104,7 +104,9 @@ TEST_F(ProcessWorkerTest, CoreThatNeverFinishesRaisesResetAfterTheCompletionLimi
     settings.stall_from = 1;
     settings.boot_ms = 0;
     start_board(settings);
-    worker = std::make_shared<ProcessWorker>(lb.link, std::make_shared<Core>(), 100ms);
+    CoreLimits limits;
+    limits.completion = 100ms;
+    worker = std::make_shared<ProcessWorker>(lb.link, std::make_shared<Core>(), limits);
     worker->start_core();
     const auto before = Clock::now();
     try {
@@ -185,6 +187,9 @@ TEST_F(ProcessWorkerTest, LostStartAcknowledgementRaisesReset) {
     EmulatorSettings settings = core_settings(0);
     settings.drop_nth = {{"write-ack", 2}};
     start_board(settings);
+    CoreLimits limits;
+    limits.acknowledgement = 250ms;
+    worker = std::make_shared<ProcessWorker>(lb.link, std::make_shared<Core>(), limits);
     testing::internal::CaptureStderr();
     try {
         worker->start_core();
@@ -206,7 +211,9 @@ TEST_F(ProcessWorkerTest, LostStartAcknowledgementRaisesReset) {
 TEST_F(ProcessWorkerTest, SilentBoardWhileWaitingRaisesReset) {
     EmulatorSettings settings = core_settings(0);
     settings.silent_after = 1 + 4;  // init, the status read and the three start writes
-    start(settings, 1000000, short_limits());
+    LinkLimits limits = short_limits();
+    limits.read_attempts = 2;
+    start(settings, 1000000, limits);
     worker = std::make_shared<ProcessWorker>(lb.link, std::make_shared<Core>());
     worker->start_core();
     testing::internal::CaptureStderr();
@@ -225,7 +232,9 @@ TEST_F(ProcessWorkerTest, SilentBoardWhileWaitingRaisesReset) {
 TEST_F(ProcessWorkerTest, SilentBoardAtTheStatusCheckRaisesReset) {
     EmulatorSettings settings = core_settings(0);
     settings.silent_after = 1;  // init only
-    start(settings, 1000000, short_limits());
+    LinkLimits limits = short_limits();
+    limits.read_attempts = 2;
+    start(settings, 1000000, limits);
     worker = std::make_shared<ProcessWorker>(lb.link, std::make_shared<Core>());
     testing::internal::CaptureStderr();
     try {
