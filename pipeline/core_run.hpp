@@ -4,15 +4,12 @@
 #pragma once
 
 #include "link/exceptions.hpp"
+#include "records/core_limits.hpp"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
-
-// A run is given up when the wait for its end has lasted one second or more
-// (the programs' limit; the core-control stage can be given another).
-constexpr std::chrono::nanoseconds CORE_COMPLETION_LIMIT{999999999};
 
 class CoreRun {
 public:

@@ -17,7 +17,6 @@ constexpr std::chrono::nanoseconds POLL_INTERVAL{500000};
 // The timer slack while the run is polled: the kernel's default would let
 // each 0.5 ms sleep end up to 50 us late, and the run's end be seen later.
 constexpr std::chrono::nanoseconds POLL_TIMER_SLACK{1000};
-constexpr std::chrono::nanoseconds ACK_TIMEOUT = 1s;
 
 int64_t micros_between(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count() / 1000;
@@ -33,11 +32,20 @@ std::string hex8(uint32_t value) {
     return text;
 }
 
+CoreLimits with_completion(const std::shared_ptr<Core>& core, std::chrono::nanoseconds completion) {
+    CoreLimits limits = core ? core->limits : CoreLimits();
+    limits.completion = completion;
+    return limits;
+}
+
 }  // namespace
 
+ProcessWorker::ProcessWorker(std::shared_ptr<UDPInterface> link_, std::shared_ptr<Core> core_)
+    : link(std::move(link_)), core(std::move(core_)), limits(core ? core->limits : CoreLimits()) {}
+
 ProcessWorker::ProcessWorker(std::shared_ptr<UDPInterface> link_, std::shared_ptr<Core> core_,
-                             std::chrono::nanoseconds completion_limit_)
-    : link(std::move(link_)), core(std::move(core_)), completion_limit(completion_limit_) {}
+                             std::chrono::nanoseconds completion_limit)
+    : link(std::move(link_)), core(std::move(core_)), limits(with_completion(core, completion_limit)) {}
 
 void ProcessWorker::work() { start_core(); }
 
@@ -46,14 +54,41 @@ void ProcessWorker::start_core() {
     // Only the first run since construction checks that the network is idle.
     if (framecount == 0) check_idle();
     try {
-        link->udp_write_ack_fabric(static_cast<uint32_t>(pingpong), CORE_REGISTER_BUFFER, ACK_TIMEOUT);
-        link->udp_write_ack_fabric(1u, CORE_REGISTER_START, ACK_TIMEOUT);
+        const uint32_t buffer = static_cast<uint32_t>(pingpong);
+        const uint32_t arm = 1;
         const uint32_t start_and_run[2] = {1, 1};
-        link->udp_write_ack_fabric(start_and_run, CORE_REGISTER_START, 2, ACK_TIMEOUT);
+        write_start(&buffer, CORE_REGISTER_BUFFER, 1, false);
+        write_start(&arm, CORE_REGISTER_START, 1, false);
+        write_start(start_and_run, CORE_REGISTER_START, 2, true);
     } catch (const exception_writeacktimeout& error) {
+        start_failed(error);
+    } catch (const exception_readtimeout& error) {
         start_failed(error);
     }
     mark_started();
+}
+
+void ProcessWorker::write_start(const uint32_t* words, uint32_t address, uint32_t word_count, bool begins) {
+    const int attempts = limits.start_attempts;
+    if (!begins || attempts <= 1) {
+        link->udp_write_ack_fabric(words, address, word_count, limits.start_ack);
+        return;
+    }
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        if (link->udp_write_ack_fabric_once(words, address, word_count, limits.start_ack)) return;
+        // Sending the write again after it was carried out would start a
+        // second run on the same frame (or be refused while the first runs).
+        if (run_began()) return;
+        std::cerr << "WARNING: core start not acknowledged and not carried out, attempt " << attempt << " of "
+                  << attempts << std::endl;
+    }
+    throw exception_writeacktimeout("core start: no acknowledgement after " + std::to_string(attempts) +
+                                    " attempts");
+}
+
+bool ProcessWorker::run_began() {
+    if (link->udp_read_fabric(CORE_REGISTER_STATUS) == CORE_STATUS_BUSY) return true;
+    return link->udp_read_fabric(CORE_REGISTER_START) != 0;
 }
 
 void ProcessWorker::begin_start() {
@@ -80,7 +115,7 @@ void ProcessWorker::check_idle() {
     throw exception_reset("Processing mode reset exception, @start core");
 }
 
-void ProcessWorker::start_failed(const exception_writeacktimeout& error) {
+void ProcessWorker::start_failed(const std::exception& error) {
     throw exception_reset(std::string("exception_reset in processing node @start_core: ") + error.what());
 }
 
@@ -91,7 +126,7 @@ bool ProcessWorker::wait_core_done() {
     try {
         bool finished = link->udp_read_fabric(CORE_REGISTER_START) != 0;
         while (!finished) {
-            if (Clock::now() - wait_start > completion_limit) {
+            if (Clock::now() - wait_start >= limits.completion) {
                 end_run();
                 throw run_timed_out();
             }

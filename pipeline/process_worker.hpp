@@ -16,8 +16,11 @@
 
 class ProcessWorker : public Worker, public MemoryMap, public CoreRun {
 public:
+    // The limits are those of `core` (the defaults when it is null); the
+    // second form replaces the completion limit.
+    ProcessWorker(std::shared_ptr<UDPInterface> link, std::shared_ptr<Core> core);
     ProcessWorker(std::shared_ptr<UDPInterface> link, std::shared_ptr<Core> core,
-                  std::chrono::nanoseconds completion_limit = CORE_COMPLETION_LIMIT);
+                  std::chrono::nanoseconds completion_limit);
 
     // Starts the core (start_core).
     void work() override;
@@ -38,10 +41,19 @@ protected:
     // Reads the status register; when it is not idle, reads it once more,
     // prints that value and raises exception_reset.
     void check_idle();
-    // Replaces a write time-out by exception_reset with the start message.
-    [[noreturn]] static void start_failed(const exception_writeacktimeout& error);
+    // An acknowledged write of the start sequence, waiting limits.start_ack
+    // for each acknowledgement. The buffer and arming writes may be repeated
+    // and are retried by the link. The write that begins the run (`begins`)
+    // is, with more than one attempt, sent again only after the registers
+    // show that the unacknowledged one was not carried out (run_began).
+    void write_start(const uint32_t* words, uint32_t address, uint32_t word_count, bool begins);
+    // Whether the run of this start has begun: the status register reads
+    // busy, or the done flag, cleared by the arming write, is set again.
+    bool run_began();
+    // Replaces a write or read time-out by exception_reset with the start message.
+    [[noreturn]] static void start_failed(const std::exception& error);
 
     std::shared_ptr<UDPInterface> link;
     std::shared_ptr<Core> core;
-    const std::chrono::nanoseconds completion_limit;
+    const CoreLimits limits;
 };

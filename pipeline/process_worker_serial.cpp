@@ -3,14 +3,17 @@
 namespace serial {
 
 void ProcessWorker::start_core() {
-    using namespace std::chrono_literals;
     begin_start();
     check_idle();
     try {
-        link->udp_write_ack_fabric(static_cast<uint32_t>(core->memory_index), CORE_REGISTER_BUFFER, 1s);
-        link->udp_write_ack_fabric(1u, CORE_REGISTER_START, 1s);
-        link->udp_write_ack_fabric(1u, CORE_REGISTER_RUN, 1s);
+        const uint32_t buffer = static_cast<uint32_t>(core->memory_index);
+        const uint32_t one = 1;
+        write_start(&buffer, CORE_REGISTER_BUFFER, 1, false);
+        write_start(&one, CORE_REGISTER_START, 1, false);
+        write_start(&one, CORE_REGISTER_RUN, 1, true);
     } catch (const exception_writeacktimeout& error) {
+        start_failed(error);
+    } catch (const exception_readtimeout& error) {
         start_failed(error);
     }
     mark_started();
