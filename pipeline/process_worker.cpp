@@ -87,8 +87,13 @@ void ProcessWorker::write_start(const uint32_t* words, uint32_t address, uint32_
 }
 
 bool ProcessWorker::run_began() {
-    if (link->udp_read_fabric(CORE_REGISTER_STATUS) == CORE_STATUS_BUSY) return true;
-    return link->udp_read_fabric(CORE_REGISTER_START) != 0;
+    // One read of the registers from start to status: its reply is longer
+    // than an acknowledgement or a one-word read, so a late reply to the lost
+    // write or to an earlier read cannot be taken for it.
+    constexpr uint32_t WORDS = CORE_REGISTER_STATUS / 4 + 1;
+    uint32_t words[WORDS] = {};
+    link->udp_read_fabric(words, CORE_REGISTER_START, WORDS);
+    return words[CORE_REGISTER_STATUS / 4] == CORE_STATUS_BUSY || words[CORE_REGISTER_START / 4] != 0;
 }
 
 void ProcessWorker::begin_start() {

@@ -49,6 +49,7 @@ protected:
     void write_start(const uint32_t* words, uint32_t address, uint32_t word_count, bool begins);
     // Whether the run of this start has begun: the status register reads
     // busy, or the done flag, cleared by the arming write, is set again.
+    // Both come from one read of the registers 0x00 to 0x10.
     bool run_began();
     // Replaces a write or read time-out by exception_reset with the start message.
     [[noreturn]] static void start_failed(const std::exception& error);
