@@ -135,7 +135,7 @@ for limits in $limits_list; do
     elif [ -z "$reference" ]; then
       reference=$fps
     fi
-    share=$(awk -v f="$fps" -v r="$reference" 'BEGIN { printf "%.1f%%", r > 0 ? 100 * f / r : 0 }')
+    share=$(awk -v f="$fps" -v r="$reference" 'BEGIN { printf "%.1f%%", (r > 0 ? 100 * f / r : 0) }')
     printf '%-8s %6s %7d %8.2f %7s %6d %8.3f %7s %6s %s\n' "$limits" "$loss" "$frames" "$fps" "$share" "$resets" \
       "$gap" "$runs" "$clean" "$ended"
   done
