@@ -66,6 +66,20 @@ public:
         }
     }
 
+    // An optional whole number from 1 to `most`; `fallback` when the key is
+    // absent.
+    int64_t positive_or(const char* key, int64_t fallback, int64_t most) const {
+        if (!has(key)) return fallback;
+        const int64_t value = number<int64_t>(key, "an integer");
+        if (value < 1 || value > most) {
+            fail(where(key) + mark_text(scalar(key, "an integer").Mark()) + ": " + std::to_string(value) +
+                 " is outside 1 to " + std::to_string(most));
+        }
+        return value;
+    }
+
+    [[noreturn]] void refuse(const char* key, const std::string& why) const { fail(where(key) + ": " + why); }
+
     bool has(const char* key) const {
         const YAML::Node& section = node_;
         return section[key].IsDefined();
@@ -169,6 +183,42 @@ YAML::Node parse(const std::string& path) {
     return root;
 }
 
+// The optional keys of the link's and the core's limits. Times are whole
+// milliseconds, but the pause after a failed fabric read, which is in
+// microseconds. The largest values accepted keep every time within an hour.
+void read_limits(const Section& network, CoreLimits& core, LinkLimits& link) {
+    using std::chrono::microseconds;
+    using std::chrono::milliseconds;
+    using std::chrono::duration_cast;
+    constexpr int64_t HOUR_MS = 3600 * 1000;
+    constexpr int64_t MOST_ATTEMPTS = 1000;
+    const auto ms = [&](const char* key, std::chrono::nanoseconds fallback) {
+        const int64_t value = network.positive_or(key, duration_cast<milliseconds>(fallback).count(), HOUR_MS);
+        return network.has(key) ? std::chrono::nanoseconds(milliseconds(value)) : fallback;
+    };
+    const auto attempts = [&](const char* key, int fallback) {
+        return static_cast<int>(network.positive_or(key, fallback, MOST_ATTEMPTS));
+    };
+    link.reply = ms("reply_limit_ms", link.reply);
+    link.stream_datagram = ms("stream_datagram_limit_ms", link.stream_datagram);
+    if (network.has("fabric_read_pause_us")) {
+        link.fabric_read_pause =
+            microseconds(network.positive_or("fabric_read_pause_us", 0, HOUR_MS * 1000));
+    }
+    link.fabric_write_ack_attempts = attempts("fabric_write_attempts", link.fabric_write_ack_attempts);
+    core.start_attempts = link.fabric_write_ack_attempts;
+    link.read_attempts = attempts("read_attempts", link.read_attempts);
+    core.completion = ms("core_completion_limit_ms", core.completion);
+    core.start_ack = ms("start_ack_limit_ms", core.start_ack);
+    // Every poll of a run waits for its reply inside the run's limit.
+    if (link.reply > core.completion) {
+        network.refuse("reply_limit_ms",
+                       std::to_string(duration_cast<milliseconds>(link.reply).count()) +
+                           " ms is longer than the core's completion limit (core_completion_limit_ms, " +
+                           std::to_string(duration_cast<milliseconds>(core.completion).count()) + " ms)");
+    }
+}
+
 }  // namespace
 
 void read_configuration(const std::string& path, Core& core, Demo& demo, FileSettings& files) {
@@ -206,6 +256,7 @@ void read_configuration(const std::string& path, Core& core, Demo& demo, FileSet
         files.udp_port = network.u16("udp_port");
         files.packet_size = network.u32("packet_size");
         files.write_rate_limit = network.u32("write_rate_limit");
+        read_limits(network, core.limits, files.link_limits);
     } catch (const YAML::Exception& e) {
         // Every lookup above is checked; this only guards against a library
         // surprise, which must still end in a clear report.

@@ -1,6 +1,7 @@
 // Reading of the YAML configuration file into the records.
 #pragma once
 
+#include "link/link_limits.hpp"
 #include "records/config.hpp"
 
 #include <cstdint>
@@ -15,11 +16,16 @@ struct FileSettings {
     uint16_t udp_port = 0;
     uint32_t packet_size = 0;
     uint32_t write_rate_limit = 0;
+    // The link's limits: those set here before reading, replaced by the
+    // configuration's optional keys that are present.
+    LinkLimits link_limits;
 };
 
 // Opens, parses and maps the configuration file, validates data_fit, and fills
-// `demo`, the three addresses of `core` and `files`. Every failure raises
-// exception_fatal with its lines.
+// `demo`, the three addresses and the limits of `core` and `files`. The
+// optional limit keys replace the values that `core.limits` and
+// `files.link_limits` hold on entry. Every failure raises exception_fatal
+// with its lines.
 void read_configuration(const std::string& path, Core& core, Demo& demo, FileSettings& files);
 
 // Writes the network constants of Core (everything but the addresses and the

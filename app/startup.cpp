@@ -67,6 +67,7 @@ void setup(const std::string& config_path, std::shared_ptr<Core>& core, std::sha
     post_processing = std::make_shared<PostProcessing>();
 
     FileSettings files;
+    files.link_limits = link_limits;
     read_configuration(config_path, *core, *demo, files);
     fill_core_constants(*core);
 
@@ -79,7 +80,7 @@ void setup(const std::string& config_path, std::shared_ptr<Core>& core, std::sha
     require_readable_weights(files.path_weights_biases);
 
     link = std::make_shared<UDPInterfaceEthernet>(files.packet_size, FABRIC_PAYLOAD_SIZE, READ_OFFSET, WRITE_OFFSET,
-                                                  COMMAND_FLAG, link_limits);
+                                                  COMMAND_FLAG, files.link_limits);
     if (!init_link(*link, files.ip_address, files.udp_port, files.write_rate_limit, boot_wait)) {
         throw exception_fatal({"ERROR: Unable to initialise UDP network interface",
                                "\tPlease check the network settings", "\tPlease reset the FPGA"});

@@ -20,7 +20,8 @@ constexpr const char* CONFIGURATION_PATH = "../configuration/demo_parameters_win
 // weights and uploads them (upload_weights). Returns with all four handles
 // set, or raises exception_fatal with the lines saying why. `boot_wait`
 // bounds each wait for a board that was reset after a failed attempt; the
-// link is built with `link_limits`.
+// link is built with `link_limits`, as far as the configuration's optional
+// limit keys do not replace them.
 void setup(const std::string& config_path, std::shared_ptr<Core>& core, std::shared_ptr<Demo>& demo,
            std::shared_ptr<PostProcessing>& post_processing, std::shared_ptr<UDPInterface>& link,
            std::chrono::nanoseconds boot_wait = BOARD_BOOT_TIME, const LinkLimits& link_limits = LinkLimits());

@@ -30,6 +30,12 @@ public:
     virtual void udp_write_fabric(uint32_t value, uint32_t address) = 0;
     virtual int udp_write_ack_fabric(uint32_t value, uint32_t address, std::chrono::nanoseconds timeout) = 0;
     virtual uint32_t udp_read_fabric(uint32_t address) = 0;
+    // One attempt of an acknowledged fabric write of at most one datagram,
+    // under the transfer lock: true when the board acknowledged it within
+    // `timeout`, false otherwise. For writes that must not be sent again
+    // before the caller has found out whether the first was carried out.
+    virtual bool udp_write_ack_fabric_once(const uint32_t* data, uint32_t address, uint32_t word_count,
+                                           std::chrono::nanoseconds timeout) = 0;
     virtual int udp_done(std::chrono::nanoseconds timeout) = 0;
     virtual int udp_reset() = 0;
 };

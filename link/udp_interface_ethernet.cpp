@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iostream>
 #include <sstream>
+#include <string>
 #include <vector>
 
 namespace {
@@ -669,4 +670,14 @@ uint32_t UDPInterfaceEthernet::udp_read_fabric(uint32_t address) {
     uint32_t value = 0;
     this->udp_read_fabric(&value, address, 1);
     return value;
+}
+
+bool UDPInterfaceEthernet::udp_write_ack_fabric_once(const uint32_t* data, uint32_t address, uint32_t word_count,
+                                                     std::chrono::nanoseconds timeout) {
+    if (word_count == 0 || word_count > fabric_payload_words) {
+        throw exception_fatal({"ERROR: UDP Interface: a single fabric write holds 1 to " +
+                               std::to_string(fabric_payload_words) + " words, not " + std::to_string(word_count)});
+    }
+    std::unique_lock<std::mutex> lock(link_mutex);
+    return this->_udp_write_ack(data, address, word_count, false, timeout) == 1;
 }

@@ -52,6 +52,8 @@ public:
     void udp_write_fabric(uint32_t value, uint32_t address) override;
     int udp_write_ack_fabric(uint32_t value, uint32_t address, std::chrono::nanoseconds timeout) override;
     uint32_t udp_read_fabric(uint32_t address) override;
+    bool udp_write_ack_fabric_once(const uint32_t* data, uint32_t address, uint32_t word_count,
+                                   std::chrono::nanoseconds timeout) override;
     int udp_done(std::chrono::nanoseconds timeout) override;
     int udp_reset() override;
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "link/exceptions.hpp"
+#include "records/core_limits.hpp"
 
 #include <atomic>
 #include <chrono>

@@ -32,7 +32,20 @@ std::string hex8(uint32_t value) {
     return text;
 }
 
+CoreLimits with_completion(const std::shared_ptr<Core>& core, std::chrono::nanoseconds completion) {
+    CoreLimits limits = core ? core->limits : CoreLimits();
+    limits.completion = completion;
+    return limits;
+}
+
 }  // namespace
+
+ProcessWorker::ProcessWorker(std::shared_ptr<UDPInterface> link_, std::shared_ptr<Core> core_)
+    : link(std::move(link_)), core(std::move(core_)), limits(core ? core->limits : CoreLimits()) {}
+
+ProcessWorker::ProcessWorker(std::shared_ptr<UDPInterface> link_, std::shared_ptr<Core> core_,
+                             std::chrono::nanoseconds completion_limit)
+    : link(std::move(link_)), core(std::move(core_)), limits(with_completion(core, completion_limit)) {}
 
 ProcessWorker::ProcessWorker(std::shared_ptr<UDPInterface> link_, std::shared_ptr<Core> core_,
                              const CoreLimits& limits_)
@@ -45,14 +58,46 @@ void ProcessWorker::start_core() {
     // Only the first run since construction checks that the network is idle.
     if (framecount == 0) check_idle();
     try {
-        link->udp_write_ack_fabric(static_cast<uint32_t>(pingpong), CORE_REGISTER_BUFFER, limits.acknowledgement);
-        link->udp_write_ack_fabric(1u, CORE_REGISTER_START, limits.acknowledgement);
+        const uint32_t buffer = static_cast<uint32_t>(pingpong);
+        const uint32_t arm = 1;
         const uint32_t start_and_run[2] = {1, 1};
-        link->udp_write_ack_fabric(start_and_run, CORE_REGISTER_START, 2, limits.acknowledgement);
+        write_start(&buffer, CORE_REGISTER_BUFFER, 1, false);
+        write_start(&arm, CORE_REGISTER_START, 1, false);
+        write_start(start_and_run, CORE_REGISTER_START, 2, true);
     } catch (const exception_writeacktimeout& error) {
+        start_failed(error);
+    } catch (const exception_readtimeout& error) {
         start_failed(error);
     }
     mark_started();
+}
+
+void ProcessWorker::write_start(const uint32_t* words, uint32_t address, uint32_t word_count, bool begins) {
+    const int attempts = limits.start_attempts;
+    if (!begins || attempts <= 1) {
+        link->udp_write_ack_fabric(words, address, word_count, limits.start_ack);
+        return;
+    }
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        if (link->udp_write_ack_fabric_once(words, address, word_count, limits.start_ack)) return;
+        // Sending the write again after it was carried out would start a
+        // second run on the same frame (or be refused while the first runs).
+        if (run_began()) return;
+        std::cerr << "WARNING: core start not acknowledged and not carried out, attempt " << attempt << " of "
+                  << attempts << std::endl;
+    }
+    throw exception_writeacktimeout("core start: no acknowledgement after " + std::to_string(attempts) +
+                                    " attempts");
+}
+
+bool ProcessWorker::run_began() {
+    // One read of the registers from start to status: its reply is longer
+    // than an acknowledgement or a one-word read, so a late reply to the lost
+    // write or to an earlier read cannot be taken for it.
+    constexpr uint32_t WORDS = CORE_REGISTER_STATUS / 4 + 1;
+    uint32_t words[WORDS] = {};
+    link->udp_read_fabric(words, CORE_REGISTER_START, WORDS);
+    return words[CORE_REGISTER_STATUS / 4] == CORE_STATUS_BUSY || words[CORE_REGISTER_START / 4] != 0;
 }
 
 void ProcessWorker::begin_start() {
@@ -79,7 +124,7 @@ void ProcessWorker::check_idle() {
     throw exception_reset("Processing mode reset exception, @start core");
 }
 
-void ProcessWorker::start_failed(const exception_writeacktimeout& error) {
+void ProcessWorker::start_failed(const std::exception& error) {
     throw exception_reset(std::string("exception_reset in processing node @start_core: ") + error.what());
 }
 
@@ -90,7 +135,7 @@ bool ProcessWorker::wait_core_done() {
     try {
         bool finished = link->udp_read_fabric(CORE_REGISTER_START) != 0;
         while (!finished) {
-            if (Clock::now() - wait_start > limits.completion) {
+            if (Clock::now() - wait_start >= limits.completion) {
                 end_run();
                 throw run_timed_out();
             }

@@ -7,7 +7,6 @@
 #include "records/config.hpp"
 #include "records/registers.hpp"
 #include "link/udp_interface.hpp"
-#include "pipeline/core_limits.hpp"
 #include "pipeline/core_run.hpp"
 #include "pipeline/worker.hpp"
 
@@ -17,8 +16,12 @@
 
 class ProcessWorker : public Worker, public MemoryMap, public CoreRun {
 public:
+    // The limits are those of `core` (the defaults when it is null); the
+    // second form replaces the completion limit, the third all of them.
+    ProcessWorker(std::shared_ptr<UDPInterface> link, std::shared_ptr<Core> core);
     ProcessWorker(std::shared_ptr<UDPInterface> link, std::shared_ptr<Core> core,
-                  const CoreLimits& limits = CoreLimits());
+                  std::chrono::nanoseconds completion_limit);
+    ProcessWorker(std::shared_ptr<UDPInterface> link, std::shared_ptr<Core> core, const CoreLimits& limits);
 
     // Starts the core (start_core).
     void work() override;
@@ -26,7 +29,7 @@ public:
     // construction first checks that the network reports idle.
     void start_core();
     // Waits until the core reports the run finished and returns true; a run
-    // whose wait outlasts the limits' completion, or a register read that times
+    // whose wait outlasts the completion limit, or a register read that times
     // out, raises exception_reset with the stage idle again.
     bool wait_core_done();
 
@@ -39,8 +42,18 @@ protected:
     // Reads the status register; when it is not idle, reads it once more,
     // prints that value and raises exception_reset.
     void check_idle();
-    // Replaces a write time-out by exception_reset with the start message.
-    [[noreturn]] static void start_failed(const exception_writeacktimeout& error);
+    // An acknowledged write of the start sequence, waiting limits.start_ack
+    // for each acknowledgement. The buffer and arming writes may be repeated
+    // and are retried by the link. The write that begins the run (`begins`)
+    // is, with more than one attempt, sent again only after the registers
+    // show that the unacknowledged one was not carried out (run_began).
+    void write_start(const uint32_t* words, uint32_t address, uint32_t word_count, bool begins);
+    // Whether the run of this start has begun: the status register reads
+    // busy, or the done flag, cleared by the arming write, is set again.
+    // Both come from one read of the registers 0x00 to 0x10.
+    bool run_began();
+    // Replaces a write or read time-out by exception_reset with the start message.
+    [[noreturn]] static void start_failed(const std::exception& error);
 
     std::shared_ptr<UDPInterface> link;
     std::shared_ptr<Core> core;

@@ -31,7 +31,7 @@ bool ProcessWorkerDummy::wait_core_done() {
     wait_start = Clock::now();
     bool finished = is_core_done();
     while (!finished) {
-        if (Clock::now() - wait_start > CoreLimits().completion) break;
+        if (Clock::now() - wait_start >= CORE_COMPLETION_LIMIT) break;
         sleep_full(POLL_INTERVAL);
         waited = true;
         finished = is_core_done();

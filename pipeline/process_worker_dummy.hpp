@@ -5,7 +5,7 @@
 
 #include "records/config.hpp"
 #include "link/udp_interface.hpp"
-#include "pipeline/core_limits.hpp"
+#include "records/core_limits.hpp"
 #include "pipeline/core_run.hpp"
 #include "pipeline/worker.hpp"
 

@@ -6,11 +6,14 @@ void ProcessWorker::start_core() {
     begin_start();
     check_idle();
     try {
-        link->udp_write_ack_fabric(static_cast<uint32_t>(core->memory_index), CORE_REGISTER_BUFFER,
-                                   limits.acknowledgement);
-        link->udp_write_ack_fabric(1u, CORE_REGISTER_START, limits.acknowledgement);
-        link->udp_write_ack_fabric(1u, CORE_REGISTER_RUN, limits.acknowledgement);
+        const uint32_t buffer = static_cast<uint32_t>(core->memory_index);
+        const uint32_t one = 1;
+        write_start(&buffer, CORE_REGISTER_BUFFER, 1, false);
+        write_start(&one, CORE_REGISTER_START, 1, false);
+        write_start(&one, CORE_REGISTER_RUN, 1, true);
     } catch (const exception_writeacktimeout& error) {
+        start_failed(error);
+    } catch (const exception_readtimeout& error) {
         start_failed(error);
     }
     mark_started();

@@ -3,6 +3,7 @@
 // (PostProcessing), with the enumerations that the configuration text maps to.
 #pragma once
 
+#include "records/core_limits.hpp"
 #include "records/network.hpp"
 
 #include <opencv2/core.hpp>
@@ -42,6 +43,8 @@ struct Core {
     std::vector<std::array<float, 2>> anchors;
     std::vector<float> output_bias;
     std::vector<float> output_scale;
+    // The core-control stage's limits (configuration keys; defaults otherwise).
+    CoreLimits limits;
 };
 
 struct Demo {

@@ -396,3 +396,91 @@ TEST(Configuration, VideoFileIsRequiredOnlyWhenItIsTheFirstSource) {
     file.write(with(entries, "data_source", "video"));
     EXPECT_EQ(read(file.path()).demo.data_source, DATA_SOURCE::VIDEO);
 }
+
+namespace {
+
+std::vector<Entry> with_limits(const std::vector<Entry>& limits) {
+    std::vector<Entry> entries = base_entries();
+    entries.insert(entries.end(), limits.begin(), limits.end());
+    return entries;
+}
+
+}  // namespace
+
+TEST(LimitKeys, AbsentKeysKeepTheLimitsGivenAndPresentOnesReplaceThem) {
+    ConfigFile file;
+    file.write(base_entries());
+    Read r;
+    r.files.link_limits.reply = std::chrono::milliseconds(250);  // a caller's own default
+    read_configuration(file.path(), r.core, r.demo, r.files);
+    EXPECT_EQ(r.files.link_limits.reply, std::chrono::milliseconds(250));
+    const LinkLimits link;
+    EXPECT_EQ(r.files.link_limits.stream_datagram, link.stream_datagram);
+    EXPECT_EQ(r.files.link_limits.fabric_read_pause, link.fabric_read_pause);
+    EXPECT_EQ(r.files.link_limits.fabric_write_ack_attempts, 1);
+    EXPECT_EQ(r.files.link_limits.read_attempts, link.read_attempts);
+    EXPECT_EQ(r.core.limits.completion, CORE_COMPLETION_LIMIT);
+    EXPECT_EQ(r.core.limits.start_ack, CORE_START_ACK_LIMIT);
+    EXPECT_EQ(r.core.limits.start_attempts, 1);
+
+    file.write(with_limits({{"NetworkConfiguration", "reply_limit_ms", "4"},
+                            {"NetworkConfiguration", "stream_datagram_limit_ms", "20"},
+                            {"NetworkConfiguration", "fabric_read_pause_us", "250"},
+                            {"NetworkConfiguration", "fabric_write_attempts", "3"},
+                            {"NetworkConfiguration", "read_attempts", "7"},
+                            {"NetworkConfiguration", "core_completion_limit_ms", "500"},
+                            {"NetworkConfiguration", "start_ack_limit_ms", "6"}}));
+    const Read set = read(file.path());
+    EXPECT_EQ(set.files.link_limits.reply, std::chrono::milliseconds(4));
+    EXPECT_EQ(set.files.link_limits.stream_datagram, std::chrono::milliseconds(20));
+    EXPECT_EQ(set.files.link_limits.fabric_read_pause, std::chrono::microseconds(250));
+    EXPECT_EQ(set.files.link_limits.fabric_write_ack_attempts, 3);
+    EXPECT_EQ(set.core.limits.start_attempts, 3);
+    EXPECT_EQ(set.files.link_limits.read_attempts, 7);
+    EXPECT_EQ(set.files.link_limits.ddr_write_ack_attempts, link.ddr_write_ack_attempts);
+    EXPECT_EQ(set.files.link_limits.stream_attempts, link.stream_attempts);
+    EXPECT_EQ(set.core.limits.completion, std::chrono::milliseconds(500));
+    EXPECT_EQ(set.core.limits.start_ack, std::chrono::milliseconds(6));
+}
+
+TEST(LimitKeys, ValuesThatCannotWorkAreRefusedNamingTheKey) {
+    struct Case {
+        const char* key;
+        const char* value;
+        const char* report;
+    };
+    const Case cases[] = {
+        {"reply_limit_ms", "0", "0 is outside 1 to 3600000"},
+        {"stream_datagram_limit_ms", "-5", "-5 is outside 1 to 3600000"},
+        {"fabric_read_pause_us", "0", "0 is outside 1 to 3600000000"},
+        {"fabric_write_attempts", "0", "0 is outside 1 to 1000"},
+        {"read_attempts", "-1", "-1 is outside 1 to 1000"},
+        {"core_completion_limit_ms", "3600001", "3600001 is outside 1 to 3600000"},
+        {"start_ack_limit_ms", "0", "0 is outside 1 to 3600000"},
+        {"read_attempts", "two", "\"two\" is not an integer"},
+    };
+    ConfigFile file;
+    for (const Case& c : cases) {
+        file.write(with_limits({{"NetworkConfiguration", c.key, c.value}}));
+        const std::string text = fatal::error_text([&] { read(file.path()); });
+        EXPECT_EQ(text.rfind("ERROR: ", 0), 0u) << text;
+        EXPECT_NE(text.find("section \"NetworkConfiguration\", key \"" + std::string(c.key) + "\""),
+                  std::string::npos)
+            << text;
+        EXPECT_NE(text.find(c.report), std::string::npos) << text;
+    }
+
+    // A poll's reply limit cannot be longer than the run's limit it sits in,
+    // whether the completion limit is set or left at its second.
+    file.write(with_limits({{"NetworkConfiguration", "reply_limit_ms", "1001"}}));
+    EXPECT_EQ(fatal::error_text([&] { read(file.path()); }),
+              prefix(file.path()) + ", section \"NetworkConfiguration\", key \"reply_limit_ms\": 1001 ms is longer "
+                                    "than the core's completion limit (core_completion_limit_ms, 1000 ms)\n");
+    file.write(with_limits({{"NetworkConfiguration", "reply_limit_ms", "50"},
+                            {"NetworkConfiguration", "core_completion_limit_ms", "40"}}));
+    EXPECT_NE(fatal::error_text([&] { read(file.path()); }).find("key \"reply_limit_ms\": 50 ms is longer"),
+              std::string::npos);
+    file.write(with_limits({{"NetworkConfiguration", "reply_limit_ms", "40"},
+                            {"NetworkConfiguration", "core_completion_limit_ms", "40"}}));
+    EXPECT_EQ(read(file.path()).files.link_limits.reply, std::chrono::milliseconds(40));
+}

@@ -158,7 +158,7 @@ TEST(StrictBoard, LostStartAcknowledgementEndsInAReset) {
     s.nth_reply.push_back({"start", 1, -1});
     LinkedBoard lb = start_linked_board(s);
     CoreLimits limits;
-    limits.acknowledgement = 250ms;
+    limits.start_ack = 250ms;
     ProcessWorker worker(lb.link, std::make_shared<Core>(), limits);
     EXPECT_THROW(worker.start_core(), exception_reset);
     EXPECT_EQ(lb.board->counters().runs_started, 1u);

@@ -188,7 +188,7 @@ TEST_F(ProcessWorkerTest, LostStartAcknowledgementRaisesReset) {
     settings.drop_nth = {{"write-ack", 2}};
     start_board(settings);
     CoreLimits limits;
-    limits.acknowledgement = 250ms;
+    limits.start_ack = 250ms;
     worker = std::make_shared<ProcessWorker>(lb.link, std::make_shared<Core>(), limits);
     testing::internal::CaptureStderr();
     try {

@@ -27,6 +27,9 @@ public:
     void udp_write_fabric(uint32_t, uint32_t) override {}
     int udp_write_ack_fabric(uint32_t, uint32_t, std::chrono::nanoseconds) override { return 0; }
     uint32_t udp_read_fabric(uint32_t) override { return 0; }
+    bool udp_write_ack_fabric_once(const uint32_t*, uint32_t, uint32_t, std::chrono::nanoseconds) override {
+        return false;
+    }
     int udp_done(std::chrono::nanoseconds) override { return 0; }
     int udp_reset() override { return 0; }
 };
