@@ -4,6 +4,8 @@
 
 #include "tests/support/link_fixture.hpp"
 
+#include "tests/support/reset_message.hpp"
+
 #include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
@@ -109,12 +111,8 @@ TEST_F(ProcessWorkerTest, CoreThatNeverFinishesRaisesResetAfterTheCompletionLimi
     worker = std::make_shared<ProcessWorker>(lb.link, std::make_shared<Core>(), limits);
     worker->start_core();
     const auto before = Clock::now();
-    try {
-        worker->wait_core_done();
-        FAIL() << "no exception_reset";
-    } catch (const exception_reset& error) {
-        EXPECT_STREQ(error.what(), "Processing mode reset exception, timeout wait core done, framecount = 1");
-    }
+    EXPECT_EQ(reset_message([&] { worker->wait_core_done(); }),
+              "Processing mode reset exception, timeout wait core done, framecount = 1");
     EXPECT_GE(Clock::now() - before, 100ms);
     expect_idle();
     EXPECT_EQ(worker->get_framecount(), 1);
@@ -134,12 +132,8 @@ TEST_F(ProcessWorkerTest, BusyStatusBeforeTheFirstRunRaisesResetWithoutWriting) 
     settings.status = 3;
     start_board(settings);
     testing::internal::CaptureStderr();
-    try {
-        worker->start_core();
-        FAIL() << "no exception_reset";
-    } catch (const exception_reset& error) {
-        EXPECT_STREQ(error.what(), "Processing mode reset exception, @start core");
-    }
+    EXPECT_EQ(reset_message([&] { worker->start_core(); }),
+              "Processing mode reset exception, @start core");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "FPGA indicates network is not idle. 0x04  = 0x00000003\n");
     EXPECT_EQ(requests(board(), "read:fabric"), 2u);
     EXPECT_EQ(requests(board(), "write-ack:fabric"), 0u);
@@ -191,14 +185,9 @@ TEST_F(ProcessWorkerTest, LostStartAcknowledgementRaisesReset) {
     limits.start_ack = 250ms;
     worker = std::make_shared<ProcessWorker>(lb.link, std::make_shared<Core>(), limits);
     testing::internal::CaptureStderr();
-    try {
-        worker->start_core();
-        FAIL() << "no exception_reset";
-    } catch (const exception_reset& error) {
-        EXPECT_STREQ(error.what(),
-                     "exception_reset in processing node @start_core: "
-                     "udp_write_ack_fabric: Exceeded maximum number of retries");
-    }
+    EXPECT_EQ(reset_message([&] { worker->start_core(); }),
+              "exception_reset in processing node @start_core: "
+              "udp_write_ack_fabric: Exceeded maximum number of retries");
     testing::internal::GetCapturedStderr();
     // The run was never recorded as started, so the next start is accepted.
     expect_idle();
@@ -206,47 +195,28 @@ TEST_F(ProcessWorkerTest, LostStartAcknowledgementRaisesReset) {
     EXPECT_TRUE(worker->wait_core_done());
 }
 
-// A board that stops answering: the link's read attempts run out and the
-// stage turns that into exception_reset, idle again.
-TEST_F(ProcessWorkerTest, SilentBoardWhileWaitingRaisesReset) {
-    EmulatorSettings settings = core_settings(0);
-    settings.silent_after = 1 + 4;  // init, the status read and the three start writes
+// A board that stops answering, at the status check or while the run is
+// awaited: the link's read attempts run out and the stage turns that into
+// exception_reset, idle again.
+TEST_F(ProcessWorkerTest, SilentBoardRaisesReset) {
     LinkLimits limits = short_limits();
     limits.read_attempts = 2;
-    start(settings, 1000000, limits);
-    worker = std::make_shared<ProcessWorker>(lb.link, std::make_shared<Core>());
-    worker->start_core();
-    testing::internal::CaptureStderr();
-    try {
-        worker->wait_core_done();
-        FAIL() << "no exception_reset";
-    } catch (const exception_reset& error) {
-        EXPECT_STREQ(error.what(),
-                     "exception_reset in processing node @wait_core_done: "
-                     "udp_read_fabric: Exceeded maximum number of retries");
+    for (const bool while_waiting : {false, true}) {
+        EmulatorSettings settings = core_settings(0);
+        // init only, or init, the status read and the three start writes
+        settings.silent_after = while_waiting ? 1 + 4 : 1;
+        start(settings, 1000000, limits);
+        worker = std::make_shared<ProcessWorker>(lb.link, std::make_shared<Core>());
+        if (while_waiting) worker->start_core();
+        testing::internal::CaptureStderr();
+        const std::string message = while_waiting ? reset_message([&] { worker->wait_core_done(); })
+                                                  : reset_message([&] { worker->start_core(); });
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(message, std::string("exception_reset in processing node ") +
+                               (while_waiting ? "@wait_core_done" : "@start_core") +
+                               ": udp_read_fabric: Exceeded maximum number of retries");
+        expect_idle();
     }
-    testing::internal::GetCapturedStderr();
-    expect_idle();
-}
-
-TEST_F(ProcessWorkerTest, SilentBoardAtTheStatusCheckRaisesReset) {
-    EmulatorSettings settings = core_settings(0);
-    settings.silent_after = 1;  // init only
-    LinkLimits limits = short_limits();
-    limits.read_attempts = 2;
-    start(settings, 1000000, limits);
-    worker = std::make_shared<ProcessWorker>(lb.link, std::make_shared<Core>());
-    testing::internal::CaptureStderr();
-    try {
-        worker->start_core();
-        FAIL() << "no exception_reset";
-    } catch (const exception_reset& error) {
-        EXPECT_STREQ(error.what(),
-                     "exception_reset in processing node @start_core: "
-                     "udp_read_fabric: Exceeded maximum number of retries");
-    }
-    testing::internal::GetCapturedStderr();
-    expect_idle();
 }
 
 TEST_F(ProcessWorkerTest, StartingTwiceEndsTheProgram) {

@@ -6,6 +6,7 @@
 #include "pipeline/process_worker_serial.hpp"
 
 #include "tests/support/link_fixture.hpp"
+#include "tests/support/reset_message.hpp"
 
 #include <gtest/gtest.h>
 
@@ -110,13 +111,8 @@ TEST_F(StartRetryTest, StartThatIsNeverAcknowledgedOrCarriedOutRaisesReset) {
     start_losing(settings, 2);
     ProcessWorker worker(lb.link, core_with_attempts(2));
     testing::internal::CaptureStderr();
-    try {
-        worker.start_core();
-        FAIL() << "no exception_reset";
-    } catch (const exception_reset& error) {
-        EXPECT_STREQ(error.what(),
-                     "exception_reset in processing node @start_core: core start: no acknowledgement after 2 attempts");
-    }
+    EXPECT_EQ(reset_message([&] { worker.start_core(); }),
+              "exception_reset in processing node @start_core: core start: no acknowledgement after 2 attempts");
     const std::string lines = testing::internal::GetCapturedStderr();
     EXPECT_NE(lines.find("attempt 2 of 2"), std::string::npos) << lines;
     EXPECT_TRUE(worker.get_core_done());
@@ -130,14 +126,9 @@ TEST_F(StartRetryTest, WithOneAttemptALostStartAcknowledgementRaisesReset) {
     start_losing(settings, 1);
     ProcessWorker worker(lb.link, core_with_attempts(1));
     testing::internal::CaptureStderr();
-    try {
-        worker.start_core();
-        FAIL() << "no exception_reset";
-    } catch (const exception_reset& error) {
-        EXPECT_STREQ(error.what(),
-                     "exception_reset in processing node @start_core: "
-                     "udp_write_ack_fabric: Exceeded maximum number of retries");
-    }
+    EXPECT_EQ(reset_message([&] { worker.start_core(); }),
+              "exception_reset in processing node @start_core: "
+              "udp_write_ack_fabric: Exceeded maximum number of retries");
     testing::internal::GetCapturedStderr();
     // The board ran the frame; only one start went out.
     EXPECT_EQ(board().counters().runs_started, 1u);
