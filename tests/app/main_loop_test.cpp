@@ -200,14 +200,7 @@ protected:
 private:
     template <class Loop, class Output, class Process>
     int run_program(const Form& form) {
-        // Uploads paced, at a quarter of the programs' usual rate. With an
-        // ordinary user's receive-buffer limit the emulator's socket holds
-        // only about 27 upload datagrams, 2 ms of a 100 MiB/s upload; on a
-        // busy 2-core machine the kernel hands loopback datagrams to the
-        // socket several milliseconds late and then all at once, so at that
-        // rate some of a frame's input was lost now and then. At 25 MiB/s
-        // the socket bridges 8 ms.
-        board = start_linked_board(settings, 25, limits);
+        board = start_linked_board(settings, FRAME_TEST_RATE_MIBPS, limits);
 
         auto core = std::make_shared<Core>();
         fill_core_constants(*core);

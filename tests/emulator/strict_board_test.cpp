@@ -37,20 +37,22 @@ std::vector<uint32_t> counting(size_t n, uint32_t from = 1) {
 
 }  // namespace
 
-// The board drains its receive buffer (of the default size) at 125 MiB/s: a
-// host pacing at its configured 100 MiB/s loses nothing, one pacing at four
-// times that loses input.
+// The board drains its receive buffer (of the default size) at 1.25 times
+// the host's configured rate: a host pacing at that rate loses nothing, one
+// pacing at four times it loses input. (The rates are a quarter of the
+// programs' usual ones, so that the loopback socket in front of the board
+// model loses nothing either; see FRAME_TEST_RATE_MIBPS.)
 TEST(StrictBoard, PacingAboveTheBoardsDrainRateLosesDatagrams) {
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the race detector slows both sides far below the rates this compares";
 #endif
     EmulatorSettings s = strict_settings();
-    s.drain_mibps = 125;
+    s.drain_mibps = 1.25 * FRAME_TEST_RATE_MIBPS;
     // Four frames: long enough for a host at four times the rate to fill the
     // buffer even when a loaded machine (or a sanitizer) makes it much slower
     // than that.
     const auto frames = counting(4 * FRAME_WORDS);
-    for (uint32_t rate : {100u, 400u}) {
+    for (uint32_t rate : {FRAME_TEST_RATE_MIBPS, 4 * FRAME_TEST_RATE_MIBPS}) {
         LinkedBoard lb = start_linked_board(s, rate);
         lb.link->udp_write_ddr(frames.data(), DATA, uint32_t(frames.size()));
         // Read back in pieces that fit a stock machine's socket buffer.
@@ -59,7 +61,7 @@ TEST(StrictBoard, PacingAboveTheBoardsDrainRateLosesDatagrams) {
         for (size_t at = 0; at < back.size(); at += PIECE)
             lb.link->udp_read_stream_ddr(back.data() + at, uint32_t(DATA + 4 * at),
                                          uint32_t(std::min(PIECE, back.size() - at)));
-        if (rate == 100) {
+        if (rate == FRAME_TEST_RATE_MIBPS) {
             EXPECT_EQ(lb.board->counters().receive_overflows, 0u);
             EXPECT_EQ(lb.board->counters().socket_drops, 0u);
             EXPECT_EQ(back, frames);
@@ -79,10 +81,10 @@ TEST(StrictBoard, PacingAboveTheBoardsDrainRateLosesDatagrams) {
 // rate, loses nothing over four frames.
 TEST(StrictBoard, PacedGroupsFitABufferOfTwoGroups) {
     EmulatorSettings s = strict_settings();
-    s.drain_mibps = 125;
+    s.drain_mibps = 1.25 * FRAME_TEST_RATE_MIBPS;
     s.buffer_kib = 72;
     const auto frames = counting(4 * FRAME_WORDS);
-    LinkedBoard lb = start_linked_board(s, 100);
+    LinkedBoard lb = start_linked_board(s, FRAME_TEST_RATE_MIBPS);
     lb.link->udp_write_ddr(frames.data(), DATA, uint32_t(frames.size()));
     std::vector<uint32_t> back(frames.size());
     constexpr size_t PIECE = 32 * 1024;  // words, as above

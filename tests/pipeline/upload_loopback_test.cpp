@@ -30,10 +30,9 @@ protected:
         settings.core_us = 0;
         settings.address_data = ADDRESS_DATA;
         settings.offset_pingpong = OFFSET_PINGPONG;
-        // Writes paced at 100 MiB/s as the programs pace them: an unpaced
-        // frame overflows a stock machine's socket buffer whenever the
-        // board's receiving thread is not running.
-        start(settings, 100);
+        // Paced: an unpaced frame overflows a stock machine's socket buffer
+        // whenever the board's receiving thread is not running.
+        start(settings, FRAME_TEST_RATE_MIBPS);
         core->input_fraction_bits = 1;
         core->address_data = ADDRESS_DATA;
         core->offset_pingpong = OFFSET_PINGPONG;

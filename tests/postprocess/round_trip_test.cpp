@@ -74,8 +74,7 @@ TEST_P(RoundTrip, EveryObjectComesBackOnceWhereItIs) {
     settings.offset_pingpong = core->offset_pingpong;
     settings.output_scale = core->output_scale;
     settings.output_bias = core->output_bias;
-    // Writes paced at 100 MiB/s as the programs pace them (see UploadLoopback).
-    LinkedBoard lb = start_linked_board(settings, 100);
+    LinkedBoard lb = start_linked_board(settings, FRAME_TEST_RATE_MIBPS);
 
     // The stage reads its logos from ../data: work from a folder one level
     // below the repository root.

@@ -43,6 +43,15 @@ inline LinkLimits short_limits() {
     return limits;
 }
 
+// The write rate, MiB/s, of tests that upload whole frames to check what
+// comes of them rather than the pacing: a quarter of the programs' usual
+// rate. With an ordinary user's receive-buffer limit the emulator's socket
+// holds only about 27 upload datagrams, 2 ms of a 100 MiB/s upload, and on a
+// busy 2-core machine the kernel now and then hands loopback datagrams to
+// the socket several milliseconds late and all at once; at this rate the
+// socket bridges 8 ms.
+constexpr uint32_t FRAME_TEST_RATE_MIBPS = 25;
+
 // Starts the board on a free loopback port and initialises a link to it. A
 // `write_rate_limit` this large makes DDR writes unpaced (pace 0 us). Init's
 // console lines go to standard output as usual.
