@@ -127,8 +127,8 @@ TEST(EmulatorLoopback, ServesRealDatagramsOnAnEphemeralPort) {
 }
 
 // Three frames of three 173,056-byte planes in 8192-byte datagrams, sent
-// `pace` apart (0: back to back). Returns how many the emulator received,
-// with a note on anything else that went wrong; all must have landed.
+// `pace` apart (0: back to back). Returns how many were sent and received,
+// and whether they were taken as DDR writes that left the frame in memory.
 struct Upload {
     size_t sent = 0;
     size_t received = 0;
