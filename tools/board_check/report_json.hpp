@@ -1,0 +1,16 @@
+// The report as JSON: the same verdicts, lines and figures as the table.
+#pragma once
+
+#include "tools/board_check/run_checks.hpp"
+
+#include <ostream>
+#include <string>
+
+namespace board_check {
+
+void write_json(std::ostream& out, const Report& report);
+
+// `text` as a JSON string, quotes included.
+std::string json_string(const std::string& text);
+
+}  // namespace board_check
