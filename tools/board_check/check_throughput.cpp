@@ -133,9 +133,11 @@ CheckResult check_throughput(Session& session) {
     }
     // A host that cannot keep up sends below the rate it was set to; what
     // held is what was sent.
-    double highest = 0;
+    const auto carried = [](const Rung& rung) { return std::min(double(rung.rate), rung.sent); };
+    const Rung* best = held;
     for (const Rung& rung : rungs)
-        if (rung.held()) highest = std::max(highest, std::min(double(rung.rate), rung.sent));
+        if (rung.held() && carried(rung) > carried(*best)) best = &rung;
+    const double highest = carried(*best);
     const double with_margin = highest * MARGIN;
     const uint32_t recommended = with_margin >= RATE_STEP
                                      ? static_cast<uint32_t>(with_margin / RATE_STEP) * RATE_STEP
@@ -143,7 +145,7 @@ CheckResult check_throughput(Session& session) {
     session.measured.highest_rate = static_cast<uint32_t>(highest);
     session.measured.recommended_rate = recommended;
     r.add("highest_mibps", highest).add("recommended_mibps", recommended).add("configured_mibps", configured);
-    std::string figure = "nothing lost up to " + rate_text(*held);
+    std::string figure = "nothing lost up to " + rate_text(*best);
     if (lost) figure += ", " + rung_text(*lost);
     else figure += ", the highest tried";
     figure += "; recommended write_rate_limit " + std::to_string(recommended) + " (configured " +
