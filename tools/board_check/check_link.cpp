@@ -86,16 +86,20 @@ CheckResult check_replies(Session& session, const CheckSettings& settings) {
     }
     const ReplyFigures f = reply_figures(round_trips, sent);
     session.measured.replies = f;
+    // A reply that came after its limit is dropped unread before the next
+    // request: those lost replies were late, not lost on the way.
+    const uint64_t late = std::min<uint64_t>(link->discarded_datagrams(), f.lost);
     r.add("reads", double(f.sent)).add("lost", double(f.lost)).add("loss", f.loss).add("loss_low", f.loss_low)
         .add("loss_high", f.loss_high).add("min_ms", f.min_ms).add("median_ms", f.median_ms)
-        .add("p99_ms", f.p99_ms).add("max_ms", f.max_ms);
+        .add("p99_ms", f.p99_ms).add("max_ms", f.max_ms).add("late", double(late));
     const std::string limit_text = std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(limits.reply).count());
     std::string figure = std::to_string(f.sent) + " reads (" + limit_text + " ms limit each): ";
     if (!round_trips.empty())
         figure += "min " + fixed(f.min_ms, 3) + ", median " + fixed(f.median_ms, 3) + ", p99 " + fixed(f.p99_ms, 3) +
                   ", max " + fixed(f.max_ms, 3) + " ms; ";
     figure += "lost " + std::to_string(f.lost) + " (" + percent(f.loss) + ", 95 % range " + percent(f.loss_low) +
-              " to " + percent(f.loss_high) + ")";
+              " to " + percent(f.loss_high) + (late > 0 ? "; " + std::to_string(late) + " of them came late" : "") +
+              ")";
     if (f.sent < uint64_t(settings.reads)) figure += ", stopped after " + std::to_string(settings.reads_budget.count()) + " s";
     if (f.loss >= LOSS_FAIL)
         return r.set(Verdict::fail, figure,
