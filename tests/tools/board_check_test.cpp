@@ -5,6 +5,7 @@
 #include "records/registers.hpp"
 #include "tests/support/configuration_text.hpp"
 #include "tests/support/temp_folder.hpp"
+#include "tools/board_check/reply_statistics.hpp"
 #include "tools/board_check/report_json.hpp"
 #include "tools/board_check/run_checks.hpp"
 
@@ -140,10 +141,50 @@ TEST_F(BoardCheckTest, SlowBoardIntakeGivesTheHighestRateThatHeld) {
     const Report report = run(settings, 100);
     const CheckResult& throughput = result(report, "throughput");
     EXPECT_EQ(throughput.verdict, Verdict::warn) << table_line(throughput);
-    EXPECT_GE(figure(throughput, "highest_mibps"), 30);
+    EXPECT_GE(figure(throughput, "highest_mibps"), 30) << table_line(throughput);
     EXPECT_LE(figure(throughput, "highest_mibps"), 60);
     EXPECT_LE(figure(throughput, "recommended_mibps"), figure(throughput, "highest_mibps"));
     EXPECT_NE(all_lines(report).find("  write_rate_limit: " +
                                      std::to_string(int(figure(throughput, "recommended_mibps"))) + "\n"),
               std::string::npos);
+}
+
+// Faults: a core that never finishes, or reports busy before its run,
+// taken for a good one or waited for without end; the stage's errors told
+// apart by their text, which a change there would silently break.
+TEST_F(BoardCheckTest, StalledOrBusyCoreIsWarnedAfterTheCompletionLimit) {
+    const std::string limits = "  reply_limit_ms: 100\n  core_completion_limit_ms: 200\n";
+    EmulatorSettings stalled;
+    stalled.stall_from = 1;
+    const CheckResult run = result(this->run(stalled, 10, false, limits), "core run");
+    EXPECT_EQ(run.verdict, Verdict::warn) << table_line(run);
+    EXPECT_NE(run.figure.find("no run finished within core_completion_limit_ms (200 ms)"), std::string::npos);
+
+    EmulatorSettings busy;
+    busy.status = CORE_STATUS_BUSY;
+    const Report report = this->run(busy, 10, false, limits);
+    EXPECT_EQ(result(report, "registers").verdict, Verdict::warn) << all_lines(report);
+    EXPECT_NE(result(report, "core run").figure.find("not idle before the run"), std::string::npos)
+        << all_lines(report);
+}
+
+// Faults: an off-by-one rank in the percentiles; a loss range that does not
+// hold the measured share, or claims certainty with no loss seen.
+TEST(ReplyFigures, PercentilesAndLossRange) {
+    std::vector<double> times;
+    for (int i = 100; i >= 1; --i) times.push_back(i);
+    const ReplyFigures f = reply_figures(times, 104);
+    EXPECT_EQ(f.min_ms, 1);
+    EXPECT_EQ(f.median_ms, 50);
+    EXPECT_EQ(f.p99_ms, 99);
+    EXPECT_EQ(f.max_ms, 100);
+    EXPECT_EQ(f.lost, 4u);
+    EXPECT_LT(f.loss_low, f.loss);
+    EXPECT_GT(f.loss_high, f.loss);
+    const ReplyFigures none = reply_figures(std::vector<double>(2000, 0.1), 2000);
+    EXPECT_EQ(none.loss_low, 0);
+    EXPECT_NEAR(none.loss_high, 0.0019, 0.0001);
+    const ReplyFigures some = reply_figures(std::vector<double>(1956, 0.1), 2000);
+    EXPECT_NEAR(some.loss_low, 0.0164, 0.0002);
+    EXPECT_NEAR(some.loss_high, 0.0294, 0.0002);
 }

@@ -34,6 +34,7 @@ struct Rung {
     uint64_t lost = 0;    // write datagrams found missing
     bool read_failed = false;
     bool held() const { return lost == 0 && !read_failed; }
+    bool reached() const { return sent >= REACHED * rate; }
 };
 
 Rung upload_once(Session& session, uint32_t rate) {
@@ -75,7 +76,7 @@ Rung try_rate(Session& session, uint32_t rate) {
     for (int i = 0; i < TRIES_PER_RATE; ++i) {
         const Rung rung = upload_once(session, rate);
         if (i == 0 || rung.sent > best.sent) best = rung;
-        if (best.sent >= REACHED * rate) break;
+        if (best.reached()) break;
     }
     return best;
 }
@@ -97,9 +98,15 @@ uint32_t safe_rate(const Session& session) { return std::min(session.files().wri
 CheckResult check_throughput(Session& session) {
     CheckResult r{"throughput"};
     std::vector<Rung> rungs;
+    // Up to the first rate that loses data, or that this host sends no
+    // faster than the rate below it: a higher one would go out no faster.
+    bool host_limited = false;
     for (uint32_t rate : LADDER) {
+        const double below = rungs.empty() ? 0.0 : rungs.back().sent;
         rungs.push_back(try_rate(session, rate));
         if (!rungs.back().held()) break;
+        host_limited = !rungs.back().reached() && rungs.back().sent <= below;
+        if (host_limited) break;
     }
     const std::string first_failure = rungs.back().held() ? std::string() : rung_text(rungs.back());
     // Between the last rate that held and the first that did not.
@@ -147,6 +154,7 @@ CheckResult check_throughput(Session& session) {
     r.add("highest_mibps", highest).add("recommended_mibps", recommended).add("configured_mibps", configured);
     std::string figure = "nothing lost up to " + rate_text(*best);
     if (lost) figure += ", " + rung_text(*lost);
+    else if (host_limited) figure += ", as fast as this host sent";
     else figure += ", the highest tried";
     figure += "; recommended write_rate_limit " + std::to_string(recommended) + " (configured " +
               std::to_string(configured) + ")";

@@ -29,8 +29,9 @@ void wilson_interval(uint64_t hits, uint64_t trials, double& low, double& high) 
     const double divisor = 1 + z * z / n;
     const double centre = (p + z * z / (2 * n)) / divisor;
     const double half = z * std::sqrt(p * (1 - p) / n + z * z / (4 * n * n)) / divisor;
-    low = std::max(0.0, centre - half);
-    high = std::min(1.0, centre + half);
+    // Exact at the ends, where rounding would leave a trace.
+    low = hits == 0 ? 0.0 : std::max(0.0, centre - half);
+    high = hits == trials ? 1.0 : std::min(1.0, centre + half);
 }
 
 ReplyFigures reply_figures(std::vector<double> round_trips_ms, uint64_t sent) {
