@@ -8,7 +8,10 @@
 //    acknowledged write a negative one), a read reply carries exactly what
 //    the memory or the registers hold, a stream's datagrams carry the
 //    memory's bytes in order; nothing else is answered;
-//  - a write that was carried out is in the memory or the registers;
+//  - a write that was carried out is in the memory or the registers, and
+//    the byte counters grow by exactly the bytes of the counted writes and
+//    reads;
+//  - a reset leaves no run, plain registers of zero and an empty memory;
 //  - the status register reads busy exactly while a run is in progress.
 #include "emulator/board_model.hpp"
 #include "records/commands.hpp"
@@ -105,6 +108,7 @@ private:
             fuzz::require(model_.count_sent(reply), "a reply of this boot counted as one of an earlier boot");
         }
         check_replies(d, before, after, out);
+        check_byte_counts(d, before, after);
         const uint32_t status = model_.read_register(CORE_REGISTER_STATUS);
         fuzz::require((status == CORE_STATUS_BUSY) == model_.running(), "status register and run disagree");
     }
@@ -174,6 +178,27 @@ private:
         } else {
             fuzz::broken("a request counted under an unknown name");
         }
+    }
+
+    void check_byte_counts(const std::vector<uint8_t>& d, const EmulatorCounters& before,
+                           const EmulatorCounters& after) {
+        const std::string key = counted_key(before, after);
+        const auto header = wire::parse_header(d.data(), d.size());
+        const uint64_t length = header ? header->length : 0;
+        const bool write = key.compare(0, 5, "write") == 0, read = key.compare(0, 4, "read") == 0 || key == "stream";
+        fuzz::require(after.bytes_written == before.bytes_written + (write ? length : 0),
+                      "bytes written counted other than the counted write's length");
+        fuzz::require(after.bytes_read == before.bytes_read + (read ? length : 0),
+                      "bytes read counted other than the counted read's length");
+        fuzz::require(after.refused <= after.malformed, "a refused request not counted as malformed");
+        if (key != "done") return;
+        fuzz::require(!model_.running(), "a run survived a reset");
+        for (uint32_t r = 0; r < FABRIC_BYTES; r += 4)
+            if (r != CORE_REGISTER_STATUS)
+                fuzz::require(model_.read_register(r) == 0, "a register kept its value over a reset");
+        static const std::vector<uint8_t> zeros(64 * 1024, 0);
+        for (uint64_t at = 0; at < (DDR_MIB << 20); at += 256 * 1024)
+            fuzz::require(model_.read_ddr(at, zeros.size()) == zeros, "the memory kept data over a reset");
     }
 
     void check_ack(const std::string& key, const std::vector<OutDatagram>& out, bool positive) {

@@ -63,12 +63,10 @@ inline void silence_console() {
         int overflow(int c) override { return c == traits_type::eof() ? 0 : c; }
         std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
     };
-    static Nowhere nowhere;
-    static bool done = false;
-    if (done) return;
-    done = true;
-    std::cout.rdbuf(&nowhere);
-    std::cerr.rdbuf(&nowhere);
+    // Never destroyed: the streams are flushed once more at the very end.
+    static Nowhere* const nowhere = new Nowhere;
+    std::cout.rdbuf(nowhere);
+    std::cerr.rdbuf(nowhere);
 }
 
 }  // namespace fuzz
