@@ -75,7 +75,8 @@ BoardModel::BoardModel(const EmulatorSettings& settings, Clock::time_point now)
                      settings_.oversize, settings_.stream_gap, settings_.empty_before, settings_.stream_duplicate,
                      settings_.stream_swap})
         if (!(p >= 0.0 && p <= 1.0)) throw std::invalid_argument("fault fractions must lie in 0..1");
-    for (const auto& [kind, n] : settings_.drop_nth) {
+    for (const auto& [name, n] : settings_.drop_nth) {
+        const std::string& kind = name;  // a lambda cannot capture a structured binding before C++20
         static const char* kinds[] = {"init", "write", "write-ack", "read", "stream", "done"};
         if (std::none_of(std::begin(kinds), std::end(kinds), [&](const char* k) { return kind == k; }))
             throw std::invalid_argument("unknown request kind \"" + kind +
