@@ -38,7 +38,10 @@ bool run_first_frame(const std::shared_ptr<UDPInterface>& link, FrameLoop& loop,
                 std::cerr << "INFO: stopped during a first frame" << std::endl;
                 return false;
             }
+            // The idle screen carries the status line meanwhile; the next
+            // frame still counts as new.
             output.idle();
+            output.reset();
             {
                 const ShowStatus status("The first frame failed: resetting the board");
                 reset_board(link);
