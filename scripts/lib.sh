@@ -6,6 +6,7 @@ VISIONDEMO_PACKAGES=(
   libopencv-dev libyaml-cpp-dev
   libgtest-dev googletest libbenchmark-dev
   xvfb xauth xdotool x11-apps imagemagick
+  libcpp-httplib-dev chromium curl
 )
 
 # Installs the missing packages through apt-get when run as root; otherwise
