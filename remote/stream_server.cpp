@@ -7,6 +7,10 @@
 #include <httplib.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -16,6 +20,10 @@
 namespace {
 
 constexpr const char* BOUNDARY = "frame";
+
+// Scheduling priority of the encoding thread (0 normal, 19 lowest): on a busy
+// machine viewers get fewer canvases rather than the show fewer frames.
+constexpr int ENCODER_NICENESS = 10;
 
 // Threads for requests besides the streams: the page, the figures and the
 // 503 answers stay served while every stream slot is taken.
@@ -165,6 +173,8 @@ struct StreamServer::Impl {
     // The encoding thread: while someone watches, each new canvas becomes
     // the newest JPEG.
     void encode() {
+        // Failing to lower the priority changes nothing else.
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), ENCODER_NICENESS);
         uint64_t canvas_number = 0;
         std::vector<uchar> buffer;
         const std::vector<int> parameters{cv::IMWRITE_JPEG_QUALITY, limits.jpeg_quality};
