@@ -78,7 +78,7 @@ run_one() {  # clients ("-": no --stream)
   wait "$emulator" 2>/dev/null || true
   local cpu_ms
   cpu_ms=$(awk -v c="$((cpu2 - cpu1))" -v f="$((frames2 - frames1))" -v t="$ticks" \
-    'BEGIN { printf "%.3f", f > 0 ? 1000 * c / t / f : 0 }')
+    'BEGIN { printf "%.3f", (f > 0 ? 1000 * c / t / f : 0) }')
   awk -v warmup="$warmup" -v cpu_ms="$cpu_ms" '
     /^\(avg\/recent\/now\) duration/ {
       frame++
