@@ -13,13 +13,41 @@
 #include "pipeline/fps_measure.hpp"
 #include "pipeline/key_codes.hpp"
 #include "platform/display_check.hpp"
+#include "platform/fatal_handover.hpp"
+#include "remote/live_figures.hpp"
+#include "remote/stream_server.hpp"
 #include "sources/video_file_stream.hpp"
 #include "sources/webcam_video_stream.hpp"
 
 #include <chrono>
 #include <cstdint>
+#include <iostream>
 #include <memory>
 #include <vector>
+
+// With --stream: the server, serving from its own threads until the program
+// is asked to end (or a thread hands over a fatal error), and the display
+// handing it every canvas it shows. An address that cannot be served is
+// reported before the window opens.
+template <class Output>
+std::unique_ptr<StreamServer> start_stream_server(const DemoOptions& options, const std::shared_ptr<Output>& output,
+                                                  const std::shared_ptr<LiveFigures>& live, Display& display) {
+    if (options.stream_port < 0) return nullptr;
+    auto server = std::make_unique<StreamServer>(live, options.stream_host, options.stream_port,
+                                                 [] { return end_requested() || fatal_handed_over(); });
+    std::cout << "INFO: Stream server" << std::endl
+              << "\tAddress:\thttp://" << options.stream_host << ":" << server->port() << "/" << std::endl;
+    display.watch_canvases([live, output](const std::shared_ptr<cv::Mat>& canvas,
+                                          std::chrono::steady_clock::time_point shown) {
+        const CanvasOrigin origin = output->handed_canvas_origin();
+        const double latency_ms =
+            origin.grabbed == std::chrono::steady_clock::time_point{}
+                ? -1.0
+                : std::chrono::duration<double, std::milli>(shown - origin.grabbed).count();
+        live->set_canvas(canvas, origin.frame, latency_ms);
+    });
+    return server;
+}
 
 // Builds the stages of one program in the order the demonstrator needs them
 // (post-processing stage, image-file source, camera source, the video file
@@ -49,12 +77,15 @@ int build_and_run(const std::shared_ptr<Core>& core, const std::shared_ptr<Demo>
     require_display();
     auto display = std::make_shared<Display>(output, demo);
     if (recorder) display->record_to(recorder);
+    auto live = std::make_shared<LiveFigures>();
+    const std::unique_ptr<StreamServer> server = start_stream_server(options, output, live, *display);
     auto process = std::make_shared<Process>(link, core);
     // A window closed before the first restart has built the key map still ends the program.
     display->register_callback(KEY_ESCAPE, callback_end);
     display->work();
 
     Loop loop(link, core, demo, fps, output, process);
+    if (server) loop.live = live;
     try {
         return run_restarts(loop, streams, stream_index, *display, *output, *process, link);
     } catch (...) {

@@ -12,9 +12,12 @@
 #include "pipeline/prepared_frame.hpp"
 #include "pipeline/worker.hpp"
 #include "platform/trace.hpp"
+#include "postprocess/post_process_worker.hpp"
+#include "remote/live_figures.hpp"
 
 #include <iostream>
 #include <memory>
+#include <string>
 
 // After a caught exception_reset in a frame loop: the two lines on the error
 // stream, then `reset` and `stop` set.
@@ -40,7 +43,15 @@ public:
 
     // Board resets allowed without a completed cycle.
     int resets_left = 3;
+
+    // Where each frame's figures go for the stream server; none when null.
+    std::shared_ptr<LiveFigures> live;
 };
+
+// The detections of `output`'s last frame as a JSON array of objects with
+// class id, class name, score and box (left, top, right, bottom in the
+// source frame's pixels).
+std::string detections_json(const PostProcessWorker& output, const PostProcessing& post);
 
 // The parts of a frame loop that both programs share, for the stages of type
 // Upload (a new one per restart), Output and Process.
@@ -106,6 +117,7 @@ protected:
     // The frame-rate line, and the debug line when `debug` is set.
     void print_frame_lines(DebugLineForm form) const {
         std::cout << fps->print() << std::endl;
+        if (live) publish_figures();
         if (!demo->debug) return;
         CycleTimings times;
         times.upload_us = upload->duration_us;
@@ -115,6 +127,15 @@ protected:
         times.upload = upload->timings();
         times.post = output->timings();
         std::cout << debug_line(times, form) << std::endl;
+    }
+
+    // The frame's figures to the stream server.
+    void publish_figures() const {
+        live->set_rates(fps->get_recent_fps(), {{"upload", upload->duration_us / 1000.0},
+                                                {"core", process->duration_us / 1000.0},
+                                                {"post-processing", output->duration_us / 1000.0}});
+        live->set_counters({{"frames", static_cast<double>(fps->frame_count)}});
+        live->set_detections_json(detections_json(*output, *output->post_processing()));
     }
 
     std::shared_ptr<UDPInterface> link;

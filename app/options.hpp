@@ -20,6 +20,9 @@ struct DemoOptions {
     std::string record_path;
     // Per-frame timeline file; empty: none.
     std::string trace_path;
+    // The stream server's address and port; port -1: no server.
+    std::string stream_host = "127.0.0.1";
+    int stream_port = -1;
     bool help = false;
     bool version = false;
 };

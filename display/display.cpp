@@ -15,6 +15,7 @@
 #include <deque>
 #include <future>
 #include <iostream>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -114,6 +115,8 @@ Display::~Display() {
 
 void Display::record_to(std::shared_ptr<Recorder> recorder_) { recorder = std::move(recorder_); }
 
+void Display::watch_canvases(CanvasWatcher watcher_) { watcher = std::move(watcher_); }
+
 void Display::close_window() {
     if (!window_created) return;
     const std::string name = window_name;
@@ -202,6 +205,7 @@ void Display::display_frames() {
     const std::shared_ptr<cv::Mat> shown = frame;
     const std::string& name = window_name;
     bool closed_now = false;
+    std::optional<std::chrono::steady_clock::time_point> shown_at;
 
     const int key = WindowThread::instance().run([&]() -> int {
         if (first_cycle) {
@@ -221,6 +225,7 @@ void Display::display_frames() {
             if (shown && !shown->empty()) {
                 trace::Span traced_show(trace::Stage::shown, traced);
                 cv::imshow(name, *shown);
+                shown_at = std::chrono::steady_clock::now();
                 show_count.fetch_add(1);
             }
             unshown = false;
@@ -240,6 +245,7 @@ void Display::display_frames() {
         return pressed;
     });
 
+    if (shown_at && watcher) watcher(shown, *shown_at);
     if (closed_now) dispatch_key(KEY_ESCAPE);
     if (window_closed && key == -1) {
         // No window to wait in any more: keep the cycle's pace.

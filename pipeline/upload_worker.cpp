@@ -103,6 +103,7 @@ void UploadWorker::prepare() {
     frame.id = id;
     auto info = std::make_shared<ImageInfo>();
     info->sequence = ++prepared_count;
+    info->grabbed = t0;
     frame.info = info;
 
     // No image at all: the source has never delivered one. An image it

@@ -196,6 +196,7 @@ void PostProcessWorker::postprocess() {
     {
         std::lock_guard<std::mutex> lock(mutex);
         output_frame = std::move(frame);
+        output_origin = CanvasOrigin{traced_frame(input.info), input.info->grabbed};
         trace::set_canvas_frame(traced_frame(input.info));
         ready.store(true);
     }
@@ -211,6 +212,7 @@ bool PostProcessWorker::grab(std::shared_ptr<cv::Mat>& out, uint64_t& frame_id) 
     }
     out = std::move(output_frame);
     output_frame.reset();
+    handed_origin = output_origin;
     frame_id = 0;
     ready.store(false);
     return true;
@@ -219,6 +221,7 @@ bool PostProcessWorker::grab(std::shared_ptr<cv::Mat>& out, uint64_t& frame_id) 
 void PostProcessWorker::idle() {
     std::lock_guard<std::mutex> lock(mutex);
     output_frame = idle_frame;
+    output_origin = CanvasOrigin{};
     last_frame_id = 0;
     ready.store(true);
 }

@@ -39,6 +39,13 @@ struct PostProcessTimings {
     int64_t overlay_us = 0;
 };
 
+// The frame a canvas was drawn for: its number and when it was grabbed
+// (the clock's zero for a canvas with no frame, such as the idle picture).
+struct CanvasOrigin {
+    uint64_t frame = 0;
+    std::chrono::steady_clock::time_point grabbed{};
+};
+
 class PostProcessWorker : public Source, public MemoryMap {
 public:
     PostProcessWorker(std::string id, std::shared_ptr<UDPInterface> link, std::shared_ptr<Core> core,
@@ -73,12 +80,18 @@ public:
 
     PostProcessTimings timings() const { return times; }
 
+    // The origin of the canvas the last grab() handed out; for the thread
+    // that calls grab().
+    CanvasOrigin handed_canvas_origin() const { return handed_origin; }
+
     // Results of the last decoded frame (read by tests and tools).
     uint64_t get_candidate_count() const { return candidate_count; }
     uint64_t get_detection_count() const { return detection_count; }
     const std::vector<float>& get_detection_probs() const { return detection_probs; }
     const std::vector<int>& get_detection_classes() const { return detection_classes; }
     const std::vector<BB>& get_detection_bbs() const { return detection_bbs; }
+    // The thresholds, labels and colours the stage draws with.
+    const std::shared_ptr<PostProcessing>& post_processing() const { return post; }
 
 private:
     uint64_t candidate_count = 0;
@@ -96,6 +109,8 @@ private:
     PreparedFrame input;
     double last_fps = 0.0;
     std::shared_ptr<cv::Mat> output_frame;
+    CanvasOrigin output_origin;  // of output_frame, under `mutex`
+    CanvasOrigin handed_origin;
     std::atomic<bool> ready{false};
     std::mutex mutex;
     std::vector<float> candidate_probs;

@@ -2,6 +2,7 @@
 // upload stage when it prepares the frame and read by post-processing.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 struct ImageInfo {
@@ -14,4 +15,6 @@ struct ImageInfo {
     // The upload stage's count of the frames it has prepared (the frame's
     // number in the timeline).
     uint64_t sequence = 0;
+    // When the upload stage took the frame from its source.
+    std::chrono::steady_clock::time_point grabbed{};
 };
