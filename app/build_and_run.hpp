@@ -4,6 +4,7 @@
 
 #include "records/config.hpp"
 #include "app/end_request.hpp"
+#include "app/detection_log.hpp"
 #include "app/options.hpp"
 #include "app/restart_loop.hpp"
 #include "app/source_switch.hpp"
@@ -44,11 +45,19 @@ int build_and_run(const std::shared_ptr<Core>& core, const std::shared_ptr<Demo>
     // A recording that cannot be written is reported before the window opens.
     std::shared_ptr<Recorder> recorder;
     if (!options.record_path.empty()) recorder = std::make_shared<Recorder>(options.record_path);
+    // So is a detections file.
+    const auto detections = options.detections_path.empty() ? std::make_shared<DetectionLog>()
+                                                            : std::make_shared<DetectionLog>(options.detections_path);
 
     // Opening a window without a display would abort the whole process.
     require_display();
     auto display = std::make_shared<Display>(output, demo);
     if (recorder) display->record_to(recorder);
+    Output* shown = output.get();
+    display->on_show([shown, detections] {
+        if (const auto record = shown->take_grabbed_record())
+            detections->frame_shown(*record, std::chrono::steady_clock::now());
+    });
     auto process = std::make_shared<Process>(link, core);
     // A window closed before the first restart has built the key map still ends the program.
     display->register_callback(KEY_ESCAPE, callback_end);

@@ -10,6 +10,7 @@
 #include "link/udp_interface.hpp"
 #include "pipeline/fps_measure.hpp"
 #include "pipeline/prepared_frame.hpp"
+#include "pipeline/session_health.hpp"
 #include "pipeline/worker.hpp"
 #include "platform/trace.hpp"
 
@@ -106,6 +107,11 @@ protected:
     // The frame-rate line, and the debug line when `debug` is set.
     void print_frame_lines(DebugLineForm form) const {
         std::cout << fps->print() << std::endl;
+        LoopCounters& figures = loop_counters();
+        set_figure(figures.frame_rate_milli, static_cast<int64_t>(fps->recent_fps * 1000.0));
+        set_figure(figures.upload_us, upload->duration_us);
+        set_figure(figures.core_us, process->duration_us);
+        set_figure(figures.postprocess_us, output->duration_us);
         if (!demo->debug) return;
         CycleTimings times;
         times.upload_us = upload->duration_us;

@@ -46,6 +46,8 @@ DemoOptions parse_demo_options(const std::vector<std::string>& args) {
             options.record_path = file_value();
         } else if (flag == "--trace") {
             options.trace_path = file_value();
+        } else if (flag == "--detections") {
+            options.detections_path = file_value();
         } else {
             throw OptionsError("unknown option \"" + args[i] + "\"");
         }
@@ -66,6 +68,9 @@ std::string demo_usage(const std::string& program) {
            "                  extension picks the container: .avi (MJPG), .mkv (MJPG), .mp4 or\n"
            "                  .mov (MPEG-4 part 2)\n"
            "  --trace FILE    write a per-frame timeline to FILE\n"
+           "  --detections FILE\n"
+           "                  write the detections of every shown frame to FILE, one JSON\n"
+           "                  object a line\n"
            "  --version       print the version\n"
            "  --help          this text\n"
            "\n"
@@ -100,7 +105,7 @@ std::string demo_usage(const std::string& program) {
            "\n"
            "Keys in the window: Escape ends, space switches the source, r resets the board,\n"
            "q/w lower/raise the score threshold, a/s lower/raise the overlap threshold,\n"
-           "left/right step through the images.\n";
+           "left/right step through the images, h shows or hides the health panel.\n";
 }
 
 std::string demo_version(const std::string& program) { return program + " " + VISIONDEMO_VERSION; }

@@ -20,6 +20,8 @@ struct DemoOptions {
     std::string record_path;
     // Per-frame timeline file; empty: none.
     std::string trace_path;
+    // --detections FILE: the detections of every shown frame, one JSON object a line.
+    std::string detections_path;
     bool help = false;
     bool version = false;
 };

@@ -1,5 +1,6 @@
 #include "display/display.hpp"
 
+#include "pipeline/session_health.hpp"
 #include "platform/console.hpp"
 #include "platform/display_check.hpp"
 #include "platform/fatal_handover.hpp"
@@ -114,6 +115,8 @@ Display::~Display() {
 
 void Display::record_to(std::shared_ptr<Recorder> recorder_) { recorder = std::move(recorder_); }
 
+void Display::on_show(std::function<void()> hook) { show_hook = std::move(hook); }
+
 void Display::close_window() {
     if (!window_created) return;
     const std::string name = window_name;
@@ -202,6 +205,7 @@ void Display::display_frames() {
     const std::shared_ptr<cv::Mat> shown = frame;
     const std::string& name = window_name;
     bool closed_now = false;
+    bool drawn_now = false;
 
     const int key = WindowThread::instance().run([&]() -> int {
         if (first_cycle) {
@@ -222,6 +226,8 @@ void Display::display_frames() {
                 trace::Span traced_show(trace::Stage::shown, traced);
                 cv::imshow(name, *shown);
                 show_count.fetch_add(1);
+                count(loop_counters().canvases_shown);
+                drawn_now = true;
             }
             unshown = false;
         }
@@ -240,6 +246,7 @@ void Display::display_frames() {
         return pressed;
     });
 
+    if (drawn_now && show_hook) show_hook();
     if (closed_now) dispatch_key(KEY_ESCAPE);
     if (window_closed && key == -1) {
         // No window to wait in any more: keep the cycle's pace.

@@ -44,6 +44,9 @@ public:
     // Every new canvas from the source also goes to `recorder`, which is
     // closed when the display stops. Set before `work`.
     void record_to(std::shared_ptr<Recorder> recorder);
+    // Runs `hook` on the display thread right after each new canvas is drawn
+    // into the window. Set before `work`.
+    void on_show(std::function<void()> hook);
 
     // Display cycles run so far (0: the window has not been created yet).
     int32_t get_display_count() const { return display_count.load(); }
@@ -63,6 +66,7 @@ private:
     std::shared_ptr<Demo> demo;
     std::atomic<int32_t> display_count{0};
     std::shared_ptr<Recorder> recorder;
+    std::function<void()> show_hook;
     std::atomic<int32_t> show_count{0};
 
     // Window state, owned by the display thread while it runs.

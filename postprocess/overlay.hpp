@@ -34,6 +34,12 @@ private:
     RectanglePainter rectangles{5};
 };
 
+// The corners of box `b` (source-frame pixels) on a canvas of cols x rows
+// with geometry `g`, as the overlay draws them: scaled, shifted, clamped into
+// the canvas. False when the overlay leaves the box out (nothing left of it,
+// or a corner that is not a number).
+bool canvas_box(const BB& b, const CanvasGeometry& g, int cols, int rows, BB& out);
+
 // Text of the frame rate: rounded to the nearest integer, halves away from 0.
 std::string frame_rate_text(double fps);
 // Text of a threshold: t * 100 in single precision, one decimal, " %".
