@@ -52,8 +52,7 @@ void OverlayPainter::draw_detections(cv::Mat& canvas, const CanvasGeometry& g, u
         rectangles.draw(canvas, cv::Point(static_cast<int>(x1), static_cast<int>(y1)),
                         cv::Point(static_cast<int>(x2), static_cast<int>(y2)), colour);
         if (k >= 0 && k < static_cast<int>(labels.size()))
-            text.put_text(canvas, labels[k], cv::Point(static_cast<int>(x1 + 10), static_cast<int>(y1 + 45)),
-                          cv::FONT_HERSHEY_COMPLEX_SMALL, 3.0, colour, 3);
+            text.put_text(canvas, labels[k], label_origin(drawn), LABEL_FONT, LABEL_SCALE, colour, LABEL_THICKNESS);
     }
 }
 
