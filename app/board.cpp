@@ -2,6 +2,7 @@
 
 #include "platform/fatal_error.hpp"
 #include "app/boot_wait.hpp"
+#include "pipeline/session_health.hpp"
 #include "records/registers.hpp"
 #include "platform/sleep.hpp"
 
@@ -72,6 +73,7 @@ void upload_weights(const std::shared_ptr<UDPInterface>& link, std::chrono::nano
 }
 
 void reset_fpga_waiting(const std::shared_ptr<UDPInterface>& link, std::chrono::nanoseconds boot_wait) {
+    count(loop_counters().board_resets);
     std::cout << "FPGA RESET REQUESTED" << std::endl;
     std::cout << "\tSENDING RESET COMMAND" << std::endl;
     link->udp_reset();

@@ -7,9 +7,11 @@
 #include "records/config.hpp"
 #include "app/debug_line.hpp"
 #include "app/end_request.hpp"
+#include "app/detection_log.hpp"
 #include "link/udp_interface.hpp"
 #include "pipeline/fps_measure.hpp"
 #include "pipeline/prepared_frame.hpp"
+#include "pipeline/session_health.hpp"
 #include "pipeline/worker.hpp"
 #include "platform/trace.hpp"
 #include "postprocess/post_process_worker.hpp"
@@ -46,12 +48,9 @@ public:
 
     // Where each frame's figures go for the stream server; none when null.
     std::shared_ptr<LiveFigures> live;
+    // Where the latest shown frame's detection record comes from for it.
+    std::shared_ptr<DetectionLog> detections;
 };
-
-// The detections of `output`'s last frame as a JSON array of objects with
-// class id, class name, score and box (left, top, right, bottom in the
-// source frame's pixels).
-std::string detections_json(const PostProcessWorker& output, const PostProcessing& post);
 
 // The parts of a frame loop that both programs share, for the stages of type
 // Upload (a new one per restart), Output and Process.
@@ -117,6 +116,11 @@ protected:
     // The frame-rate line, and the debug line when `debug` is set.
     void print_frame_lines(DebugLineForm form) const {
         std::cout << fps->print() << std::endl;
+        LoopCounters& figures = loop_counters();
+        set_figure(figures.frame_rate_milli, static_cast<int64_t>(fps->recent_fps * 1000.0));
+        set_figure(figures.upload_us, upload->duration_us);
+        set_figure(figures.core_us, process->duration_us);
+        set_figure(figures.postprocess_us, output->duration_us);
         if (live) publish_figures();
         if (!demo->debug) return;
         CycleTimings times;
@@ -134,8 +138,11 @@ protected:
         live->set_rates(fps->get_recent_fps(), {{"upload", upload->duration_us / 1000.0},
                                                 {"core", process->duration_us / 1000.0},
                                                 {"post-processing", output->duration_us / 1000.0}});
-        live->set_counters({{"frames", static_cast<double>(fps->frame_count)}});
-        live->set_detections_json(detections_json(*output, *output->post_processing()));
+        live->set_counters(health_snapshot());
+        if (detections) {
+            std::string json = detections->latest_json();
+            if (!json.empty()) live->set_detections_json(std::move(json));
+        }
     }
 
     std::shared_ptr<UDPInterface> link;

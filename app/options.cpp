@@ -71,6 +71,8 @@ DemoOptions parse_demo_options(const std::vector<std::string>& args) {
         } else if (flag == "--stream") {
             if (!inline_value && i + 1 >= args.size()) throw OptionsError("--stream needs [ADDR:]PORT");
             parse_stream_address(inline_value ? *inline_value : args[++i], options);
+        } else if (flag == "--detections") {
+            options.detections_path = file_value();
         } else {
             throw OptionsError("unknown option \"" + args[i] + "\"");
         }
@@ -94,6 +96,9 @@ std::string demo_usage(const std::string& program) {
            "  --stream [ADDR:]PORT  serve the show to web browsers at http://ADDR:PORT/ (ADDR\n"
            "                  127.0.0.1 when left out, 0.0.0.0 for the whole network; PORT 0:\n"
            "                  any free port, printed at start)\n"
+           "  --detections FILE\n"
+           "                  write the detections of every shown frame to FILE, one JSON\n"
+           "                  object a line\n"
            "  --version       print the version\n"
            "  --help          this text\n"
            "\n"
@@ -128,7 +133,7 @@ std::string demo_usage(const std::string& program) {
            "\n"
            "Keys in the window: Escape ends, space switches the source, r resets the board,\n"
            "q/w lower/raise the score threshold, a/s lower/raise the overlap threshold,\n"
-           "left/right step through the images.\n";
+           "left/right step through the images, h shows or hides the health panel.\n";
 }
 
 std::string demo_version(const std::string& program) { return program + " " + VISIONDEMO_VERSION; }

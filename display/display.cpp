@@ -1,5 +1,6 @@
 #include "display/display.hpp"
 
+#include "pipeline/session_health.hpp"
 #include "platform/console.hpp"
 #include "platform/display_check.hpp"
 #include "platform/fatal_handover.hpp"
@@ -227,6 +228,7 @@ void Display::display_frames() {
                 cv::imshow(name, *shown);
                 shown_at = std::chrono::steady_clock::now();
                 show_count.fetch_add(1);
+                count(loop_counters().canvases_shown);
             }
             unshown = false;
         }

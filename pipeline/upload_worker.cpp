@@ -104,6 +104,7 @@ void UploadWorker::prepare() {
     auto info = std::make_shared<ImageInfo>();
     info->sequence = ++prepared_count;
     info->grabbed = t0;
+    info->origin = source->frame_origin(id);
     frame.info = info;
 
     // No image at all: the source has never delivered one. An image it

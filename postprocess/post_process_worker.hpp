@@ -12,6 +12,8 @@
 #include "link/udp_interface.hpp"
 #include "pipeline/prepared_frame.hpp"
 #include "pipeline/worker.hpp"
+#include "postprocess/detection_record.hpp"
+#include "postprocess/health_panel.hpp"
 #include "postprocess/overlay.hpp"
 
 #include <opencv2/core.hpp>
@@ -37,13 +39,6 @@ struct PostProcessTimings {
     int64_t resize_us = 0;
     int64_t boxes_us = 0;
     int64_t overlay_us = 0;
-};
-
-// The frame a canvas was drawn for: its number and when it was grabbed
-// (the clock's zero for a canvas with no frame, such as the idle picture).
-struct CanvasOrigin {
-    uint64_t frame = 0;
-    std::chrono::steady_clock::time_point grabbed{};
 };
 
 class PostProcessWorker : public Source, public MemoryMap {
@@ -73,16 +68,20 @@ public:
     void idle();
     void wait_work_done();
 
+    // Key h: shows or hides the health panel on the canvases drawn from now on.
+    void toggle_health_panel();
+    bool health_panel_shown() const { return panel_shown.load(); }
+
+    // The detections of the canvas the last grab handed out, once: null for
+    // the idle canvas, and on a second call. For the thread that grabs.
+    std::shared_ptr<DetectionRecord> take_grabbed_record();
+
     void increase_threshold_probability();
     void decrease_threshold_probability();
     void increase_threshold_overlap();
     void decrease_threshold_overlap();
 
     PostProcessTimings timings() const { return times; }
-
-    // The origin of the canvas the last grab() handed out; for the thread
-    // that calls grab().
-    CanvasOrigin handed_canvas_origin() const { return handed_origin; }
 
     // Results of the last decoded frame (read by tests and tools).
     uint64_t get_candidate_count() const { return candidate_count; }
@@ -109,8 +108,6 @@ private:
     PreparedFrame input;
     double last_fps = 0.0;
     std::shared_ptr<cv::Mat> output_frame;
-    CanvasOrigin output_origin;  // of output_frame, under `mutex`
-    CanvasOrigin handed_origin;
     std::atomic<bool> ready{false};
     std::mutex mutex;
     std::vector<float> candidate_probs;
@@ -132,6 +129,14 @@ private:
     std::chrono::steady_clock::time_point cycle_end;
     OverlayPainter painter;
     PostProcessTimings times;
+    HealthPanel panel;
+    std::atomic<bool> panel_shown{false};
+    std::atomic<bool> panel_toggled{false};
+    std::atomic<bool> panel_restart{false};
+    // The record of output_frame (under `mutex`), and of the canvas grab
+    // handed out last (the grabbing thread's).
+    std::shared_ptr<DetectionRecord> record;
+    std::shared_ptr<DetectionRecord> grabbed_record;
 
     void load_logos();
     static void step_threshold(std::atomic<float>& threshold, double step);

@@ -5,6 +5,8 @@
 // them. Every call takes one short lock and never waits for a reader.
 #pragma once
 
+#include "link/link_counters.hpp"
+
 #include <opencv2/core.hpp>
 
 #include <chrono>
@@ -16,7 +18,8 @@
 #include <utility>
 #include <vector>
 
-using NamedFigures = std::vector<std::pair<std::string, double>>;
+// Named figures, as the session health lists them.
+using NamedFigures = NamedValues;
 
 // A canvas as handed in, numbered in the order of arrival.
 struct LiveCanvas {
