@@ -2,14 +2,16 @@
 
 #include "platform/fatal_error.hpp"
 #include "app/boot_wait.hpp"
+#include "app/end_request.hpp"
+#include "display/status_line.hpp"
 #include "pipeline/session_health.hpp"
 #include "records/registers.hpp"
-#include "platform/sleep.hpp"
 
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
+#include <string>
 
 std::atomic<bool> stop{false};
 std::atomic<bool> reset{false};
@@ -21,6 +23,10 @@ namespace {
 
 constexpr int UPLOAD_ATTEMPTS = 3;
 constexpr std::chrono::nanoseconds UPLOAD_TIMEOUT{1000000000};
+
+// What an end cuts short, as the program's last line names it.
+constexpr const char* UPLOAD_MOMENT = "the weight upload";
+constexpr const char* RESET_MOMENT = "a board reset";
 
 // The weight image as the 32-bit words the board receives: word i is bytes
 // 4i..4i+3 taken as one little-endian value; a remainder of 1 to 3 bytes is
@@ -48,6 +54,7 @@ bool board_answers_status_read(UDPInterface& link) {
 }  // namespace
 
 bool try_upload_weights(const std::shared_ptr<UDPInterface>& link, std::chrono::nanoseconds boot_wait) {
+    end_if_requested(UPLOAD_MOMENT);
     std::cout << "UPLOADING WEIGHTS" << std::endl;
     const std::vector<uint32_t> words = weight_words();
     for (int attempt = 0; attempt < UPLOAD_ATTEMPTS; ++attempt) {
@@ -55,11 +62,16 @@ bool try_upload_weights(const std::shared_ptr<UDPInterface>& link, std::chrono::
         // booted. Whether it answered or not, the next attempt is made: a
         // board that stays silent fails it and ends the upload as before.
         if (attempt > 0) wait_for_boot([&link] { return board_answers_status_read(*link); }, boot_wait);
+        end_if_requested(UPLOAD_MOMENT);
+        const ShowStatus status("Uploading the weights, attempt " + std::to_string(attempt + 1) + " of " +
+                                std::to_string(UPLOAD_ATTEMPTS));
         try {
             link->udp_write_ack_ddr(words.data(), 0, static_cast<uint32_t>(words.size()), UPLOAD_TIMEOUT);
             std::cout << "UPLOADING WEIGHTS DONE" << std::endl;
             return true;
         } catch (const exception_writeacktimeout&) {
+            // A program that is ending resets no board.
+            end_if_requested(UPLOAD_MOMENT);
             std::cerr << "UDP Reset @ FPGA Init" << std::endl;
             link->udp_reset();
         }
@@ -73,14 +85,18 @@ void upload_weights(const std::shared_ptr<UDPInterface>& link, std::chrono::nano
 }
 
 void reset_fpga_waiting(const std::shared_ptr<UDPInterface>& link, std::chrono::nanoseconds boot_wait) {
+    end_if_requested(RESET_MOMENT);
     count(loop_counters().board_resets);
     std::cout << "FPGA RESET REQUESTED" << std::endl;
     std::cout << "\tSENDING RESET COMMAND" << std::endl;
-    link->udp_reset();
+    {
+        const ShowStatus status("Resetting the board");
+        link->udp_reset();
+    }
     std::cout << "\tRESET COMMAND SENT" << std::endl;
     std::cout << "\tWAITING FOR RISCV BOOT (" << std::chrono::duration<double>(boot_wait).count() << " seconds)"
               << std::endl;
-    sleep_full(boot_wait);
+    if (!sleep_for_boot(boot_wait)) throw stopped_during(RESET_MOMENT);
     std::cout << "\tWAITING DONE" << std::endl;
     upload_weights(link, boot_wait);
 }

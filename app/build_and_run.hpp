@@ -54,7 +54,10 @@ int build_and_run(const std::shared_ptr<Core>& core, const std::shared_ptr<Demo>
     auto webcam =
         std::make_shared<WebCamVideoStream>("webcam", static_cast<int>(demo->capture_source), demo->capture_flip);
     std::vector<std::shared_ptr<Stream>> streams{webcam, glob};
-    if (!demo->path_video.empty()) streams.push_back(std::make_shared<VideoFileStream>("video", demo->path_video));
+    // The video source is there whenever it is the first source, so that an
+    // empty or unreadable path is reported like any other source that fails.
+    if (!demo->path_video.empty() || demo->data_source == DATA_SOURCE::VIDEO)
+        streams.push_back(std::make_shared<VideoFileStream>("video", demo->path_video));
 
     const uint64_t stream_index = initial_stream_index(demo->data_source);
     require_initial_stream(*streams[stream_index], demo->data_source);

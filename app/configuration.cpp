@@ -19,7 +19,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <initializer_list>
 #include <limits>
+#include <set>
 #include <sstream>
 
 namespace {
@@ -81,6 +83,7 @@ public:
     [[noreturn]] void refuse(const char* key, const std::string& why) const { fail(where(key) + ": " + why); }
 
     bool has(const char* key) const {
+        asked_.insert(key);
         const YAML::Node& section = node_;
         return section[key].IsDefined();
     }
@@ -88,8 +91,24 @@ public:
     // A boolean that falls back to `fallback` when the key is absent or its
     // value is not a boolean.
     bool boolean_or(const char* key, bool fallback) const {
+        asked_.insert(key);
         const YAML::Node& section = node_;
         return section[key].as<bool>(fallback);
+    }
+
+    const std::string& name() const { return name_; }
+
+    // One "WARNING: " line for every key of the section that no lookup asked
+    // for: a misspelt optional key would otherwise leave its default in
+    // force without a word.
+    void warn_unknown_keys() const {
+        const YAML::Node& section = node_;
+        for (YAML::const_iterator it = section.begin(); it != section.end(); ++it) {
+            const std::string key = it->first.IsScalar() ? it->first.Scalar() : std::string();
+            if (asked_.count(key) > 0) continue;
+            std::cerr << "WARNING: " << where() << mark_text(it->first.Mark()) << ": unknown key \"" << key
+                      << "\" ignored" << std::endl;
+        }
     }
 
 private:
@@ -97,6 +116,7 @@ private:
     std::string where(const char* key) const { return where() + ", key \"" + key + "\""; }
 
     YAML::Node scalar(const char* key, const char* expected) const {
+        asked_.insert(key);
         const YAML::Node& section = node_;
         const YAML::Node value = section[key];
         if (!value.IsDefined()) {
@@ -139,7 +159,23 @@ private:
     std::string path_;
     std::string name_;
     YAML::Node node_;
+    // Every key looked up so far, present or not.
+    mutable std::set<std::string> asked_;
 };
+
+// A "WARNING: " line for every section of the file that is none of `known`.
+void warn_unknown_sections(const std::string& path, const YAML::Node& root,
+                           std::initializer_list<const Section*> known) {
+    if (!root.IsMap()) return;
+    for (YAML::const_iterator it = root.begin(); it != root.end(); ++it) {
+        const std::string name = it->first.IsScalar() ? it->first.Scalar() : std::string();
+        bool found = false;
+        for (const Section* section : known) found = found || section->name() == name;
+        if (found) continue;
+        std::cerr << "WARNING: Configuration file " << path << mark_text(it->first.Mark()) << ": unknown section \""
+                  << name << "\" ignored" << std::endl;
+    }
+}
 
 std::string lower_case(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -257,6 +293,11 @@ void read_configuration(const std::string& path, Core& core, Demo& demo, FileSet
         files.packet_size = network.u32("packet_size");
         files.write_rate_limit = network.u32("write_rate_limit");
         read_limits(network, core.limits, files.link_limits);
+
+        warn_unknown_sections(path, root, {&yolo, &demo_section, &network});
+        yolo.warn_unknown_keys();
+        demo_section.warn_unknown_keys();
+        network.warn_unknown_keys();
     } catch (const YAML::Exception& e) {
         // Every lookup above is checked; this only guards against a library
         // surprise, which must still end in a clear report.
@@ -264,8 +305,10 @@ void read_configuration(const std::string& path, Core& core, Demo& demo, FileSet
     }
 
     // The image folder always ends in exactly the separator the platform uses.
+    // An empty one stays empty (the image source then has no folder), rather
+    // than becoming the root folder.
     find_and_replace(demo.path_image_glob, "\\", "/");
-    demo.path_image_glob = caffix_string(demo.path_image_glob, "/");
+    if (!demo.path_image_glob.empty()) demo.path_image_glob = caffix_string(demo.path_image_glob, "/");
 
     data_source = lower_case(data_source);
     data_fit = lower_case(data_fit);

@@ -22,7 +22,8 @@
 #include <string>
 
 // After a caught exception_reset in a frame loop: the two lines on the error
-// stream, then `reset` and `stop` set.
+// stream (one "INFO: " line instead when the end was asked for, as the board
+// is then not reset), then `reset` and `stop` set.
 void report_loop_reset(const exception_reset& error);
 
 // What differs between the two programs' frame loops; the restart sequence,

@@ -1,5 +1,6 @@
 // visiondemo: the host side of the FPGA object-detection demonstrator.
 #include "app/board.hpp"
+#include "app/end_request.hpp"
 #include "app/main_loop.hpp"
 #include "app/options.hpp"
 #include "app/session_summary.hpp"
@@ -107,6 +108,11 @@ int main(int argc, char** argv) {
         // are left to write.
         error.write(std::cout, std::cerr);
         return 1;
+    } catch (const stopped_during& moment) {
+        // An end the user asked for, served before what it cut short was
+        // over; the threads are stopped.
+        std::cerr << "INFO: stopped during " << moment.what() << std::endl;
+        return 0;
     } catch (const exception_writeerror& error) {
         return report_unhandled("exception_writeerror", error);
     } catch (const exception_writeackerror& error) {

@@ -3,6 +3,7 @@
 #include "app/end_request.hpp"
 #include "app/key_map.hpp"
 #include "app/source_switch.hpp"
+#include "display/status_line.hpp"
 #include "pipeline/session_health.hpp"
 #include "platform/console.hpp"
 #include "platform/fatal_error.hpp"
@@ -10,15 +11,23 @@
 #include "platform/signals.hpp"
 
 #include <iostream>
+#include <memory>
+#include <string>
 
 namespace {
 
 // Runs the first frame until it gets through without exception_reset,
-// resetting the board after every failure. Returns false when the user asked
-// to end meanwhile (the program then shuts down instead of retrying).
-bool run_first_frame(const std::shared_ptr<UDPInterface>& link, FrameLoop& loop, const BoardReset& reset_board) {
-    for (;;) {
+// resetting the board after every failure, with the idle screen and its
+// status line up meanwhile. Returns false when the user asked to end
+// meanwhile (the program then shuts down instead of retrying).
+bool run_first_frame(const std::shared_ptr<UDPInterface>& link, FrameLoop& loop, PostProcessWorker& output,
+                     const BoardReset& reset_board) {
+    for (int attempt = 1;; ++attempt) {
         try {
+            const std::unique_ptr<ShowStatus> status =
+                attempt == 1 ? nullptr
+                             : std::make_unique<ShowStatus>("Trying the first frame again, attempt " +
+                                                            std::to_string(attempt));
             loop.first_frame();
             return true;
         } catch (const exception_reset& error) {
@@ -27,8 +36,18 @@ bool run_first_frame(const std::shared_ptr<UDPInterface>& link, FrameLoop& loop,
             // A fatal error handed over meanwhile ends the program before
             // the board is reset.
             rethrow_handed_over_fatal();
-            if (end_requested()) return false;
-            reset_board(link);
+            if (end_requested()) {
+                std::cerr << "INFO: stopped during a first frame" << std::endl;
+                return false;
+            }
+            // The idle screen carries the status line meanwhile; the next
+            // frame still counts as new.
+            output.idle();
+            output.reset();
+            {
+                const ShowStatus status("The first frame failed: resetting the board");
+                reset_board(link);
+            }
             loop.board_was_reset();
             if (end_requested()) return false;
         }
@@ -68,7 +87,7 @@ int run_restarts(FrameLoop& loop, const std::vector<std::shared_ptr<Stream>>& st
         loop.restart(active);
         output.reset();
 
-        const bool started = run_first_frame(link, loop, reset_board);
+        const bool started = run_first_frame(link, loop, output, reset_board);
         if (started) {
             std::cout << "INITIAL UPLOAD AND START DONE  " << std::endl;
             loop.run();
@@ -77,7 +96,8 @@ int run_restarts(FrameLoop& loop, const std::vector<std::shared_ptr<Stream>>& st
         active->stop();
         if (!reset.load() && started) {
             // The run in progress is awaited; a board that no longer finishes
-            // it is reset like a failure inside the loop.
+            // it is reset like a failure inside the loop, unless the program
+            // is ending.
             try {
                 process.wait_core_done();
             } catch (const exception_reset& error) {
@@ -88,7 +108,7 @@ int run_restarts(FrameLoop& loop, const std::vector<std::shared_ptr<Stream>>& st
         output.idle();
         // No board reset for a program that has to end.
         rethrow_handed_over_fatal();
-        if (reset.load()) {
+        if (reset.load() && !end_requested()) {
             if (loop.resets_left <= 0) {
                 throw exception_fatal({"Stuck in reset loop. FPGA has been reset 3 or more times in a row"});
             }

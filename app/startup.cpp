@@ -4,6 +4,7 @@
 #include "app/board.hpp"
 #include "app/boot_wait.hpp"
 #include "app/configuration.hpp"
+#include "app/end_request.hpp"
 #include "link/udp_interface_ethernet.hpp"
 #include "link/wire.hpp"
 #include "pipeline/file_readers.hpp"
@@ -21,6 +22,9 @@ constexpr uint32_t FABRIC_PAYLOAD_SIZE = MAX_DATA_PAYLOAD_FABRIC;
 constexpr uint32_t READ_OFFSET = wire::BOARD_READ_OFFSET;
 constexpr uint32_t WRITE_OFFSET = wire::BOARD_WRITE_OFFSET;
 constexpr bool COMMAND_FLAG = false;
+
+// What an end cuts short, as the program's last line names it.
+constexpr const char* STARTUP_MOMENT = "start-up";
 
 // The weights reader turns a file it cannot open into an empty image, which
 // would leave the board without weights while the demo reports success; a
@@ -47,12 +51,16 @@ bool init_link(UDPInterface& link, const std::string& address, uint16_t port, ui
             return false;
         }
     };
+    name_board_for_waits(address, port);
     for (int attempt = 0; attempt < INIT_ATTEMPTS; ++attempt) {
+        end_if_requested(STARTUP_MOMENT);
         // After a reset the attempt is the boot wait itself: init is the
         // board's own "are you there" handshake, and each call opens a fresh
         // socket, so nothing answered to an earlier call is taken for a later one.
         const bool answered = attempt == 0 ? board_answers() : wait_for_boot(board_answers, boot_wait);
         if (answered) return true;
+        // A program that is ending resets no board.
+        end_if_requested(STARTUP_MOMENT);
         std::cerr << "UDP Reset @ FPGA Init" << std::endl;
         link.udp_reset();
     }
@@ -79,8 +87,11 @@ void setup(const std::string& config_path, std::shared_ptr<Core>& core, std::sha
 
     require_readable_weights(files.path_weights_biases);
 
-    link = std::make_shared<UDPInterfaceEthernet>(files.packet_size, FABRIC_PAYLOAD_SIZE, READ_OFFSET, WRITE_OFFSET,
-                                                  COMMAND_FLAG, files.link_limits);
+    auto ethernet = std::make_shared<UDPInterfaceEthernet>(files.packet_size, FABRIC_PAYLOAD_SIZE, READ_OFFSET,
+                                                           WRITE_OFFSET, COMMAND_FLAG, files.link_limits);
+    // Once the user asks to end, no transfer waits out its retries.
+    ethernet->give_up_retries_when(end_requested);
+    link = ethernet;
     if (!init_link(*link, files.ip_address, files.udp_port, files.write_rate_limit, boot_wait)) {
         throw exception_fatal({"ERROR: Unable to initialise UDP network interface",
                                "\tPlease check the network settings", "\tPlease reset the FPGA"});

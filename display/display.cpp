@@ -1,5 +1,6 @@
 #include "display/display.hpp"
 
+#include "display/status_line.hpp"
 #include "pipeline/session_health.hpp"
 #include "platform/console.hpp"
 #include "platform/display_check.hpp"
@@ -206,6 +207,11 @@ void Display::display_frames() {
     const std::shared_ptr<cv::Mat> shown = frame;
     const std::string& name = window_name;
     bool closed_now = false;
+    // The status line, while there is one, is drawn over a copy of the canvas
+    // when it changes and at least once a second.
+    const auto now = std::chrono::steady_clock::now();
+    const std::string status = status_text(now);
+    const bool status_due = status != drawn_status || (!status.empty() && now - status_drawn_at >= std::chrono::seconds(1));
     std::optional<std::chrono::steady_clock::time_point> shown_at;
 
     const int key = WindowThread::instance().run([&]() -> int {
@@ -219,18 +225,26 @@ void Display::display_frames() {
                 cv::namedWindow(name, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
             }
             window_created = true;
-        } else if (unshown && !window_closed) {
+        } else if ((unshown || status_due) && !window_closed) {
             // Only a canvas not shown yet is drawn: the window keeps its
             // picture on its own, and drawing the same one again on every
             // cycle would cost more than all of a frame's other work.
             if (shown && !shown->empty()) {
-                trace::Span traced_show(trace::Stage::shown, traced);
-                cv::imshow(name, *shown);
-                shown_at = std::chrono::steady_clock::now();
-                show_count.fetch_add(1);
-                count(loop_counters().canvases_shown);
+                if (status.empty()) {
+                    trace::Span traced_show(trace::Stage::shown, traced);
+                    cv::imshow(name, *shown);
+                } else {
+                    cv::imshow(name, with_status(*shown, status));
+                }
+                if (unshown) {
+                    shown_at = std::chrono::steady_clock::now();
+                    show_count.fetch_add(1);
+                    count(loop_counters().canvases_shown);
+                }
             }
             unshown = false;
+            drawn_status = status;
+            status_drawn_at = now;
         }
         const int pressed = wait_key(12);
         if (window_created && !window_closed) {

@@ -80,6 +80,8 @@ private:
     bool window_seen = false;
     bool window_closed = false;
     bool unshown = false;  // the source delivered a canvas the window has not drawn yet
+    std::string drawn_status;  // the status line drawn over the canvas shown, if any
+    std::chrono::steady_clock::time_point status_drawn_at;
 };
 
 // The key code the key maps use for a code of the window library: the arrow

@@ -2,6 +2,7 @@
 
 #include "platform/fatal_error.hpp"
 #include "link/link_counters.hpp"
+#include "link/quiet_reports.hpp"
 #include "link/wire.hpp"
 #include "platform/sleep.hpp"
 
@@ -24,11 +25,12 @@ constexpr std::chrono::nanoseconds PACING_TIMER_SLACK{1000};
 constexpr uint32_t PACING_BURST_BYTES = 32 * 1024;
 
 // Lines of one report are collected and written in one go, so reports of two
-// threads do not mix line by line.
+// threads do not mix line by line. A quiet thread's reports are left out.
 class Report {
 public:
     explicit Report(std::ostream& stream) : stream_(stream) {}
     ~Report() {
+        if (link_reports_quiet()) return;
         stream_ << text_.str();
         stream_.flush();
     }
@@ -133,12 +135,23 @@ RetryRule read_rule(const LinkLimits& limits, bool ddr) {
             ddr ? std::chrono::nanoseconds(0) : limits.fabric_read_pause};
 }
 
+// After a failed attempt, when the program is ending: no further attempt, the
+// transfer fails at once with Error.
+template <class Error>
+void give_up_if_ending(std::unique_lock<std::mutex>& lock, bool (*ending)(), const char* message) {
+    if (ending == nullptr || !ending()) return;
+    lock.unlock();
+    throw Error(std::string(message) + " (given up: the program ends)");
+}
+
 // Runs `attempt()` until it succeeds or the rule's attempts are used up; then
-// releases the transfer lock and throws Error.
+// releases the transfer lock and throws Error. A failed attempt once `ending`
+// holds is the last.
 template <class Error, class Attempt>
-void retry_chunk(std::unique_lock<std::mutex>& lock, const RetryRule& rule, Attempt&& attempt) {
+void retry_chunk(std::unique_lock<std::mutex>& lock, const RetryRule& rule, bool (*ending)(), Attempt&& attempt) {
     for (int i = 1; i <= rule.attempts; ++i) {
         if (attempt()) return;
+        give_up_if_ending<Error>(lock, ending, rule.error_message);
         if (i < rule.attempts) count(link_counters().attempts_retried);
         report_failed_attempt(rule.failed_heading, rule.attempts, rule.attempts - i);
         if (rule.pause_after_failure.count() > 0) sleep_full(rule.pause_after_failure);
@@ -215,7 +228,8 @@ void UDPInterfaceEthernet::init(const std::string& address, uint16_t port, uint3
     if (write_rate_limit == 0)
         invalid_configuration("write_rate_limit == 0", "MIN_WRITE_RATE_LIMIT", 1, "write_rate_limit", 0);
 
-    std::cout << "Starting client application" << std::endl;
+    const bool quiet = link_reports_quiet();
+    if (!quiet) std::cout << "Starting client application" << std::endl;
 
     // A repeated init replaces the socket; the old one is closed so that
     // retries do not pile up open sockets.
@@ -227,10 +241,10 @@ void UDPInterfaceEthernet::init(const std::string& address, uint16_t port, uint3
     if (socket_handle == udp_socket::INVALID_HANDLE) {
         throw exception_fatal({"Socket init failed"});
     }
-    std::cout << "Socket init success" << std::endl;
+    if (!quiet) std::cout << "Socket init success" << std::endl;
 
     udp_socket::make_address(address, port, board_address);
-    if (udp_socket::connect(socket_handle, board_address) != 0)
+    if (udp_socket::connect(socket_handle, board_address) != 0 && !quiet)
         std::cerr << "Connect call failed.: " << std::strerror(udp_socket::last_error()) << std::endl;
     address_length = 16;
 
@@ -239,7 +253,7 @@ void UDPInterfaceEthernet::init(const std::string& address, uint16_t port, uint3
 
     this->_udp_init();
 
-    std::cout << "Version " << version << std::endl;
+    if (!quiet) std::cout << "Version " << version << std::endl;
 }
 
 bool UDPInterfaceEthernet::wait_for_reply(std::chrono::nanoseconds limit, size_t expected, long& available) {
@@ -620,7 +634,7 @@ int UDPInterfaceEthernet::udp_write_ack_ddr(const uint32_t* data, uint32_t addre
     std::unique_lock<std::mutex> lock(link_mutex);
     for_each_chunk(word_count, ddr_payload_words, ddr_payload_size, address,
                    [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
-                       retry_chunk<exception_writeacktimeout>(lock, ddr_write_ack_rule(limits), [&] {
+                       retry_chunk<exception_writeacktimeout>(lock, ddr_write_ack_rule(limits), ending, [&] {
                            return this->_udp_write_ack(data + first, chunk_address, m, true, timeout) == 1;
                        });
                    });
@@ -632,7 +646,7 @@ int UDPInterfaceEthernet::udp_write_ack_fabric(const uint32_t* data, uint32_t ad
     std::unique_lock<std::mutex> lock(link_mutex);
     for_each_chunk(word_count, fabric_payload_words, fabric_payload_size, address,
                    [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
-                       retry_chunk<exception_writeacktimeout>(lock, fabric_write_ack_rule(limits), [&] {
+                       retry_chunk<exception_writeacktimeout>(lock, fabric_write_ack_rule(limits), ending, [&] {
                            return this->_udp_write_ack(data + first, chunk_address, m, false, timeout) == 1;
                        });
                    });
@@ -653,7 +667,7 @@ int UDPInterfaceEthernet::read_chunks(uint32_t* data, uint32_t address, uint32_t
     for_each_chunk(word_count, ddr ? ddr_payload_words : fabric_payload_words,
                    ddr ? ddr_payload_size : fabric_payload_size, address,
                    [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
-                       retry_chunk<exception_readtimeout>(lock, read_rule(limits, ddr), [&] {
+                       retry_chunk<exception_readtimeout>(lock, read_rule(limits, ddr), ending, [&] {
                            const uint64_t got = this->_udp_read(data + first, chunk_address, m, ddr);
                            words += got;
                            return got > 0;
@@ -682,6 +696,7 @@ int UDPInterfaceEthernet::udp_read_stream_ddr(uint32_t* data, uint32_t address, 
             words += got;
         }
         if (!failed) return static_cast<int>(words);
+        give_up_if_ending<exception_readtimeout>(lock, ending, "udp_read_ddr: Exceeded maximum number of retries");
         if (attempt < attempts) {
             count(link_counters().attempts_retried);
             count(link_counters().output_reads_restarted);

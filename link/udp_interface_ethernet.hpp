@@ -70,6 +70,12 @@ public:
     // The least time one DDR write datagram occupies, set by init.
     int64_t get_write_pace_us() const { return write_pace_us; }
 
+    // Once `ending` returns true, a transfer makes no further attempt after a
+    // failed one and raises its error at once: a program that is ending does
+    // not wait out the retries for a board that does not answer. Set before
+    // the link is shared between threads; nullptr (the default): never.
+    void give_up_retries_when(bool (*ending)()) { this->ending = ending; }
+
 private:
     uint32_t version = 0;
     uint32_t read_offset;
@@ -86,6 +92,7 @@ private:
     sockaddr_in board_address{};
     int desired_receive_buffer_size = 1048576;
     const LinkLimits limits;
+    bool (*ending)() = nullptr;
 
     // Waits until a datagram of at least `expected` bytes is next in the queue
     // (true; `available` gets its size) or `limit` has passed (false;

@@ -1,5 +1,7 @@
 #include "platform/signals.hpp"
 
+#include "platform/end_wait.hpp"
+
 #include <csignal>
 #include <cstring>
 
@@ -12,6 +14,8 @@ extern "C" void on_stop_signal(int sig) {
     if (signals_received == 0) {
         signals_received = 1;
         if (first_signal_action != nullptr) first_signal_action();
+        // The long waits (a board's boot) end now, not when they are over.
+        end_wake();
         return;
     }
     // Second signal: end now, with the default disposition of the signal.

@@ -4,7 +4,8 @@
 #pragma once
 
 // Installs the handlers. `on_first_signal` runs inside the signal handler, so
-// it may only do async-signal-safe work (storing lock-free atomics).
+// it may only do async-signal-safe work (storing lock-free atomics). The
+// first signal also ends the long waits under way (end_wake).
 void install_stop_signals(void (*on_first_signal)());
 
 // True once a stop signal has arrived.

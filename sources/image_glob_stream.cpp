@@ -18,9 +18,12 @@ constexpr std::chrono::seconds IDLE_RECHECK{30};
 ImageGlobStream::ImageGlobStream(std::string id_, std::shared_ptr<Demo> demo_, std::chrono::nanoseconds display_time_)
     : id(std::move(id_)), display_time(display_time_), demo(std::move(demo_)) {
     const std::string pattern = demo->path_image_glob + "*." + demo->image_extension;
-    for (glob::Glob entry(pattern); entry; entry.Next()) {
-        names.push_back(entry.GetFileName());
-        paths.push_back(entry.GetBaseDir() + "/" + entry.GetFileName());
+    // No folder named: no images (the pattern alone would search the working folder).
+    if (!demo->path_image_glob.empty()) {
+        for (glob::Glob entry(pattern); entry; entry.Next()) {
+            names.push_back(entry.GetFileName());
+            paths.push_back(entry.GetBaseDir() + "/" + entry.GetFileName());
+        }
     }
     std::sort(names.begin(), names.end());
     std::sort(paths.begin(), paths.end());

@@ -21,6 +21,11 @@ VideoFileStream::VideoFileStream(std::string id_, std::string path_) : id(std::m
     // Only a file that can be read goes to the decoder (whose own reports of
     // a missing file are long and puzzling); FFmpeg is asked for directly,
     // so that no other back end tries to make sense of the name.
+    if (path.empty()) {
+        is_okay = false;
+        message = "ERROR: No video file named (path_video is empty)";
+        return;
+    }
     if (!std::ifstream(path, std::ios::binary).is_open() || !capture.open(path, cv::CAP_FFMPEG)) {
         is_okay = false;
         message = "ERROR: Unable to open video file " + path;

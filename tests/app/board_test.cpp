@@ -114,7 +114,7 @@ TEST_F(BoardMaintenance, UploadAcknowledgedOnTheSecondAttempt) {
     upload_weights(link);
     const std::string err = GetCapturedStderr();
     EXPECT_EQ(GetCapturedStdout(), "UPLOADING WEIGHTS\n"
-                                   "\tWAITING FOR RISCV BOOT (at most 16 seconds)\n"
+                                   "\tWAITING FOR RISCV BOOT (at most 16 seconds), Ctrl-C stops\n"
                                    "\tWAITING DONE\n"
                                    "UPLOADING WEIGHTS DONE\n");
     EXPECT_EQ(err, "UDP Reset @ FPGA Init\n");
@@ -134,9 +134,9 @@ TEST_F(BoardMaintenance, UploadNeverAcknowledgedGivesUpAfterThreeAttempts) {
     EXPECT_FALSE(try_upload_weights(link, std::chrono::seconds(0)));
     EXPECT_EQ(GetCapturedStderr(), "UDP Reset @ FPGA Init\nUDP Reset @ FPGA Init\nUDP Reset @ FPGA Init\n");
     EXPECT_EQ(GetCapturedStdout(), "UPLOADING WEIGHTS\n"
-                                   "\tWAITING FOR RISCV BOOT (at most 0 seconds)\n"
+                                   "\tWAITING FOR RISCV BOOT (at most 0 seconds), Ctrl-C stops\n"
                                    "\tNO ANSWER WITHIN 0 seconds\n"
-                                   "\tWAITING FOR RISCV BOOT (at most 0 seconds)\n"
+                                   "\tWAITING FOR RISCV BOOT (at most 0 seconds), Ctrl-C stops\n"
                                    "\tNO ANSWER WITHIN 0 seconds\n");
     EXPECT_EQ(link->calls, (std::vector<std::string>{"write_ack_ddr", "reset", "read", "write_ack_ddr", "reset",
                                                      "read", "write_ack_ddr", "reset"}));
@@ -147,13 +147,13 @@ TEST(BootWait, AsksUntilTheBoardAnswersOrOnceWhenThereIsNoTime) {
     int questions = 0;
     CaptureStdout();
     EXPECT_TRUE(wait_for_boot([&questions] { return ++questions == 2; }, BOARD_BOOT_TIME));
-    EXPECT_EQ(GetCapturedStdout(), "\tWAITING FOR RISCV BOOT (at most 16 seconds)\n\tWAITING DONE\n");
+    EXPECT_EQ(GetCapturedStdout(), "\tWAITING FOR RISCV BOOT (at most 16 seconds), Ctrl-C stops\n\tWAITING DONE\n");
     EXPECT_EQ(questions, 2);
 
     questions = 0;
     CaptureStdout();
     EXPECT_FALSE(wait_for_boot([&questions] { return ++questions == 2; }, std::chrono::milliseconds(250)));
-    EXPECT_EQ(GetCapturedStdout(), "\tWAITING FOR RISCV BOOT (at most 0.25 seconds)\n\tNO ANSWER WITHIN 0.25 seconds\n");
+    EXPECT_EQ(GetCapturedStdout(), "\tWAITING FOR RISCV BOOT (at most 0.25 seconds), Ctrl-C stops\n\tNO ANSWER WITHIN 0.25 seconds\n");
     EXPECT_EQ(questions, 1);
 }
 

@@ -175,6 +175,8 @@ TEST(Configuration, ImageFolderIsNormalisedToForwardSlashesAndOneTrailingSlash) 
         {"'..\\data\\scenes\\'", "../data/scenes/"},
         {"../data/scenes/", "../data/scenes/"},
         {"scenes", "scenes/"},
+        // Empty stays empty: a slash would make it the root folder.
+        {"''", ""},
     };
     for (const auto& [value, expected] : cases) {
         ConfigFile file;
@@ -395,6 +397,25 @@ TEST(Configuration, VideoFileIsRequiredOnlyWhenItIsTheFirstSource) {
 
     file.write(with(entries, "data_source", "video"));
     EXPECT_EQ(read(file.path()).demo.data_source, DATA_SOURCE::VIDEO);
+}
+
+// A misspelt optional key would leave its default in force without a word;
+// every key and section no lookup asks for is named with its line, while the
+// optional keys that are looked up (limits, path_video) are not.
+TEST(Configuration, UnknownKeysAndSectionsAreWarnedWithTheirLine) {
+    ConfigFile file;
+    std::vector<Entry> entries = base_entries();
+    entries.insert(entries.begin() + 10, {"DemoConfiguration", "path_video", "../data/clip.avi"});
+    entries.push_back({"NetworkConfiguration", "reply_limit_ms", "20"});
+    entries.push_back({"NetworkConfiguration", "reply_limt_ms", "20"});
+    entries.push_back({"Extra", "anything", "1"});
+    testing::internal::CaptureStderr();
+    const Read r = read(file.write(entries));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r.files.link_limits.reply, std::chrono::milliseconds(20));
+    EXPECT_EQ(err, "WARNING: Configuration file " + file.path() + ", line 27, column 1: unknown section \"Extra\" ignored\n"
+                   "WARNING: Configuration file " + file.path() +
+                       ", section \"NetworkConfiguration\", line 26, column 3: unknown key \"reply_limt_ms\" ignored\n");
 }
 
 namespace {

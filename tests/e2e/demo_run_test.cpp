@@ -13,6 +13,7 @@
 #include <signal.h>
 
 #include <cmath>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -191,7 +192,10 @@ INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, testing::Values(SIGINT, SIGTERM),
 
 // A data source that cannot be used ends the program with status 1 and its
 // lines after start-up, before the frame loop starts and before any window
-// is opened (the runs have no display: opening one would show).
+// is opened (the runs have no display: opening one would show). An empty
+// path is such a source, not a crash (an empty video path once left the
+// video source out of the list the first source is taken from) nor the
+// root folder.
 TEST_F(DemoTest, UnusableInitialSourcesStopBeforeAnyWindow) {
     box.add_scenes({"scene_01_1280x720.png"});
     Settings settings;
@@ -200,6 +204,8 @@ TEST_F(DemoTest, UnusableInitialSourcesStopBeforeAnyWindow) {
     struct Case {
         const char* data_source;
         std::vector<std::string> expected;
+        // A path key written with an empty value.
+        std::string empty_key;
     };
     const std::vector<Case> cases{
         {"video",
@@ -210,13 +216,26 @@ TEST_F(DemoTest, UnusableInitialSourcesStopBeforeAnyWindow) {
         {"capture",
          {"ERROR: Unable to initialise initial stream", "\tStream Type:  \tCAPTURE - Webcam Stream",
           "\tError Message:\tERROR: Unable to open video file or stream"}},
+        {"video",
+         {"ERROR: Unable to initialise initial stream", "\tStream Type:  \tVIDEO - Video File",
+          "\tError Message:\tERROR: No video file named (path_video is empty)"},
+         "path_video"},
+        {"image",
+         {"ERROR: Unable to initialise initial stream", "\tStream Type:  \tIMAGE - Image Globber",
+          "\tError Message:\tNo files found in '' with extension 'png'", ""},
+         "path_image_glob"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.data_source);
         settings.data_source = c.data_source;
         settings.udp_port = emulator->port;
-        box.write_configuration(settings);
-        auto run = start_demo(box, false, "", c.data_source);
+        std::string text = configuration_text(settings);
+        if (!c.empty_key.empty()) {
+            const std::regex line("\n  " + c.empty_key + ": [^\n]*\n");
+            text = std::regex_replace(text, line, "\n  " + c.empty_key + ": \"\"\n");
+        }
+        write_file(box.configuration(), text);
+        auto run = start_demo(box, false, "", c.data_source + c.empty_key);
         const auto status = run->wait_exit(30s);
         EXPECT_TRUE(exited_with(status, 1)) << describe_status(status);
         EXPECT_EQ(run->err_lines(), c.expected);

@@ -1,7 +1,8 @@
 // A board fault in the middle of a run, injected by the emulator program, with
 // the programs' real limits: after a second without the core finishing the
 // demonstrator resets the board (waiting 16 s for it to boot), uploads the
-// weights again and carries on. The other board faults that end in resets
+// weights again and carries on. An end asked for during the upload that follows is
+// served at once. The other board faults that end in resets
 // are run in-process with short limits (tests/app/main_loop_test.cpp).
 #include "e2e_harness.hpp"
 
@@ -82,5 +83,27 @@ TEST_F(Recovery, CoreStallingOnceCostsOneBoardReset) {
     EXPECT_TRUE(std::regex_match(errors[1], std::regex(R"(Processing mode reset exception, timeout wait core done, )"
                                                        R"(framecount = \d+)")))
         << errors[1];
+    EXPECT_EQ(counter("resets"), 1);
+}
+
+// The board stays silent for longer than its boot time after the reset, so
+// the weight upload that follows waits for acknowledgements that do not
+// come. Escape then ends the program at once: the upload gives up its
+// retries and no further board reset is sent.
+TEST_F(Recovery, EscapeDuringTheWeightUploadAfterAResetEndsAtOnce) {
+    box.add_scenes({"scene_01_1280x720.png"});
+    start_emulator(Settings{}, {"--stall-run", "8", "--boot-ms", "40000"});
+    start();
+    Window window(*x, demo->id());
+    ASSERT_TRUE(window.find());
+    ASSERT_TRUE(demo->wait_out([](const auto& l) { return count_lines(l, "UPLOADING WEIGHTS") == 2; }, 40s));
+    ASSERT_TRUE(press_until_line(window, "Escape", "CALLBACK STOP"));
+    // A second, plus the one acknowledgement wait under way.
+    const auto status = demo->wait_exit(2s);
+    EXPECT_TRUE(exited_with(status, 0)) << describe_status(status);
+    const auto errors = demo->err_lines();
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors.back(), "INFO: stopped during the weight upload");
+    EXPECT_EQ(count_lines(errors, "UDP Reset @ FPGA Init"), 0u);
     EXPECT_EQ(counter("resets"), 1);
 }

@@ -99,6 +99,14 @@ TEST_F(LinkTest, AcknowledgementNeverGivenExhaustsFiveAttempts) {
     // The transfer lock was given back: a transfer left holding it would
     // block this one for good.
     link().udp_write_fabric(1u, 0x20);
+
+    // Once the program is ending, the first failed attempt is the last: a
+    // stop would otherwise wait out every retry.
+    link().give_up_retries_when([] { return true; });
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(link().udp_write_ack_ddr(data.data(), 0, 4, 20ms), exception_writeacktimeout);
+    EXPECT_EQ(capture_end(), ACK_TIMEOUT_20MS);
+    link().udp_write_fabric(1u, 0x20);
 }
 
 TEST_F(LinkTest, NegativeAcknowledgementsFailEveryAttempt) {
