@@ -1,24 +1,14 @@
 #include "postprocess/detection_record.hpp"
 
+#include "postprocess/json_text.hpp"
+
 #include <cmath>
 #include <cstdio>
 
 namespace {
 
-// A finite number with up to `digits` decimals (trailing zeros dropped);
-// JSON has no NaN or infinity, so those are written as 0.
-std::string number(double value, int digits = 3) {
-    if (!std::isfinite(value)) value = 0.0;
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", digits, value);
-    std::string out = text;
-    if (out.find('.') != std::string::npos) {
-        while (out.back() == '0') out.pop_back();
-        if (out.back() == '.') out.pop_back();
-    }
-    if (out == "-0") out = "0";
-    return out;
-}
+// JSON has no NaN or infinity: a record writes those as 0.
+std::string number(double value, int digits = 3) { return json_number(std::isfinite(value) ? value : 0.0, digits); }
 
 std::string box_json(const BB& b) {
     return "{\"left\":" + number(b.left) + ",\"top\":" + number(b.top) + ",\"right\":" + number(b.right) +
@@ -26,24 +16,6 @@ std::string box_json(const BB& b) {
 }
 
 }  // namespace
-
-std::string json_string(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
 
 double latency_ms(const DetectionRecord& r) {
     return std::chrono::duration<double, std::milli>(r.shown - r.grabbed).count();

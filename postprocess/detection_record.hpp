@@ -40,6 +40,3 @@ double latency_ms(const DetectionRecord& record);
 // and "detections": objects with "class_id", "class", "score", "box" and
 // "canvas_box", each box {"left", "top", "right", "bottom"}.
 std::string detection_record_json(const DetectionRecord& record);
-
-// `text` as a JSON string literal, quotes included.
-std::string json_string(const std::string& text);

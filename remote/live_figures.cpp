@@ -1,6 +1,6 @@
 #include "remote/live_figures.hpp"
 
-#include "remote/json_text.hpp"
+#include "postprocess/json_text.hpp"
 
 namespace {
 

@@ -49,7 +49,8 @@ int stream_port(Process& demo) {
 }  // namespace
 
 // Catches a page that does not show the live canvas (a broken stream, a page
-// needing outside resources, a stale or garbled picture) and a stop that
+// needing outside resources, a stale or garbled picture), figures without the
+// health counters or detections other than the shown frame's record, and a stop that
 // leaves a stream open, cuts it off without its closing boundary, or leaves
 // the port open.
 TEST_F(DemoTest, BrowserShowsTheCanvasAndStreamsEndOnEscapeAndSigterm) {
@@ -90,6 +91,26 @@ TEST_F(DemoTest, BrowserShowsTheCanvasAndStreamsEndOnEscapeAndSigterm) {
             cv::cvtColor(difference, grey, cv::COLOR_BGR2GRAY);
             EXPECT_LT(cv::mean(grey)[0], 4.0);
             EXPECT_LT(cv::countNonZero(grey > 40), static_cast<int>(grey.total() / 100));
+        }
+
+        if (!by_escape) {
+            // The figures carry the session's health counters, and the
+            // detections are the shown frame's record, as the file writes it.
+            const auto fetch = [&](const std::string& path) {
+                const fs::path got = box.run() / "got.json";
+                auto get = run_tool(box, "curl_json", {"curl", "-sS", "-o", got.string(), url + path});
+                return exited_with(get->wait_exit(10s), 0) ? read_file(got) : std::string();
+            };
+            std::string record;
+            const auto has_boxes = [&] {
+                record = fetch("detections.json");
+                return record.find("\"detections\":[{") != std::string::npos;
+            };
+            EXPECT_TRUE(poll_until(has_boxes, 20s)) << record;
+            EXPECT_NE(record.find("\"image\":\"scene_01_1280x720.png\""), std::string::npos) << record;
+            const std::string stats = fetch("stats.json");
+            EXPECT_NE(stats.find("\"reply_timeouts\":0"), std::string::npos) << stats;
+            EXPECT_NE(stats.find("\"canvases_shown\":"), std::string::npos) << stats;
         }
 
         const fs::path stream = box.run() / (by_escape ? "stream.mjpg" : "stream2.mjpg");

@@ -1,4 +1,4 @@
-#include "remote/json_text.hpp"
+#include "postprocess/json_text.hpp"
 
 #include <cmath>
 #include <cstdio>

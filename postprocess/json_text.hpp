@@ -1,4 +1,5 @@
-// The two pieces of JSON text the stream server's records are made of.
+// The two pieces of JSON text the program's records are made of (the
+// detection record, the stream server's figures).
 #pragma once
 
 #include <string>
