@@ -14,7 +14,6 @@
 #include "pipeline/session_health.hpp"
 #include "pipeline/worker.hpp"
 #include "platform/trace.hpp"
-#include "postprocess/post_process_worker.hpp"
 #include "remote/live_figures.hpp"
 
 #include <iostream>
