@@ -4,6 +4,7 @@
 #include "app/boot_wait.hpp"
 #include "app/end_request.hpp"
 #include "display/status_line.hpp"
+#include "pipeline/session_health.hpp"
 #include "records/registers.hpp"
 
 #include <chrono>
@@ -85,6 +86,7 @@ void upload_weights(const std::shared_ptr<UDPInterface>& link, std::chrono::nano
 
 void reset_fpga_waiting(const std::shared_ptr<UDPInterface>& link, std::chrono::nanoseconds boot_wait) {
     end_if_requested(RESET_MOMENT);
+    count(loop_counters().board_resets);
     std::cout << "FPGA RESET REQUESTED" << std::endl;
     std::cout << "\tSENDING RESET COMMAND" << std::endl;
     {

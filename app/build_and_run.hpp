@@ -4,6 +4,7 @@
 
 #include "records/config.hpp"
 #include "app/end_request.hpp"
+#include "app/detection_log.hpp"
 #include "app/options.hpp"
 #include "app/restart_loop.hpp"
 #include "app/source_switch.hpp"
@@ -13,13 +14,30 @@
 #include "pipeline/fps_measure.hpp"
 #include "pipeline/key_codes.hpp"
 #include "platform/display_check.hpp"
+#include "platform/fatal_handover.hpp"
+#include "remote/live_figures.hpp"
+#include "remote/stream_server.hpp"
 #include "sources/video_file_stream.hpp"
 #include "sources/webcam_video_stream.hpp"
 
 #include <chrono>
 #include <cstdint>
+#include <iostream>
 #include <memory>
 #include <vector>
+
+// With --stream: the server, serving from its own threads until the program
+// is asked to end (or a thread hands over a fatal error). An address that
+// cannot be served is reported before the window opens.
+inline std::unique_ptr<StreamServer> start_stream_server(const DemoOptions& options,
+                                                         const std::shared_ptr<LiveFigures>& live) {
+    if (options.stream_port < 0) return nullptr;
+    auto server = std::make_unique<StreamServer>(live, options.stream_host, options.stream_port,
+                                                 [] { return end_requested() || fatal_handed_over(); });
+    std::cout << "INFO: Stream server" << std::endl
+              << "\tAddress:\thttp://" << options.stream_host << ":" << server->port() << "/" << std::endl;
+    return server;
+}
 
 // Builds the stages of one program in the order the demonstrator needs them
 // (post-processing stage, image-file source, camera source, the video file
@@ -47,17 +65,36 @@ int build_and_run(const std::shared_ptr<Core>& core, const std::shared_ptr<Demo>
     // A recording that cannot be written is reported before the window opens.
     std::shared_ptr<Recorder> recorder;
     if (!options.record_path.empty()) recorder = std::make_shared<Recorder>(options.record_path);
+    // So is a detections file.
+    const auto detections = options.detections_path.empty() ? std::make_shared<DetectionLog>()
+                                                            : std::make_shared<DetectionLog>(options.detections_path);
 
     // Opening a window without a display would abort the whole process.
     require_display();
     auto display = std::make_shared<Display>(output, demo);
     if (recorder) display->record_to(recorder);
+    auto live = std::make_shared<LiveFigures>();
+    const std::unique_ptr<StreamServer> server = start_stream_server(options, live);
+    // Each canvas newly shown: its frame's record gets its number and times
+    // (and its line in the detections file), and the page gets the canvas.
+    Output* shown = output.get();
+    const bool streaming = server != nullptr;
+    display->watch_canvases([shown, detections, live, streaming](const std::shared_ptr<cv::Mat>& canvas,
+                                                                 std::chrono::steady_clock::time_point at) {
+        const auto record = shown->take_grabbed_record();
+        if (record) detections->frame_shown(*record, at);
+        if (streaming) live->set_canvas(canvas, record ? record->frame : 0, record ? latency_ms(*record) : -1.0);
+    });
     auto process = std::make_shared<Process>(link, core);
     // A window closed before the first restart has built the key map still ends the program.
     display->register_callback(KEY_ESCAPE, callback_end);
     display->work();
 
     Loop loop(link, core, demo, fps, output, process);
+    if (server) {
+        loop.live = live;
+        loop.detections = detections;
+    }
     try {
         return run_restarts(loop, streams, stream_index, *display, *output, *process, link);
     } catch (...) {

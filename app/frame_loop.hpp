@@ -7,14 +7,18 @@
 #include "records/config.hpp"
 #include "app/debug_line.hpp"
 #include "app/end_request.hpp"
+#include "app/detection_log.hpp"
 #include "link/udp_interface.hpp"
 #include "pipeline/fps_measure.hpp"
 #include "pipeline/prepared_frame.hpp"
+#include "pipeline/session_health.hpp"
 #include "pipeline/worker.hpp"
 #include "platform/trace.hpp"
+#include "remote/live_figures.hpp"
 
 #include <iostream>
 #include <memory>
+#include <string>
 
 // After a caught exception_reset in a frame loop: the two lines on the error
 // stream (one "INFO: " line instead when the end was asked for, as the board
@@ -41,6 +45,11 @@ public:
 
     // Board resets allowed without a completed cycle.
     int resets_left = 3;
+
+    // Where each frame's figures go for the stream server; none when null.
+    std::shared_ptr<LiveFigures> live;
+    // Where the latest shown frame's detection record comes from for it.
+    std::shared_ptr<DetectionLog> detections;
 };
 
 // The parts of a frame loop that both programs share, for the stages of type
@@ -107,6 +116,12 @@ protected:
     // The frame-rate line, and the debug line when `debug` is set.
     void print_frame_lines(DebugLineForm form) const {
         std::cout << fps->print() << std::endl;
+        LoopCounters& figures = loop_counters();
+        set_figure(figures.frame_rate_milli, static_cast<int64_t>(fps->recent_fps * 1000.0));
+        set_figure(figures.upload_us, upload->duration_us);
+        set_figure(figures.core_us, process->duration_us);
+        set_figure(figures.postprocess_us, output->duration_us);
+        if (live) publish_figures();
         if (!demo->debug) return;
         CycleTimings times;
         times.upload_us = upload->duration_us;
@@ -116,6 +131,18 @@ protected:
         times.upload = upload->timings();
         times.post = output->timings();
         std::cout << debug_line(times, form) << std::endl;
+    }
+
+    // The frame's figures to the stream server.
+    void publish_figures() const {
+        live->set_rates(fps->get_recent_fps(), {{"upload", upload->duration_us / 1000.0},
+                                                {"core", process->duration_us / 1000.0},
+                                                {"post-processing", output->duration_us / 1000.0}});
+        live->set_counters(health_snapshot());
+        if (detections) {
+            std::string json = detections->latest_json();
+            if (!json.empty()) live->set_detections_json(std::move(json));
+        }
     }
 
     std::shared_ptr<UDPInterface> link;

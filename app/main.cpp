@@ -3,14 +3,17 @@
 #include "app/end_request.hpp"
 #include "app/main_loop.hpp"
 #include "app/options.hpp"
+#include "app/session_summary.hpp"
 #include "app/startup.hpp"
 #include "link/exceptions.hpp"
 #include "pipeline/fps_measure.hpp"
+#include "pipeline/session_health.hpp"
 #include "platform/fatal_error.hpp"
 #include "platform/fatal_handover.hpp"
 #include "platform/signals.hpp"
 #include "platform/trace.hpp"
 
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -64,6 +67,11 @@ struct TraceClose {
     }
 };
 
+// The session summary, on every way out once the program has started its
+// work (not after a usage error, --help or --version): a return from main,
+// and an exit the window library makes when it loses its display.
+void print_session_summary() { std::cout << session_summary(health_snapshot()) << std::flush; }
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -85,6 +93,9 @@ int main(int argc, char** argv) {
         std::cout << demo_version(program) << std::endl;
         return 0;
     }
+    // The counters exist before the handler is registered, so they outlive it.
+    health_snapshot();
+    std::atexit(print_session_summary);
     if (!options.trace_path.empty() && !trace::open(options.trace_path)) {
         std::cerr << "ERROR: Cannot write the trace file " << options.trace_path << std::endl;
         return 1;

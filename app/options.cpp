@@ -1,10 +1,32 @@
 #include "app/options.hpp"
 
+#include <cctype>
 #include <optional>
 
 #ifndef VISIONDEMO_VERSION
 #define VISIONDEMO_VERSION "unknown"
 #endif
+
+namespace {
+
+// "[ADDR:]PORT": the port a decimal number up to 65535 (0: any free port),
+// the address anything but empty before the last colon.
+void parse_stream_address(const std::string& value, DemoOptions& options) {
+    const auto colon = value.rfind(':');
+    const std::string port = colon == std::string::npos ? value : value.substr(colon + 1);
+    if (colon != std::string::npos) {
+        options.stream_host = value.substr(0, colon);
+        if (options.stream_host.empty()) throw OptionsError("--stream needs an address before the colon");
+    }
+    if (port.empty() || port.size() > 5) throw OptionsError("--stream needs a port number, not \"" + value + "\"");
+    for (const char c : port)
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            throw OptionsError("--stream needs a port number, not \"" + value + "\"");
+    options.stream_port = std::stoi(port);
+    if (options.stream_port > 65535) throw OptionsError("--stream port " + port + " is above 65535");
+}
+
+}  // namespace
 
 DemoOptions parse_demo_options(const std::vector<std::string>& args) {
     DemoOptions options;
@@ -46,6 +68,11 @@ DemoOptions parse_demo_options(const std::vector<std::string>& args) {
             options.record_path = file_value();
         } else if (flag == "--trace") {
             options.trace_path = file_value();
+        } else if (flag == "--stream") {
+            if (!inline_value && i + 1 >= args.size()) throw OptionsError("--stream needs [ADDR:]PORT");
+            parse_stream_address(inline_value ? *inline_value : args[++i], options);
+        } else if (flag == "--detections") {
+            options.detections_path = file_value();
         } else {
             throw OptionsError("unknown option \"" + args[i] + "\"");
         }
@@ -66,6 +93,12 @@ std::string demo_usage(const std::string& program) {
            "                  extension picks the container: .avi (MJPG), .mkv (MJPG), .mp4 or\n"
            "                  .mov (MPEG-4 part 2)\n"
            "  --trace FILE    write a per-frame timeline to FILE\n"
+           "  --stream [ADDR:]PORT  serve the show to web browsers at http://ADDR:PORT/ (ADDR\n"
+           "                  127.0.0.1 when left out, 0.0.0.0 for the whole network; PORT 0:\n"
+           "                  any free port, printed at start)\n"
+           "  --detections FILE\n"
+           "                  write the detections of every shown frame to FILE, one JSON\n"
+           "                  object a line\n"
            "  --version       print the version\n"
            "  --help          this text\n"
            "\n"
@@ -100,7 +133,7 @@ std::string demo_usage(const std::string& program) {
            "\n"
            "Keys in the window: Escape ends, space switches the source, r resets the board,\n"
            "q/w lower/raise the score threshold, a/s lower/raise the overlap threshold,\n"
-           "left/right step through the images.\n";
+           "left/right step through the images, h shows or hides the health panel.\n";
 }
 
 std::string demo_version(const std::string& program) { return program + " " + VISIONDEMO_VERSION; }

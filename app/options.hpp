@@ -20,6 +20,11 @@ struct DemoOptions {
     std::string record_path;
     // Per-frame timeline file; empty: none.
     std::string trace_path;
+    // The stream server's address and port; port -1: no server.
+    std::string stream_host = "127.0.0.1";
+    int stream_port = -1;
+    // --detections FILE: the detections of every shown frame, one JSON object a line.
+    std::string detections_path;
     bool help = false;
     bool version = false;
 };

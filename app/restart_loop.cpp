@@ -4,6 +4,7 @@
 #include "app/key_map.hpp"
 #include "app/source_switch.hpp"
 #include "display/status_line.hpp"
+#include "pipeline/session_health.hpp"
 #include "platform/console.hpp"
 #include "platform/fatal_error.hpp"
 #include "platform/fatal_handover.hpp"
@@ -30,6 +31,7 @@ bool run_first_frame(const std::shared_ptr<UDPInterface>& link, FrameLoop& loop,
             loop.first_frame();
             return true;
         } catch (const exception_reset& error) {
+            count(loop_counters().first_frame_retries);
             std::cout << error.what() << std::endl;
             // A fatal error handed over meanwhile ends the program before
             // the board is reset.

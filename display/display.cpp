@@ -1,7 +1,7 @@
 #include "display/display.hpp"
 
 #include "display/status_line.hpp"
-
+#include "pipeline/session_health.hpp"
 #include "platform/console.hpp"
 #include "platform/display_check.hpp"
 #include "platform/fatal_handover.hpp"
@@ -17,6 +17,7 @@
 #include <deque>
 #include <future>
 #include <iostream>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -116,6 +117,8 @@ Display::~Display() {
 
 void Display::record_to(std::shared_ptr<Recorder> recorder_) { recorder = std::move(recorder_); }
 
+void Display::watch_canvases(CanvasWatcher watcher_) { watcher = std::move(watcher_); }
+
 void Display::close_window() {
     if (!window_created) return;
     const std::string name = window_name;
@@ -209,6 +212,7 @@ void Display::display_frames() {
     const auto now = std::chrono::steady_clock::now();
     const std::string status = status_text(now);
     const bool status_due = status != drawn_status || (!status.empty() && now - status_drawn_at >= std::chrono::seconds(1));
+    std::optional<std::chrono::steady_clock::time_point> shown_at;
 
     const int key = WindowThread::instance().run([&]() -> int {
         if (first_cycle) {
@@ -232,7 +236,11 @@ void Display::display_frames() {
                 } else {
                     cv::imshow(name, with_status(*shown, status));
                 }
-                if (unshown) show_count.fetch_add(1);
+                if (unshown) {
+                    shown_at = std::chrono::steady_clock::now();
+                    show_count.fetch_add(1);
+                    count(loop_counters().canvases_shown);
+                }
             }
             unshown = false;
             drawn_status = status;
@@ -253,6 +261,7 @@ void Display::display_frames() {
         return pressed;
     });
 
+    if (shown_at && watcher) watcher(shown, *shown_at);
     if (closed_now) dispatch_key(KEY_ESCAPE);
     if (window_closed && key == -1) {
         // No window to wait in any more: keep the cycle's pace.

@@ -46,6 +46,13 @@ public:
     // closed when the display stops. Set before `work`.
     void record_to(std::shared_ptr<Recorder> recorder);
 
+    // Called on the display thread with every canvas just drawn into the
+    // window and the moment its drawing ended; it must return quickly. Set
+    // before `work`.
+    using CanvasWatcher =
+        std::function<void(const std::shared_ptr<cv::Mat>&, std::chrono::steady_clock::time_point shown)>;
+    void watch_canvases(CanvasWatcher watcher);
+
     // Display cycles run so far (0: the window has not been created yet).
     int32_t get_display_count() const { return display_count.load(); }
     // Canvases drawn into the window so far; a canvas is drawn once, when it
@@ -64,6 +71,7 @@ private:
     std::shared_ptr<Demo> demo;
     std::atomic<int32_t> display_count{0};
     std::shared_ptr<Recorder> recorder;
+    CanvasWatcher watcher;
     std::atomic<int32_t> show_count{0};
 
     // Window state, owned by the display thread while it runs.

@@ -1,6 +1,7 @@
 #include "link/udp_interface_ethernet.hpp"
 
 #include "platform/fatal_error.hpp"
+#include "link/link_counters.hpp"
 #include "link/quiet_reports.hpp"
 #include "link/wire.hpp"
 #include "platform/sleep.hpp"
@@ -97,6 +98,7 @@ template <class Error>
 [[noreturn]] void give_up(std::unique_lock<std::mutex>& lock, const char* heading, int attempts,
                           const char* message) {
     lock.unlock();
+    count(link_counters().transfers_given_up);
     {
         Report report(std::cerr);
         report << heading << '\n' << "\tNumber of retries:\t" << attempts << '\n';
@@ -150,6 +152,7 @@ void retry_chunk(std::unique_lock<std::mutex>& lock, const RetryRule& rule, bool
     for (int i = 1; i <= rule.attempts; ++i) {
         if (attempt()) return;
         give_up_if_ending<Error>(lock, ending, rule.error_message);
+        if (i < rule.attempts) count(link_counters().attempts_retried);
         report_failed_attempt(rule.failed_heading, rule.attempts, rule.attempts - i);
         if (rule.pause_after_failure.count() > 0) sleep_full(rule.pause_after_failure);
     }
@@ -270,15 +273,24 @@ bool UDPInterfaceEthernet::wait_for_reply(std::chrono::nanoseconds limit, size_t
         }
         if (size >= 0) {
             if (size > 0) available = size;
-            if (udp_socket::discard_next(socket_handle)) discarded.fetch_add(1, std::memory_order_relaxed);
-            if (Clock::now() - start > limit) return false;
+            if (udp_socket::discard_next(socket_handle)) {
+                discarded.fetch_add(1, std::memory_order_relaxed);
+                count(size > 0 ? link_counters().dropped_short : link_counters().dropped_empty);
+            }
+            if (Clock::now() - start > limit) {
+                count(link_counters().reply_timeouts);
+                return false;
+            }
             continue;
         }
         // Nothing queued: wait in the kernel for the next datagram, at most
         // for the time left. The queue is looked at once more after the wait,
         // so a reply that arrives just before the limit is still taken.
         const auto left = limit - (Clock::now() - start);
-        if (left.count() < 0) return false;
+        if (left.count() < 0) {
+            count(link_counters().reply_timeouts);
+            return false;
+        }
         udp_socket::wait_readable(socket_handle, left);
     }
 }
@@ -291,12 +303,16 @@ bool UDPInterfaceEthernet::datagram_queued(std::chrono::nanoseconds limit) const
 
 void UDPInterfaceEthernet::discard_stale_replies() {
     const size_t dropped = udp_socket::discard_pending(socket_handle);
-    if (dropped > 0) discarded.fetch_add(dropped, std::memory_order_relaxed);
+    if (dropped > 0) {
+        discarded.fetch_add(dropped, std::memory_order_relaxed);
+        count(link_counters().dropped_stale, dropped);
+    }
 }
 
 void UDPInterfaceEthernet::_udp_init() {
     discard_stale_replies();
     const std::vector<uint8_t> request = wire::init_request(ddr_payload_size, command_flag);
+    count(link_counters().init_requests);
     if (udp_socket::send(socket_handle, request.data(), request.size(), nullptr, 0) < 0) {
         {
             Report report(std::cerr);
@@ -372,6 +388,7 @@ int UDPInterfaceEthernet::_udp_write(const uint32_t* data, uint32_t address, uin
     uint8_t prefix[wire::HEADER_SIZE + MAX_WRITE_OFFSET];
     const size_t prefix_size =
         wire::put_write_prefix(prefix, false, ddr, command_flag, address, word_count, write_offset);
+    count(link_counters().write_requests);
     const long sent = udp_socket::send(socket_handle, prefix, prefix_size, data, size_t(word_count) * 4);
     if (sent < 0) {
         {
@@ -389,6 +406,7 @@ int UDPInterfaceEthernet::_udp_write_ack(const uint32_t* data, uint32_t address,
     discard_stale_replies();
     uint8_t prefix[wire::HEADER_SIZE + MAX_WRITE_OFFSET];
     const size_t prefix_size = wire::put_write_prefix(prefix, true, ddr, command_flag, address, word_count, write_offset);
+    count(link_counters().write_ack_requests);
     if (udp_socket::send(socket_handle, prefix, prefix_size, data, size_t(word_count) * 4) < 0) {
         Report report(std::cerr);
         report << "WARNING: UDP Interface: write ack failed \n";
@@ -418,12 +436,15 @@ int UDPInterfaceEthernet::_udp_write_ack(const uint32_t* data, uint32_t address,
         report_receive_failed("WARNING: UDP Interface: write_ack acknowledge receive failed ", expected);
         return 0;
     }
-    return wire::ack_positive(buffer, static_cast<size_t>(received)) ? 1 : 0;
+    if (wire::ack_positive(buffer, static_cast<size_t>(received))) return 1;
+    count(link_counters().negative_acks);
+    return 0;
 }
 
 uint64_t UDPInterfaceEthernet::_udp_read(uint32_t* data, uint32_t address, uint32_t word_count, bool ddr) {
     discard_stale_replies();
     const std::vector<uint8_t> request = wire::read_request(address, word_count, ddr, command_flag);
+    count(link_counters().read_requests);
     if (udp_socket::send(socket_handle, request.data(), request.size(), nullptr, 0) < 0) {
         Report report(std::cerr);
         report << "WARNING: UDP Interface: read request failed\n";
@@ -460,6 +481,7 @@ uint64_t UDPInterfaceEthernet::_udp_read_stream(uint32_t* data, uint32_t address
     }
     discard_stale_replies();
     const std::vector<uint8_t> request = wire::read_stream_request(address, word_count, command_flag);
+    count(link_counters().stream_requests);
     if (udp_socket::send(socket_handle, request.data(), request.size(), nullptr, 0) < 0) {
         Report report(std::cerr);
         report << "WARNING: UDP Interface: read request failed\n";
@@ -501,6 +523,7 @@ int UDPInterfaceEthernet::udp_done(std::chrono::nanoseconds timeout) {
     discard_stale_replies();
     uint8_t request[wire::HEADER_SIZE + MAX_WRITE_OFFSET];
     const size_t size = wire::put_done_request(request, command_flag, write_offset);
+    count(link_counters().done_requests);
     if (udp_socket::send(socket_handle, request, size, nullptr, 0) < 0) {
         Report report(std::cerr);
         report << "ERROR: UDP Interface: write done failed \n";
@@ -522,12 +545,15 @@ int UDPInterfaceEthernet::udp_done(std::chrono::nanoseconds timeout) {
         report_receive_failed("WARNING: UDP Interface: done receive failed ", expected);
         return 0;
     }
-    return wire::ack_positive(reply.data(), static_cast<size_t>(received)) ? 1 : 0;
+    if (wire::ack_positive(reply.data(), static_cast<size_t>(received))) return 1;
+    count(link_counters().negative_acks);
+    return 0;
 }
 
 int UDPInterfaceEthernet::udp_reset() {
     uint8_t request[wire::HEADER_SIZE + MAX_WRITE_OFFSET];
     const size_t size = wire::put_done_request(request, command_flag, write_offset);
+    count(link_counters().reset_requests);
     if (udp_socket::send(socket_handle, request, size, nullptr, 0) < 0) {
         Report report(std::cerr);
         report << "ERROR: UDP Interface: write reset failed \n";
@@ -565,6 +591,7 @@ void UDPInterfaceEthernet::udp_write_ddr(const uint32_t* data, uint32_t address,
     // out, and the board's receive buffer, which empties faster than the
     // limit, never has to hold more than that. The write returns when its
     // last slot has ended.
+    const auto paced_start = Clock::now();
     const uint32_t burst = std::max<uint32_t>(1, PACING_BURST_BYTES / ddr_payload_size);
     const std::chrono::nanoseconds burst_time = pace * burst;
     TimerSlack slack(PACING_TIMER_SLACK);
@@ -589,6 +616,9 @@ void UDPInterfaceEthernet::udp_write_ddr(const uint32_t* data, uint32_t address,
                        }
                    });
     if (in_burst > 0) sleep_until(paced_until);
+    count(link_counters().bytes_paced, uint64_t(word_count) * 4);
+    count(link_counters().paced_ns,
+          static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - paced_start).count()));
 }
 
 void UDPInterfaceEthernet::udp_write_fabric(const uint32_t* data, uint32_t address, uint32_t word_count) {
@@ -667,6 +697,10 @@ int UDPInterfaceEthernet::udp_read_stream_ddr(uint32_t* data, uint32_t address, 
         }
         if (!failed) return static_cast<int>(words);
         give_up_if_ending<exception_readtimeout>(lock, ending, "udp_read_ddr: Exceeded maximum number of retries");
+        if (attempt < attempts) {
+            count(link_counters().attempts_retried);
+            count(link_counters().output_reads_restarted);
+        }
         report_failed_attempt("WARNING: UDP Interface: read ddr stream failed, retrying", attempts, attempts - attempt);
     }
     give_up<exception_readtimeout>(lock, "ERROR: UDP Interface: read ddr stream exceeded maximum number of retries ",

@@ -7,6 +7,7 @@
 constexpr int KEY_ESCAPE = 27;
 constexpr int KEY_SPACE = 32;
 constexpr int KEY_A = 97;
+constexpr int KEY_H = 104;
 constexpr int KEY_Q = 113;
 constexpr int KEY_R = 114;
 constexpr int KEY_S = 115;

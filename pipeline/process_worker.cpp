@@ -1,5 +1,6 @@
 #include "pipeline/process_worker.hpp"
 
+#include "pipeline/session_health.hpp"
 #include "platform/fatal_error.hpp"
 #include "platform/sleep.hpp"
 
@@ -70,6 +71,7 @@ void ProcessWorker::start_core() {
         start_failed(error);
     }
     mark_started();
+    count(loop_counters().core_runs);
 }
 
 void ProcessWorker::write_start(const uint32_t* words, uint32_t address, uint32_t word_count, bool begins) {
@@ -82,7 +84,11 @@ void ProcessWorker::write_start(const uint32_t* words, uint32_t address, uint32_
         if (link->udp_write_ack_fabric_once(words, address, word_count, limits.start_ack)) return;
         // Sending the write again after it was carried out would start a
         // second run on the same frame (or be refused while the first runs).
-        if (run_began()) return;
+        if (run_began()) {
+            count(loop_counters().core_start_acks_lost);
+            return;
+        }
+        if (attempt < attempts) count(link_counters().attempts_retried);
         std::cerr << "WARNING: core start not acknowledged and not carried out, attempt " << attempt << " of "
                   << attempts << std::endl;
     }

@@ -1,5 +1,7 @@
 #include "pipeline/process_worker_serial.hpp"
 
+#include "pipeline/session_health.hpp"
+
 namespace serial {
 
 void ProcessWorker::start_core() {
@@ -17,6 +19,7 @@ void ProcessWorker::start_core() {
         start_failed(error);
     }
     mark_started();
+    count(loop_counters().core_runs);
 }
 
 }  // namespace serial

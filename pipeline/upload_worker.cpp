@@ -103,6 +103,8 @@ void UploadWorker::prepare() {
     frame.id = id;
     auto info = std::make_shared<ImageInfo>();
     info->sequence = ++prepared_count;
+    info->grabbed = t0;
+    info->origin = source->frame_origin(id);
     frame.info = info;
 
     // No image at all: the source has never delivered one. An image it

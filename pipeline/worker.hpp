@@ -53,6 +53,14 @@ public:
     virtual bool okay(std::string& message) = 0;
     virtual void reset() = 0;
     virtual std::string get_id() = 0;
+    // Where the frame that grab delivered with `frame_id` came from; sources
+    // of files and devices add their file name, frame index or device.
+    virtual FrameOrigin frame_origin(uint64_t frame_id) {
+        (void)frame_id;
+        FrameOrigin origin;
+        origin.source = get_id();
+        return origin;
+    }
 
     uint64_t last_frame_id = 0;
 };

@@ -20,10 +20,25 @@ std::string threshold_text(float threshold) {
     return buffer;
 }
 
+bool canvas_box(const BB& b, const CanvasGeometry& g, int canvas_cols, int canvas_rows, BB& out) {
+    const float cols = static_cast<float>(canvas_cols);
+    const float rows = static_cast<float>(canvas_rows);
+    float x1 = b.left * g.d + g.left - 1;
+    float x2 = b.right * g.d + g.left - 1;
+    float y1 = b.top * g.d + g.top - 1;
+    float y2 = b.bottom * g.d + g.top - 1;
+    x1 = std::min(std::max(x1, 0.0f), cols);
+    x2 = std::min(std::max(x2, 0.0f), cols);
+    y1 = std::min(std::max(y1, 0.0f), rows);
+    y2 = std::min(std::max(y2, 0.0f), rows);
+    // NaN corners fail these comparisons and are left out too.
+    if (!(x2 - x1 > 0) || !(y2 - y1 > 0) || !(x1 >= 0) || !(y1 >= 0)) return false;
+    out = BB{x1, x2, y1, y2};
+    return true;
+}
+
 void OverlayPainter::draw_detections(cv::Mat& canvas, const CanvasGeometry& g, uint64_t count, const int* classes,
                                      const BB* boxes, const cv::Mat& colours, const std::vector<std::string>& labels) {
-    const float cols = static_cast<float>(canvas.cols);
-    const float rows = static_cast<float>(canvas.rows);
     for (uint64_t i = 0; i < count; ++i) {
         const int k = classes[i];
         cv::Scalar colour = WHITE;
@@ -31,22 +46,13 @@ void OverlayPainter::draw_detections(cv::Mat& canvas, const CanvasGeometry& g, u
             const cv::Vec3b c = colours.at<cv::Vec3b>(k);
             colour = cv::Scalar(c[0], c[1], c[2], 0);
         }
-        const BB& b = boxes[i];
-        float x1 = b.left * g.d + g.left - 1;
-        float x2 = b.right * g.d + g.left - 1;
-        float y1 = b.top * g.d + g.top - 1;
-        float y2 = b.bottom * g.d + g.top - 1;
-        x1 = std::min(std::max(x1, 0.0f), cols);
-        x2 = std::min(std::max(x2, 0.0f), cols);
-        y1 = std::min(std::max(y1, 0.0f), rows);
-        y2 = std::min(std::max(y2, 0.0f), rows);
-        // NaN corners fail these comparisons and are skipped too.
-        if (!(x2 - x1 > 0) || !(y2 - y1 > 0) || !(x1 >= 0) || !(y1 >= 0)) continue;
+        BB drawn;
+        if (!canvas_box(boxes[i], g, canvas.cols, canvas.rows, drawn)) continue;
+        const float x1 = drawn.left, x2 = drawn.right, y1 = drawn.top, y2 = drawn.bottom;
         rectangles.draw(canvas, cv::Point(static_cast<int>(x1), static_cast<int>(y1)),
                         cv::Point(static_cast<int>(x2), static_cast<int>(y2)), colour);
         if (k >= 0 && k < static_cast<int>(labels.size()))
-            text.put_text(canvas, labels[k], cv::Point(static_cast<int>(x1 + 10), static_cast<int>(y1 + 45)),
-                          cv::FONT_HERSHEY_COMPLEX_SMALL, 3.0, colour, 3);
+            text.put_text(canvas, labels[k], label_origin(drawn), LABEL_FONT, LABEL_SCALE, colour, LABEL_THICKNESS);
     }
 }
 

@@ -10,6 +10,7 @@
 #include "postprocess/text_painter.hpp"
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <cstdint>
 #include <string>
@@ -33,6 +34,22 @@ private:
     TextPainter text;
     RectanglePainter rectangles{5};
 };
+
+// How draw_detections writes a box's label: in the box's colour, with this
+// font, scale and stroke, from a text origin (the baseline's left end) of
+// label_origin for the box's corners on the canvas.
+constexpr int LABEL_FONT = cv::FONT_HERSHEY_COMPLEX_SMALL;
+constexpr double LABEL_SCALE = 3.0;
+constexpr int LABEL_THICKNESS = 3;
+inline cv::Point label_origin(const BB& drawn) {
+    return cv::Point(static_cast<int>(drawn.left + 10), static_cast<int>(drawn.top + 45));
+}
+
+// The corners of box `b` (source-frame pixels) on a canvas of cols x rows
+// with geometry `g`, as the overlay draws them: scaled, shifted, clamped into
+// the canvas. False when the overlay leaves the box out (nothing left of it,
+// or a corner that is not a number).
+bool canvas_box(const BB& b, const CanvasGeometry& g, int cols, int rows, BB& out);
 
 // Text of the frame rate: rounded to the nearest integer, halves away from 0.
 std::string frame_rate_text(double fps);

@@ -127,6 +127,8 @@ void PostProcessWorker::process() {
     }
     times.hash_us = micros_since(t);
     changed = changed || (hash != last_hash);
+    // A panel shown or hidden needs a new drawing even of the same results.
+    if (panel_toggled.exchange(false)) changed = true;
 
     if (!demo->ignore_duplicate_frames || changed) {
         t = Clock::now();
@@ -186,6 +188,21 @@ void PostProcessWorker::postprocess() {
     t = Clock::now();
     painter.draw_detections(*frame, g, detection_count, detection_classes.data(), detection_bbs.data(),
                             post->colours, post->labels);
+    auto drawn = std::make_shared<DetectionRecord>();
+    drawn->origin = input.info->origin;
+    drawn->grabbed = input.info->grabbed;
+    drawn->threshold_probability = settings.threshold_probability;
+    drawn->threshold_overlap = post->threshold_overlap.load(std::memory_order_relaxed);
+    for (uint64_t i = 0; i < detection_count; ++i) {
+        DetectionEntry entry;
+        if (!canvas_box(detection_bbs[i], g, frame->cols, frame->rows, entry.canvas_box)) continue;
+        entry.class_id = detection_classes[i];
+        if (entry.class_id >= 0 && entry.class_id < static_cast<int>(post->labels.size()))
+            entry.class_name = post->labels[entry.class_id];
+        entry.score = detection_probs[i];
+        entry.source_box = detection_bbs[i];
+        drawn->detections.push_back(std::move(entry));
+    }
     times.boxes_us = micros_since(t);
 
     t = Clock::now();
@@ -193,9 +210,12 @@ void PostProcessWorker::postprocess() {
     painter.draw_logos(*frame, Logo{logo_left, logo_left_mask}, Logo{logo_right, logo_right_mask});
     painter.draw_thresholds(*frame, post->threshold_probability.load(std::memory_order_relaxed),
                             post->threshold_overlap.load(std::memory_order_relaxed));
+    if (panel_restart.exchange(false)) panel.restart();
+    if (panel_shown.load(std::memory_order_relaxed)) panel.draw(*frame, Clock::now());
     {
         std::lock_guard<std::mutex> lock(mutex);
         output_frame = std::move(frame);
+        record = std::move(drawn);
         trace::set_canvas_frame(traced_frame(input.info));
         ready.store(true);
     }
@@ -211,6 +231,8 @@ bool PostProcessWorker::grab(std::shared_ptr<cv::Mat>& out, uint64_t& frame_id) 
     }
     out = std::move(output_frame);
     output_frame.reset();
+    grabbed_record = std::move(record);
+    record.reset();
     frame_id = 0;
     ready.store(false);
     return true;
@@ -219,6 +241,7 @@ bool PostProcessWorker::grab(std::shared_ptr<cv::Mat>& out, uint64_t& frame_id) 
 void PostProcessWorker::idle() {
     std::lock_guard<std::mutex> lock(mutex);
     output_frame = idle_frame;
+    record.reset();
     last_frame_id = 0;
     ready.store(true);
 }
@@ -244,8 +267,18 @@ CallbackMap PostProcessWorker::get_callbacks() {
     callbacks[KEY_W] = [this] { increase_threshold_probability(); };
     callbacks[KEY_A] = [this] { decrease_threshold_overlap(); };
     callbacks[KEY_S] = [this] { increase_threshold_overlap(); };
+    callbacks[KEY_H] = [this] { toggle_health_panel(); };
     return callbacks;
 }
+
+void PostProcessWorker::toggle_health_panel() {
+    // Shown from here: the panel's counts start with this showing.
+    if (!panel_shown.load()) panel_restart.store(true);
+    panel_shown.store(!panel_shown.load());
+    panel_toggled.store(true);
+}
+
+std::shared_ptr<DetectionRecord> PostProcessWorker::take_grabbed_record() { return std::move(grabbed_record); }
 
 void PostProcessWorker::step_threshold(std::atomic<float>& threshold, double step) {
     const double v = static_cast<double>(threshold.load()) + step;

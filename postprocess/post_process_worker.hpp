@@ -12,6 +12,8 @@
 #include "link/udp_interface.hpp"
 #include "pipeline/prepared_frame.hpp"
 #include "pipeline/worker.hpp"
+#include "postprocess/detection_record.hpp"
+#include "postprocess/health_panel.hpp"
 #include "postprocess/overlay.hpp"
 
 #include <opencv2/core.hpp>
@@ -66,6 +68,14 @@ public:
     void idle();
     void wait_work_done();
 
+    // Key h: shows or hides the health panel on the canvases drawn from now on.
+    void toggle_health_panel();
+    bool health_panel_shown() const { return panel_shown.load(); }
+
+    // The detections of the canvas the last grab handed out, once: null for
+    // the idle canvas, and on a second call. For the thread that grabs.
+    std::shared_ptr<DetectionRecord> take_grabbed_record();
+
     void increase_threshold_probability();
     void decrease_threshold_probability();
     void increase_threshold_overlap();
@@ -79,6 +89,8 @@ public:
     const std::vector<float>& get_detection_probs() const { return detection_probs; }
     const std::vector<int>& get_detection_classes() const { return detection_classes; }
     const std::vector<BB>& get_detection_bbs() const { return detection_bbs; }
+    // The thresholds, labels and colours the stage draws with.
+    const std::shared_ptr<PostProcessing>& post_processing() const { return post; }
 
 private:
     uint64_t candidate_count = 0;
@@ -117,6 +129,14 @@ private:
     std::chrono::steady_clock::time_point cycle_end;
     OverlayPainter painter;
     PostProcessTimings times;
+    HealthPanel panel;
+    std::atomic<bool> panel_shown{false};
+    std::atomic<bool> panel_toggled{false};
+    std::atomic<bool> panel_restart{false};
+    // The record of output_frame (under `mutex`), and of the canvas grab
+    // handed out last (the grabbing thread's).
+    std::shared_ptr<DetectionRecord> record;
+    std::shared_ptr<DetectionRecord> grabbed_record;
 
     void load_logos();
     static void step_threshold(std::atomic<float>& threshold, double step);

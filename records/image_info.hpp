@@ -2,7 +2,19 @@
 // upload stage when it prepares the frame and read by post-processing.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <string>
+
+// Where a frame came from: the source's id and, by kind of source, the image
+// file's name, the video's frame index or the camera's device index (-1 where
+// they do not apply).
+struct FrameOrigin {
+    std::string source;
+    std::string image;
+    int64_t video_frame = -1;
+    int64_t camera = -1;
+};
 
 struct ImageInfo {
     int32_t height = 0;
@@ -14,4 +26,7 @@ struct ImageInfo {
     // The upload stage's count of the frames it has prepared (the frame's
     // number in the timeline).
     uint64_t sequence = 0;
+    // When the upload stage took the frame from its source, and from where.
+    std::chrono::steady_clock::time_point grabbed{};
+    FrameOrigin origin;
 };

@@ -7,6 +7,7 @@ VISIONDEMO_PACKAGES=(
   libgtest-dev googletest libbenchmark-dev
   xvfb xauth xdotool x11-apps imagemagick
   clang-14 libclang-rt-14-dev
+  libcpp-httplib-dev chromium curl
 )
 
 # Installs the missing packages through apt-get when run as root; otherwise

@@ -59,6 +59,13 @@ void ImageGlobStream::reset() {}
 
 std::string ImageGlobStream::get_id() { return id; }
 
+FrameOrigin ImageGlobStream::frame_origin(uint64_t frame_id) {
+    FrameOrigin origin;
+    origin.source = id;
+    if (frame_id < names.size()) origin.image = names[frame_id];
+    return origin;
+}
+
 void ImageGlobStream::work() {
     stopped.store(false);
     get_frame();

@@ -32,6 +32,8 @@ public:
     bool okay(std::string& message) override;
     void reset() override;
     std::string get_id() override;
+    // The image file's name (the id is its position in the list).
+    FrameOrigin frame_origin(uint64_t frame_id) override;
 
     // Loads the image at the current index and starts the display thread.
     void work() override;

@@ -101,6 +101,13 @@ void VideoFileStream::reset() {
 
 std::string VideoFileStream::get_id() { return id; }
 
+FrameOrigin VideoFileStream::frame_origin(uint64_t frame_id) {
+    FrameOrigin origin;
+    origin.source = id;
+    origin.video_frame = static_cast<int64_t>(frame_id);
+    return origin;
+}
+
 void VideoFileStream::work() {
     stopped.store(false);
     thread = std::thread([this] { run_handing_over("Video file source", [this] { update(); }); });

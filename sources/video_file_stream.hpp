@@ -33,6 +33,9 @@ public:
     // Back to the file's first frame, with id 0, waiting to be taken.
     void reset() override;
     std::string get_id() override;
+    // The frame's number as this source counts it: 0 for the first frame
+    // after a reset, one more for every frame decoded since.
+    FrameOrigin frame_origin(uint64_t frame_id) override;
     // Starts the decoding thread; the frame read last is waiting already.
     void work() override;
     void stop() override;

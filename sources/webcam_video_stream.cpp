@@ -31,7 +31,7 @@ std::string fourcc_text(double value) {
 }  // namespace
 
 WebCamVideoStream::WebCamVideoStream(std::string id_, int device_index, bool flip_)
-    : id(std::move(id_)), flip(flip_) {
+    : id(std::move(id_)), flip(flip_), device(device_index) {
     capture.open(device_index);
     open_and_start();
 }
@@ -113,6 +113,13 @@ void WebCamVideoStream::reset() {
 }
 
 std::string WebCamVideoStream::get_id() { return id; }
+
+FrameOrigin WebCamVideoStream::frame_origin(uint64_t) {
+    FrameOrigin origin;
+    origin.source = id;
+    origin.camera = device;
+    return origin;
+}
 
 void WebCamVideoStream::work() {
     stopped.store(false);

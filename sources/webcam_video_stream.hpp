@@ -31,6 +31,8 @@ public:
     // Restarts the id count at 0 and reads one fresh (never mirrored) frame.
     void reset() override;
     std::string get_id() override;
+    // The device index (-1 for a capture opened by the caller).
+    FrameOrigin frame_origin(uint64_t frame_id) override;
     // Starts the capture thread and waits (bounded) until a frame is ready.
     void work() override;
     void stop() override;
@@ -58,4 +60,5 @@ private:
     bool is_okay = true;
     std::string message;
     bool flip;
+    int device = -1;
 };

@@ -4,6 +4,8 @@
 
 #include "records/classes.hpp"
 #include "records/network.hpp"
+#include "postprocess/canvas.hpp"
+#include "postprocess/overlay.hpp"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -69,34 +71,74 @@ bool apart(const cv::Rect& a, const cv::Rect& b, int gap) {
            b.y + b.height + gap <= a.y;
 }
 
-// Draws one shape filling `box` into the single-channel mask.
-void draw_shape(cv::Mat& mask, const cv::Rect& box, int kind) {
+// Draws one shape filling `box` into the single-channel mask: a rectangle
+// (radius 0) or a rectangle with corners rounded to `radius`.
+void draw_shape(cv::Mat& mask, const cv::Rect& box, int radius) {
     const cv::Scalar on(255);
-    switch (kind) {
-        case 0:
-            cv::rectangle(mask, box, on, cv::FILLED, cv::LINE_8);
-            break;
-        case 1: {
-            const cv::Point centre(box.x + box.width / 2, box.y + box.height / 2);
-            const cv::Size axes((box.width - 1) / 2, (box.height - 1) / 2);
-            cv::ellipse(mask, centre, axes, 0, 0, 360, on, cv::FILLED, cv::LINE_8);
-            break;
-        }
-        default: {
-            // Rounded rectangle: two crossing bars and four corner discs.
-            const int r = std::max(2, std::min(box.width, box.height) / 5);
-            cv::rectangle(mask, cv::Rect(box.x + r, box.y, box.width - 2 * r, box.height), on, cv::FILLED);
-            cv::rectangle(mask, cv::Rect(box.x, box.y + r, box.width, box.height - 2 * r), on, cv::FILLED);
-            const int right = box.x + box.width - 1 - r;
-            const int bottom = box.y + box.height - 1 - r;
-            for (const cv::Point& c : {cv::Point(box.x + r, box.y + r), cv::Point(right, box.y + r),
-                                       cv::Point(box.x + r, bottom), cv::Point(right, bottom)}) {
-                cv::circle(mask, c, r, on, cv::FILLED, cv::LINE_8);
-            }
-            break;
-        }
+    const int r = std::min(radius, std::min(box.width, box.height) / 2 - 1);
+    if (r <= 0) {
+        cv::rectangle(mask, box, on, cv::FILLED, cv::LINE_8);
+        return;
+    }
+    // Two crossing bars and four corner discs.
+    cv::rectangle(mask, cv::Rect(box.x + r, box.y, box.width - 2 * r, box.height), on, cv::FILLED);
+    cv::rectangle(mask, cv::Rect(box.x, box.y + r, box.width, box.height - 2 * r), on, cv::FILLED);
+    const int right = box.x + box.width - 1 - r;
+    const int bottom = box.y + box.height - 1 - r;
+    for (const cv::Point& c : {cv::Point(box.x + r, box.y + r), cv::Point(right, box.y + r),
+                               cv::Point(box.x + r, bottom), cv::Point(right, bottom)}) {
+        cv::circle(mask, c, r, on, cv::FILLED, cv::LINE_8);
     }
 }
+
+// The insides of the figures: light for a dark class colour, dark for a light
+// one, so that the label the overlay writes in the class colour at the top
+// left inside the box stands out, and the box line apart from the inside.
+const cv::Vec3b LIGHT_INSIDE(255, 255, 255);
+const cv::Vec3b DARK_INSIDE(0, 0, 0);
+
+double class_luminance(int k) {
+    const auto& rgb = network::CLASS_COLOURS_RGB[size_t(k)];
+    return 0.299 * rgb[0] + 0.587 * rgb[1] + 0.114 * rgb[2];
+}
+
+// A light class colour does not stand out on the light background either:
+// its label has to fit inside its figure.
+bool light_class(int k) { return class_luminance(k) > 128.0; }
+
+cv::Size label_size(int k) {
+    int baseline = 0;
+    const cv::Size text =
+        cv::getTextSize(network::CLASS_NAMES[size_t(k)], LABEL_FONT, LABEL_SCALE, LABEL_THICKNESS, &baseline);
+    return cv::Size(text.width, text.height + baseline + LABEL_THICKNESS);
+}
+
+// Where the label of a box at `box` (source pixels) lies on the canvas, with
+// a margin of a few pixels.
+cv::Rect label_on_canvas(const cv::Rect& box, int k, const CanvasGeometry& g) {
+    const BB drawn{box.x * g.d + g.left - 1, (box.x + box.width) * g.d + g.left - 1, box.y * g.d + g.top - 1,
+                   (box.y + box.height) * g.d + g.top - 1};
+    const cv::Point origin = label_origin(drawn);
+    const cv::Size size = label_size(k);
+    int baseline = 0;
+    const int above = cv::getTextSize(network::CLASS_NAMES[size_t(k)], LABEL_FONT, LABEL_SCALE, LABEL_THICKNESS,
+                                      &baseline).height;
+    return cv::Rect(origin.x - 4, origin.y - above - 4, size.width + 8, size.height + 8);
+}
+
+// A canvas rectangle in source pixels (rounded outwards).
+cv::Rect canvas_to_source(const cv::Rect& r, const CanvasGeometry& g) {
+    const int x0 = static_cast<int>(std::floor((r.x - g.left) / g.d));
+    const int y0 = static_cast<int>(std::floor((r.y - g.top) / g.d));
+    const int x1 = static_cast<int>(std::ceil((r.x + r.width - g.left) / g.d));
+    const int y1 = static_cast<int>(std::ceil((r.y + r.height - g.top) / g.d));
+    return cv::Rect(x0, y0, x1 - x0, y1 - y0);
+}
+
+// What the overlay draws over the canvas besides the boxes: the logos, the
+// frame rate and the thresholds. No label may lie under them.
+const cv::Rect OVERLAY_AREAS[] = {cv::Rect(20, 560, 470, 140), cv::Rect(1110, 530, 170, 190),
+                                  cv::Rect(1200, 0, 80, 50)};
 
 void write_png(const fs::path& path, const cv::Mat& image) {
     // Fixed compression settings, so the same image gives the same file.
@@ -180,7 +222,7 @@ const std::vector<SceneSpec>& scene_specs() {
         // panorama, odd sizes (1366 gives an odd scaled width on the canvas)
         // and a tiny one.
         const int sizes[][3] = {
-            {1280, 720, 4}, {1920, 1080, 5}, {640, 480, 4}, {320, 240, 3}, {720, 1280, 4}, {800, 800, 5},
+            {1280, 720, 4}, {1920, 1080, 5}, {640, 480, 4}, {320, 240, 3}, {720, 1280, 3}, {800, 800, 5},
             {1024, 768, 4}, {416, 416, 3},   {1366, 768, 4}, {480, 640, 3}, {2048, 512, 3}, {160, 120, 3},
         };
         std::vector<SceneSpec> list;
@@ -199,6 +241,8 @@ const std::vector<SceneSpec>& scene_specs() {
 std::vector<cv::Vec3b> background_palette() {
     std::vector<cv::Vec3b> palette;
     for (uchar v : BACKGROUND_LEVELS) palette.emplace_back(v, v, v);
+    palette.push_back(LIGHT_INSIDE);
+    palette.push_back(DARK_INSIDE);
     return palette;
 }
 
@@ -234,24 +278,67 @@ Scene make_scene(const SceneSpec& spec) {
     const cv::Rect area((spec.width - side) / 2 + gap, (spec.height - side) / 2 + gap, side - 2 * gap,
                         side - 2 * gap);
     const int max_size = std::max(min_size, area.width * 2 / 5);
+    // The figures' outline: two and a half network-input pixels under the box
+    // fit (more under the others), so that it stays one closed region of the
+    // class colour when the frame is scaled down, and at least three source
+    // pixels, so that scaling up keeps pixels of the pure colour across it;
+    // about 8 canvas pixels, so that the label starts inside it.
+    const int outline = std::max(3, (5 * longest + 2 * network::INPUT_SIZE - 1) / (2 * network::INPUT_SIZE));
+    const CanvasGeometry g = canvas_geometry(spec.height, spec.width);
 
-    // Place all boxes first; when the space runs out, start the layout again
-    // with the next state of the generator.
+    // The classes: stepping through all twenty from scene to scene, leaving
+    // out those whose figure would not hold its label here.
+    const auto least = [&](int k) {
+        if (!light_class(k)) return cv::Size(min_size, min_size);
+        const cv::Size text = label_size(k);
+        return cv::Size(std::max(min_size, static_cast<int>(std::ceil((text.width + 26) / g.d))),
+                        std::max(min_size, static_cast<int>(std::ceil((text.height + 16) / g.d))));
+    };
+    std::vector<int> classes;
+    int next_class = static_cast<int>(spec.seed % 20);
+    for (int i = 0; i < spec.objects; ++i) {
+        int k = next_class;
+        const auto too_large = [&](int c) {
+            const int label_width = static_cast<int>(std::ceil((label_size(c).width + 30) / g.d));
+            return std::max(least(c).width, label_width) > area.width * 3 / 4 || least(c).height > area.height / 2;
+        };
+        for (int tries = 0; tries < 20 && too_large(k); ++tries)
+            k = (k + 1) % 20;
+        classes.push_back(k);
+        next_class = (k + 7) % 20;
+    }
+
+    // A figure and its label keep clear of the others and of what the
+    // overlay draws; place all boxes first, and when the space runs out,
+    // start the layout again with the next state of the generator.
+    const auto footprint = [&](const cv::Rect& box, int k) {
+        return box | canvas_to_source(label_on_canvas(box, k, g), g);
+    };
+    const auto under_overlay = [&](const cv::Rect& box, int k) {
+        const cv::Rect label = label_on_canvas(box, k, g);
+        return std::any_of(std::begin(OVERLAY_AREAS), std::end(OVERLAY_AREAS),
+                           [&](const cv::Rect& a) { return (a & label).area() > 0; });
+    };
     Random random(spec.seed);
     std::vector<cv::Rect> placed;
-    for (int layout = 0; layout < 100 && static_cast<int>(placed.size()) < spec.objects; ++layout) {
+    for (int layout = 0; layout < 200 && static_cast<int>(placed.size()) < spec.objects; ++layout) {
         placed.clear();
         for (int i = 0; i < spec.objects; ++i) {
+            const int k = classes[size_t(i)];
+            const cv::Size low = least(k);
             cv::Rect box;
             bool found = false;
             for (int attempt = 0; attempt < 200 && !found; ++attempt) {
-                box.width = random.range(min_size, max_size);
-                box.height = random.range(min_size, max_size);
+                box.width = random.range(low.width, std::max(low.width, max_size));
+                box.height = random.range(low.height, std::max(low.height, max_size));
                 if (box.width > area.width || box.height > area.height) continue;
                 box.x = random.range(area.x, area.x + area.width - box.width);
                 box.y = random.range(area.y, area.y + area.height - box.height);
-                found = std::all_of(placed.begin(), placed.end(),
-                                    [&](const cv::Rect& p) { return apart(box, p, gap); });
+                const cv::Rect mine = footprint(box, k);
+                found = (mine & area) == mine && !under_overlay(box, k) &&
+                        std::all_of(placed.begin(), placed.end(), [&](const cv::Rect& p) {
+                            return apart(mine, footprint(p, classes[size_t(&p - placed.data())]), gap);
+                        });
             }
             if (!found) break;
             placed.push_back(box);
@@ -259,17 +346,21 @@ Scene make_scene(const SceneSpec& spec) {
     }
     if (static_cast<int>(placed.size()) < spec.objects) throw std::runtime_error(spec.name + ": no room for the objects");
 
-    int next_class = static_cast<int>(spec.seed % 20);
-    for (const cv::Rect& box : placed) {
+    for (size_t i = 0; i < placed.size(); ++i) {
+        const cv::Rect& box = placed[i];
+        const int k = classes[i];
+        const int radius = random.range(0, 1) * 2 * outline;
         cv::Mat mask = cv::Mat::zeros(scene.image.size(), CV_8UC1);
-        draw_shape(mask, box, random.range(0, 2));
+        draw_shape(mask, box, radius);
+        cv::Mat inside = cv::Mat::zeros(scene.image.size(), CV_8UC1);
+        const cv::Rect inner(box.x + outline, box.y + outline, box.width - 2 * outline, box.height - 2 * outline);
+        draw_shape(inside, inner, std::max(0, radius - outline));
         GroundTruthObject object;
-        object.class_id = next_class;
+        object.class_id = k;
         object.box = cv::boundingRect(mask);
-        scene.image.setTo(class_bgr(object.class_id), mask);
+        scene.image.setTo(class_bgr(k), mask);
+        scene.image.setTo(light_class(k) ? DARK_INSIDE : LIGHT_INSIDE, inside);
         scene.objects.push_back(object);
-        // Step through the classes so that the scenes together show all twenty.
-        next_class = (next_class + 7) % 20;
     }
     check_scene(spec, scene);
     return scene;

@@ -50,8 +50,8 @@ constexpr uint64_t WEIGHT_DATA_WIDTH = 64;     // bytes per mempacked line
 // Smallest side, in network-input pixels, that every object keeps under the
 // stretch, crop and box fits.
 constexpr int MIN_OBJECT_INPUT_PIXELS = 20;
-// Smallest distance (Euclidean, 8-bit RGB) between any background colour of a
-// scene and any class colour.
+// Smallest distance (Euclidean, 8-bit RGB) between any colour of a scene that
+// is not a class colour (background_palette) and any class colour.
 constexpr double MIN_BACKGROUND_DISTANCE = 60.0;
 
 struct SceneSpec {
@@ -68,13 +68,18 @@ struct Scene {
     std::vector<GroundTruthObject> objects;
 };
 
-// Draws a scene: a textured light-grey background and `objects` filled shapes
-// (rectangles, ellipses, rounded rectangles), each in one class colour, none
-// touching another, all inside the centred square that the crop fit keeps and
-// large enough for MIN_OBJECT_INPUT_PIXELS under every fit.
+// Draws a scene: a textured light-grey background and `objects` figures
+// (rectangles and rounded rectangles), each outlined in one class colour and
+// filled inside with white or, for a light class colour, black, so that the
+// label the overlay writes at the top left inside the box can be read. None
+// touches another or another's label, no label lies under the overlay's logos,
+// frame rate or thresholds, and a light class's label fits inside its figure;
+// all lie inside the centred square that the crop fit keeps and are large
+// enough for MIN_OBJECT_INPUT_PIXELS under every fit.
 Scene make_scene(const SceneSpec& spec);
 
-// The distinct colours of the background texture (BGR).
+// The distinct colours of a scene other than the class colours (BGR): those
+// of the background texture and the two colours of the figures' insides.
 std::vector<cv::Vec3b> background_palette();
 // Smallest Euclidean distance between a colour of `palette` and a class colour.
 double min_class_distance(const std::vector<cv::Vec3b>& palette);

@@ -197,14 +197,14 @@ TEST(ClassColours, TableIsBlueGreenRedWithUnusedEntriesCleared) {
 }
 
 TEST(ClassColours, SampleScenesAreDrawnInTheHostsColours) {
-    // Every object pixel of a scene carries exactly the colour the host uses
-    // for its class, so the emulator's detections carry the right class.
+    // Every figure's outline carries exactly the colour the host uses for its
+    // class, so the emulator's detections carry the right class.
     const cv::Mat lut = get_kelly_lut();
     for (const sample_data::SceneSpec& spec : sample_data::scene_specs()) {
         const sample_data::Scene scene = sample_data::make_scene(spec);
         for (const sample_data::GroundTruthObject& o : scene.objects) {
-            const cv::Vec3b centre = scene.image.at<cv::Vec3b>(o.box.y + o.box.height / 2, o.box.x + o.box.width / 2);
-            EXPECT_EQ(centre, lut.at<cv::Vec3b>(0, o.class_id)) << spec.name;
+            const cv::Vec3b outline = scene.image.at<cv::Vec3b>(o.box.y + o.box.height / 2, o.box.x);
+            EXPECT_EQ(outline, lut.at<cv::Vec3b>(0, o.class_id)) << spec.name;
         }
     }
 }

@@ -13,6 +13,7 @@
 #include "app/restart_loop.hpp"
 #include "app/overlapped_loop.hpp"
 #include "app/serial_loop.hpp"
+#include "pipeline/session_health.hpp"
 #include "platform/signals.hpp"
 
 #include "tests/support/fatal.hpp"
@@ -328,6 +329,42 @@ TEST_P(EveryForm, SilentBoardComesBackAfterTheResetCommand) {
 
 INSTANTIATE_TEST_SUITE_P(BothProgramsBothForms, EveryForm,
                          testing::Values(Form{false, 1}, Form{false, 2}, Form{true, 1}, Form{true, 2}), form_name);
+
+// The health counters against what the board did: with no faults the link
+// times out on nothing and tries nothing again; with one reply in a hundred
+// dropped, every drop is one time-out, and each of those was tried again,
+// was a core start the board carried out anyway, or ended its transfer
+// (and the cycle, which a board reset recovers).
+TEST_F(MainLoop, HealthCountersAgreeWithTheRepliesTheBoardDropped) {
+    // Limits short enough for a run of drops, long enough for a reply.
+    limits.reply = limits.stream_datagram = std::chrono::milliseconds(500);
+    script = [this](Display&) {
+        if (handed == 120) stop.store(true);
+    };
+    for (const double drop : {0.0, 0.01}) {
+        SCOPED_TRACE("drop-replies " + std::to_string(drop));
+        settings.drop_replies = drop;
+        handed = 0;
+        stop.store(false);
+        const NamedValues before = health_snapshot();
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(run(Form{false, 2}), 0);
+        testing::internal::GetCapturedStdout();
+        testing::internal::GetCapturedStderr();
+        const NamedValues after = health_snapshot();
+        const auto grew = [&](const char* name) { return value_of(after, name) - value_of(before, name); };
+        const uint64_t dropped = board.board->counters().faults["drop-reply"];
+        if (drop > 0) {
+            EXPECT_GT(dropped, 0u);
+        }
+        EXPECT_EQ(grew("reply_timeouts"), dropped);
+        EXPECT_EQ(grew("attempts_retried") + grew("core_start_acks_lost") + grew("transfers_given_up"), dropped);
+        EXPECT_EQ(grew("board_resets"), board.board->counters().resets);
+        EXPECT_GE(grew("core_runs"), 120);
+        EXPECT_TRUE(wrong.empty()) << wrong_frames();
+    }
+}
 
 // The board is reset after a core run that never finished and then refuses
 // the weights: the third failed upload ends the program. (What follows the

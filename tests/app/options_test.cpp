@@ -25,6 +25,7 @@ TEST(DemoOptions, NoOptionsKeepTheFixedConfigurationAndNothingElse) {
     EXPECT_EQ(options.config_path, "../configuration/demo_parameters_windows.yaml");
     EXPECT_EQ(options.record_path, "");
     EXPECT_EQ(options.trace_path, "");
+    EXPECT_EQ(options.stream_port, -1);
     EXPECT_FALSE(options.help);
     EXPECT_FALSE(options.version);
 }
@@ -36,6 +37,10 @@ TEST(DemoOptions, FileOptionsTakeTheNextArgumentOrTheTextAfterEquals) {
     EXPECT_EQ(options.trace_path, "t.txt");
     // The last one given wins.
     EXPECT_EQ(parse({"--config", "a.yaml", "--config=b.yaml"}).config_path, "b.yaml");
+    // The stream's address is the machine itself unless one is given.
+    EXPECT_EQ(parse({"--stream", "8080"}).stream_host, "127.0.0.1");
+    EXPECT_EQ(parse({"--stream=0.0.0.0:0"}).stream_host, "0.0.0.0");
+    EXPECT_EQ(parse({"--stream", "0.0.0.0:8080"}).stream_port, 8080);
     EXPECT_TRUE(parse({"-h"}).help);
     EXPECT_TRUE(parse({"--version"}).version);
 }
@@ -46,12 +51,14 @@ TEST(DemoOptions, BadCommandLinesAreNamed) {
     EXPECT_EQ(error_of({"--config"}), "--config needs a file name");
     EXPECT_EQ(error_of({"--record="}), "--record needs a file name");
     EXPECT_EQ(error_of({"--help=yes"}), "--help takes no value");
+    for (const char* bad : {":8080", "host:", "80x", "65536", "-1"})
+        EXPECT_NE(error_of({"--stream", bad}).find("--stream"), std::string::npos) << bad;
 }
 
 TEST(DemoOptions, UsageNamesTheProgramTheOptionsAndEveryConfigurationKey) {
     const std::string usage = demo_usage("visiondemo_serial");
     EXPECT_EQ(usage.rfind("usage: visiondemo_serial [options]\n", 0), 0u);
-    for (const char* word : {"--config PATH", "--record FILE", "--trace FILE", "--version", "--help", "path_video",
+    for (const char* word : {"--config PATH", "--record FILE", "--trace FILE", "--stream [ADDR:]PORT", "--version", "--help", "path_video",
                              "path_image_glob", "write_rate_limit", "ignore_duplicate_frames"}) {
         EXPECT_NE(usage.find(word), std::string::npos) << word;
     }

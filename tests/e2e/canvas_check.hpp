@@ -127,7 +127,7 @@ inline std::vector<SideReport> outline_reach(const cv::Mat& canvas, const sample
 }
 
 // Checks every object of `objects` (in the frame's pixels) for an outline in
-// its own colour, taken from the object's centre in `frame`. `report` lists
+// its own colour, taken from the object's outline in `frame`. `report` lists
 // every side's reach, with the faults marked.
 struct BoxCheck {
     bool ok = true;
@@ -141,7 +141,8 @@ inline BoxCheck check_boxes(const cv::Mat& canvas, const cv::Mat& frame,
     const Placement p = place(frame.cols, frame.rows);
     for (const auto& object : objects) {
         const cv::Point centre(object.box.x + object.box.width / 2, object.box.y + object.box.height / 2);
-        const cv::Vec3b colour = frame.at<cv::Vec3b>(centre);
+        // The figure's outline, half-way down its left side.
+        const cv::Vec3b colour = frame.at<cv::Vec3b>(centre.y, object.box.x);
         report << "class " << object.class_id << " at " << object.box << ":";
         for (const SideReport& side : outline_reach(canvas, object, p, colour)) {
             report << " " << side.side << " ";

@@ -110,7 +110,7 @@ TEST_P(DemoRun, ShowsTheSceneWithBoxesAndStopsOnEscape) {
     const auto status = demo->wait_exit(20s);
     EXPECT_TRUE(exited_with(status, 0)) << describe_status(status);
 
-    const auto lines = demo->out_lines();
+    const auto lines = before_summary(demo->out_lines());
     size_t i = expect_startup_lines(lines, 5);
     // The serial program's timing records have only the fields of the
     // one-space line, which it writes in both forms.
@@ -170,7 +170,13 @@ TEST_P(StopSignal, EndsTheRunInOrderWithStatusZero) {
     demo->signal(GetParam());
     const auto status = demo->wait_exit(20s);
     EXPECT_TRUE(exited_with(status, 0)) << describe_status(status);
-    const auto lines = demo->out_lines();
+    // The session summary comes last; a board without faults cost no
+    // time-outs and no attempts again.
+    const auto all = demo->out_lines();
+    EXPECT_EQ(summary_value(all, "reply_timeouts"), 0) << tail(demo->out());
+    EXPECT_EQ(summary_value(all, "attempts_retried"), 0);
+    EXPECT_GT(summary_value(all, "canvases_shown"), 0);
+    const auto lines = before_summary(all);
     const size_t start = find_line(lines, "INITIAL UPLOAD AND START DONE  ");
     ASSERT_NE(start, std::string::npos);
     for (size_t i = start + 1; i < lines.size(); ++i)
@@ -233,9 +239,12 @@ TEST_F(DemoTest, UnusableInitialSourcesStopBeforeAnyWindow) {
         const auto status = run->wait_exit(30s);
         EXPECT_TRUE(exited_with(status, 1)) << describe_status(status);
         EXPECT_EQ(run->err_lines(), c.expected);
-        const auto lines = run->out_lines();
+        const auto all = run->out_lines();
+        const auto lines = before_summary(all);
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines.back(), "UPLOADING WEIGHTS DONE");
+        // A failure status ends with the summary too.
+        EXPECT_EQ(summary_value(all, "requests_init"), 1);
         run->kill_now();
     }
 }

@@ -240,6 +240,20 @@ const std::regex& any_debug_line() {
 
 size_t frame_lines(const std::vector<std::string>& lines) { return count_matching(lines, frame_line()); }
 
+std::vector<std::string> before_summary(const std::vector<std::string>& lines) {
+    const size_t at = find_line(lines, "INFO: Session summary");
+    return at == std::string::npos ? lines : std::vector<std::string>(lines.begin(), lines.begin() + at);
+}
+
+double summary_value(const std::vector<std::string>& lines, const std::string& name) {
+    const size_t at = find_line(lines, "INFO: Session summary");
+    if (at == std::string::npos) return -1;
+    const std::string prefix = "\t" + name + ":\t";
+    for (size_t i = at + 1; i < lines.size(); ++i)
+        if (lines[i].rfind(prefix, 0) == 0) return std::stod(lines[i].substr(prefix.size()));
+    return -1;
+}
+
 // ---------------------------------------------------------------- fixture
 
 void DemoTest::SetUp() {

@@ -169,6 +169,11 @@ const std::regex& one_space_debug_line();
 const std::regex& two_space_debug_line();
 const std::regex& any_debug_line();
 size_t frame_lines(const std::vector<std::string>& lines);
+// The lines before the session summary the programs end with; all of them
+// when there is none.
+std::vector<std::string> before_summary(const std::vector<std::string>& lines);
+// The value of one detail line of the session summary, -1 without it.
+double summary_value(const std::vector<std::string>& lines, const std::string& name);
 
 // ---------------------------------------------------------------- fixture
 

@@ -4,6 +4,7 @@
 #include "canvas_check.hpp"
 
 #include "tools/sample_data.hpp"
+#include "tests/support/poll.hpp"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -13,6 +14,9 @@
 
 #include <signal.h>
 
+#include <fstream>
+#include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -92,7 +96,9 @@ TEST_F(ProgramTest, ConfigurationGivenOnTheCommandLine) {
 // objects and the window shows their boxes; the clip starts again at its
 // end, again and again.
 TEST_F(ProgramTest, VideoFilePlaysThroughTheBoardInALoop) {
-    const std::string scene_path = (repository_scenes() / SCENE).string();
+    // A scene whose boxes all come back within a pixel or two: the check below
+    // wants every box line outside its figure.
+    const std::string scene_path = (repository_scenes() / "scene_10_480x640.png").string();
     const cv::Mat scene = cv::imread(scene_path, cv::IMREAD_COLOR);
     const auto objects = sample_data::read_ground_truth(sample_data::ground_truth_path(scene_path));
     ASSERT_FALSE(objects.empty());
@@ -184,3 +190,106 @@ INSTANTIATE_TEST_SUITE_P(Ends, Recording,
                              const std::string file = info.param.file;
                              return file.substr(file.find('.') + 1);
                          });
+
+namespace {
+
+// A box of the detections file: source-frame pixels.
+struct FileBox {
+    int class_id;
+    cv::Rect2d box;
+};
+
+// The records of a detections file by image name: each record's boxes.
+std::map<std::string, std::vector<std::vector<FileBox>>> read_detections(const fs::path& path) {
+    std::map<std::string, std::vector<std::vector<FileBox>>> records;
+    std::ifstream in(path);
+    const std::regex image("\"image\":\"([^\"]+)\"");
+    const std::regex entry(R"("class_id":(\d+),[^{]*"box":\{"left":([-0-9.e]+),"top":([-0-9.e]+),)"
+                           R"("right":([-0-9.e]+),"bottom":([-0-9.e]+)\})");
+    for (std::string line; std::getline(in, line);) {
+        std::smatch m;
+        // Every line is a whole object, the last one too.
+        if (line.empty() || line.front() != '{' || line.back() != '}' || !std::regex_search(line, m, image)) {
+            records["(broken line)"].push_back({});
+            continue;
+        }
+        std::vector<FileBox> boxes;
+        for (std::sregex_iterator it(line.begin(), line.end(), entry), end; it != end; ++it) {
+            const auto& e = *it;
+            const double l = std::stod(e[2]), t = std::stod(e[3]), r = std::stod(e[4]), b = std::stod(e[5]);
+            boxes.push_back({std::stoi(e[1]), cv::Rect2d(l, t, r - l, b - t)});
+        }
+        records[m[1]].push_back(boxes);
+    }
+    return records;
+}
+
+double iou(const cv::Rect2d& a, const cv::Rect2d& b) {
+    const double common = (a & b).area();
+    return common / (a.area() + b.area() - common);
+}
+
+class DetectionsFile : public ProgramTest, public testing::WithParamInterface<const char*> {};
+
+}  // namespace
+
+// Every sample scene through the whole show: each record of the detections
+// file holds, for each object of its image's ground truth, one box of the
+// object's class that covers it (IoU at least 0.7), and nothing else. The
+// file ends with a whole line after SIGTERM.
+TEST_P(DetectionsFile, BoxesMatchTheGroundTruthOfEveryScene) {
+    std::vector<std::string> scenes;
+    for (const auto& entry : fs::directory_iterator(repository_scenes()))
+        if (entry.path().extension() == ".png") scenes.push_back(entry.path().filename().string());
+    ASSERT_FALSE(scenes.empty());
+    box.add_scenes(scenes);
+    Settings settings;
+    settings.data_fit = GetParam();
+    settings.displaytime_image = 300;
+    start_emulator(settings);
+    const fs::path file = box.run() / "detections.jsonl";
+    start_with({"--detections", file.string()}, settings.data_fit == "crop");
+    // A line being written meanwhile reads as broken.
+    const auto images_seen = [&] {
+        const auto seen = read_detections(file);
+        return seen.size() - seen.count("(broken line)");
+    };
+    ASSERT_TRUE(poll_until([&] { return images_seen() >= scenes.size(); }, 60s)) << "images seen: " << images_seen();
+    demo->signal(SIGTERM);
+    const auto status = demo->wait_exit(20s);
+    EXPECT_TRUE(exited_with(status, 0)) << describe_status(status);
+
+    const auto records = read_detections(file);
+    EXPECT_EQ(records.count("(broken line)"), 0u);
+    for (const std::string& name : scenes) {
+        SCOPED_TRACE(name);
+        const auto objects =
+            sample_data::read_ground_truth(sample_data::ground_truth_path((repository_scenes() / name).string()));
+        ASSERT_EQ(records.count(name), 1u);
+        for (const auto& boxes : records.at(name)) {
+            EXPECT_EQ(boxes.size(), objects.size());
+            for (const auto& object : objects) {
+                const cv::Rect2d truth(object.box.x, object.box.y, object.box.width, object.box.height);
+                double best = 0;
+                for (const FileBox& b : boxes)
+                    if (b.class_id == object.class_id) best = std::max(best, iou(b.box, truth));
+                EXPECT_GE(best, 0.7) << "class " << object.class_id << " at " << object.box;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryFit, DetectionsFile, testing::Values("stretch", "crop", "box"),
+                         [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+
+// A detections file that cannot be written ends the program before the
+// window opens, as a recording does.
+TEST_F(ProgramTest, UnwritableDetectionsFileStopsBeforeTheWindow) {
+    box.add_scenes({SCENE});
+    start_emulator(Settings{});
+    demo = start_demo(box, false, "", "demo", {"--detections", (box.root / "missing" / "d.jsonl").string()});
+    const auto status = demo->wait_exit(30s);
+    EXPECT_TRUE(exited_with(status, 1)) << describe_status(status);
+    EXPECT_EQ(demo->err_lines(), (std::vector<std::string>{"ERROR: Unable to write detections file",
+                                                           "\tFile path:\t" + (box.root / "missing" / "d.jsonl").string()}));
+}

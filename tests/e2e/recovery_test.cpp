@@ -73,7 +73,9 @@ TEST_F(Recovery, CoreStallingOnceCostsOneBoardReset) {
     demo->signal(SIGTERM);
     const auto status = demo->wait_exit(20s);
     EXPECT_TRUE(exited_with(status, 0)) << describe_status(status);
-    const auto lines = demo->out_lines();
+    const auto all = demo->out_lines();
+    EXPECT_EQ(summary_value(all, "board_resets"), 1);
+    const auto lines = before_summary(all);
     EXPECT_EQ(other_lines(lines, find_line(lines, "FPGA RESET REQUESTED")), RESET_LINES);
     const auto errors = demo->err_lines();
     ASSERT_EQ(errors.size(), 2u);

@@ -1,4 +1,5 @@
 #include "postprocess/post_process_worker.hpp"
+#include "pipeline/key_codes.hpp"
 #include "tests/support/fatal.hpp"
 
 #include "tests/postprocess/fake_link.hpp"
@@ -158,6 +159,14 @@ TEST_F(Stage, ReadsTheOutputOfItsBufferSetAndDrawsTheDetections) {
     const int x = static_cast<int>((208 - 3.42f * 16 + 1) * (720.0f / 416) + 280 - 1);
     EXPECT_EQ(frame->at<cv::Vec3b>(360, x), dog_colour);
     EXPECT_EQ(frame->at<cv::Vec3b>(360, 100), cv::Vec3b(214, 214, 214));
+    // The grabbed canvas's record holds the boxes drawn on it, once.
+    const auto record = stage->take_grabbed_record();
+    ASSERT_TRUE(record);
+    ASSERT_EQ(record->detections.size(), 2u);
+    EXPECT_EQ(record->detections[1].class_name, "dog");
+    EXPECT_EQ(static_cast<int>(record->detections[1].canvas_box.left), x);
+    EXPECT_FLOAT_EQ(record->detections[1].source_box.left, dog.left);
+    EXPECT_FALSE(stage->take_grabbed_record());
 
     // Buffer set 0 holds nothing: only the overlay.
     stage->pingpong = 0;
@@ -199,13 +208,26 @@ TEST_F(Stage, OverlayIsDrawnWithoutDetections) {
     EXPECT_EQ(frame->at<cv::Vec3b>(575, 200), cv::Vec3b(214, 214, 214));
     EXPECT_EQ(frame->at<cv::Vec3b>(630, 250), cv::Vec3b(214, 214, 214));
     EXPECT_EQ(frame->at<cv::Vec3b>(685, 400), cv::Vec3b(40, 40, 40));
+
+    // Key h shows the health panel at the top left on the next canvas, even
+    // of the same frame with duplicates skipped; h again takes it away.
+    demo->ignore_duplicate_frames = true;
+    const cv::Rect panel(10, 10, 330, 130);
+    for (const bool shown : {true, false}) {
+        stage->get_callbacks().at(KEY_H)();
+        cycle(1, 29.5);
+        ASSERT_TRUE(stage->grab(frame, id));
+        cv::absdiff(*frame, expected, difference);
+        EXPECT_EQ(cv::norm(difference(panel), cv::NORM_INF) > 0, shown);
+        EXPECT_EQ(cv::norm(difference, cv::NORM_INF, mask_outside_logos) > 0, shown);
+    }
 }
 
 TEST_F(Stage, ThresholdsStepByAFortiethAndStopAtExactlyZeroAndOne) {
     make();
     CallbackMap keys = stage->get_callbacks();
-    ASSERT_EQ(keys.size(), 4u);
-    for (int code : {113, 119, 97, 115}) ASSERT_EQ(keys.count(code), 1u) << code;
+    ASSERT_EQ(keys.size(), 5u);
+    for (int code : {113, 119, 97, 115, 104}) ASSERT_EQ(keys.count(code), 1u) << code;
 
     for (int press = 1; press <= 11; ++press) {
         keys[113]();

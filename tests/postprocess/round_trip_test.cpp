@@ -6,6 +6,7 @@
 #include "pipeline/process_worker.hpp"
 #include "pipeline/upload_worker.hpp"
 #include "postprocess/post_process_worker.hpp"
+#include "records/classes.hpp"
 #include "tools/sample_data.hpp"
 
 #include "tests/postprocess/support.hpp"
@@ -13,6 +14,7 @@
 #include "tests/support/test_source.hpp"
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <gtest/gtest.h>
 
@@ -49,6 +51,29 @@ struct Edges {
 
 class RoundTrip : public ::testing::TestWithParam<Case> {};
 
+double luminance(const cv::Vec3b& bgr) { return 0.114 * bgr[0] + 0.587 * bgr[1] + 0.299 * bgr[2]; }
+
+// How well a label stands out on the canvas: the share of the pixels around
+// its strokes (up to 3 pixels away) whose luminance differs from the label
+// colour's by at least a fifth of the scale.
+double label_contrast(const cv::Mat& canvas, const DetectionEntry& d, const cv::Vec3b& colour) {
+    cv::Mat ink = cv::Mat::zeros(canvas.size(), CV_8UC1);
+    cv::putText(ink, d.class_name, label_origin(d.canvas_box), LABEL_FONT, LABEL_SCALE, cv::Scalar(255),
+                LABEL_THICKNESS);
+    cv::Mat around;
+    cv::dilate(ink, around, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(7, 7)));
+    around -= ink;
+    const double label = luminance(colour);
+    int all = 0, apart = 0;
+    for (int y = 0; y < canvas.rows; ++y)
+        for (int x = 0; x < canvas.cols; ++x) {
+            if (!around.at<uint8_t>(y, x)) continue;
+            ++all;
+            apart += std::abs(luminance(canvas.at<cv::Vec3b>(y, x)) - label) >= 51;
+        }
+    return all == 0 ? 0.0 : static_cast<double>(apart) / all;
+}
+
 }  // namespace
 
 TEST_P(RoundTrip, EveryObjectComesBackOnceWhereItIs) {
@@ -65,6 +90,11 @@ TEST_P(RoundTrip, EveryObjectComesBackOnceWhereItIs) {
     core->output_bias = scaling.second;
     auto demo = pp_test::make_demo(c.fit);
     auto post = pp_test::make_post();
+    // The labels in the programs' own class colours, as on the demo canvas.
+    for (int k = 0; k < network::CLASSES; ++k) {
+        const auto& rgb = network::CLASS_COLOURS_RGB[size_t(k)];
+        post->colours.at<cv::Vec3b>(k) = cv::Vec3b(rgb[2], rgb[1], rgb[0]);
+    }
 
     EmulatorSettings settings;
     settings.model = "shapes";
@@ -142,6 +172,17 @@ TEST_P(RoundTrip, EveryObjectComesBackOnceWhereItIs) {
     }
     for (uint64_t i = 0; i < n; ++i)
         EXPECT_TRUE(matched[i]) << "detection " << i << " matches no object; found:" << found.str();
+
+    // On the canvas the program shows, every label can be read: what lies
+    // around its strokes stands out from the label's colour.
+    std::shared_ptr<cv::Mat> canvas;
+    uint64_t id = 0;
+    ASSERT_TRUE(stage->grab(canvas, id));
+    const auto record = stage->take_grabbed_record();
+    ASSERT_TRUE(record);
+    for (const DetectionEntry& d : record->detections) {
+        EXPECT_GE(label_contrast(*canvas, d, post->colours.at<cv::Vec3b>(d.class_id)), 0.75) << d.class_name;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(SampleScenes, RoundTrip, ::testing::ValuesIn(cases()),

@@ -5,7 +5,8 @@
 // between its threads through its own event queues, and so does GLib below it;
 // Mesa's GLX is loaded by Qt while the window is created; OpenCV's thread pool
 // (TBB) hands its work between threads in its own way, and so do FFmpeg's
-// encoder and decoder threads behind OpenCV's video files.
+// encoder and decoder threads behind OpenCV's video files; Debian's
+// cpp-httplib is a compiled library whose request threads share its buffers.
 extern "C" const char* __tsan_default_suppressions() {
     return "deadlock:libgdal.so\n"
            "race:libQt5Core.so\n"
@@ -17,5 +18,6 @@ extern "C" const char* __tsan_default_suppressions() {
            "race:libGLX_mesa.so\n"
            "race:libtbb.so\n"
            "race:libavcodec.so\n"
-           "race:libavutil.so\n";
+           "race:libavutil.so\n"
+           "race:libcpp-httplib.so\n";
 }
