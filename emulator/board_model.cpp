@@ -14,16 +14,8 @@ namespace {
 
 Scaling scaling_of(const EmulatorSettings& s) {
     Scaling scaling = default_scaling();
-    if (!s.output_scale.empty()) {
-        if (s.output_scale.size() != size_t(network::OUTPUT_CHANNELS))
-            throw std::invalid_argument("output_scale needs " + std::to_string(network::OUTPUT_CHANNELS) + " values");
-        scaling.scale = s.output_scale;
-    }
-    if (!s.output_bias.empty()) {
-        if (s.output_bias.size() != size_t(network::OUTPUT_CHANNELS))
-            throw std::invalid_argument("output_bias needs " + std::to_string(network::OUTPUT_CHANNELS) + " values");
-        scaling.bias = s.output_bias;
-    }
+    if (!s.output_scale.empty()) scaling.scale = s.output_scale;
+    if (!s.output_bias.empty()) scaling.bias = s.output_bias;
     return scaling;
 }
 
@@ -35,28 +27,16 @@ bool all_zero(const uint8_t* p, size_t n) {
     return std::all_of(p, p + n, [](uint8_t b) { return b == 0; });
 }
 
-uint64_t ddr_bytes(uint64_t mib) {
-    if (mib == 0 || mib > (uint64_t(1) << 16)) throw std::invalid_argument("DDR size must be 1 to 65536 MiB");
-    return mib << 20;
+const EmulatorSettings& checked(const EmulatorSettings& settings) {
+    check_emulator_settings(settings);
+    return settings;
 }
 
 }  // namespace
 
-const char* BoardModel::kind_name(Kind kind) {
-    switch (kind) {
-        case Kind::Init: return "init";
-        case Kind::Write: return "write";
-        case Kind::WriteAck: return "write-ack";
-        case Kind::Read: return "read";
-        case Kind::Stream: return "stream";
-        case Kind::Done: return "done";
-    }
-    return "?";
-}
-
 BoardModel::BoardModel(const EmulatorSettings& settings, Clock::time_point now)
-    : settings_(settings),
-      ddr_(ddr_bytes(settings.ddr_mib)),
+    : settings_(checked(settings)),
+      ddr_(settings.ddr_mib << 20),
       receive_(settings.drain_mibps, settings.buffer_kib * 1024),
       boot_end_(now),
       rng_drop_request_(fault_random(settings.seed, FaultKind::DropRequest)),
@@ -68,37 +48,6 @@ BoardModel::BoardModel(const EmulatorSettings& settings, Clock::time_point now)
       rng_empty_before_(fault_random(settings.seed, FaultKind::EmptyBefore)),
       rng_stream_duplicate_(fault_random(settings.seed, FaultKind::StreamDuplicate)),
       rng_stream_swap_(fault_random(settings.seed, FaultKind::StreamSwap)) {
-    if (settings_.core_us < 0) throw std::invalid_argument("core time must not be negative");
-    if (settings_.boot_ms < 0) throw std::invalid_argument("boot time must not be negative");
-    if (settings_.delay_us < 0) throw std::invalid_argument("reply delay must not be negative");
-    for (double p : {settings_.drop_requests, settings_.drop_replies, settings_.nack, settings_.duplicate,
-                     settings_.oversize, settings_.stream_gap, settings_.empty_before, settings_.stream_duplicate,
-                     settings_.stream_swap})
-        if (!(p >= 0.0 && p <= 1.0)) throw std::invalid_argument("fault fractions must lie in 0..1");
-    for (const auto& [name, n] : settings_.drop_nth) {
-        const std::string& kind = name;  // a lambda cannot capture a structured binding before C++20
-        static const char* kinds[] = {"init", "write", "write-ack", "read", "stream", "done"};
-        if (std::none_of(std::begin(kinds), std::end(kinds), [&](const char* k) { return kind == k; }))
-            throw std::invalid_argument("unknown request kind \"" + kind +
-                                        "\" (init, write, write-ack, read, stream or done)");
-        if (n == 0) throw std::invalid_argument("request numbers count from 1");
-    }
-    for (const auto& [kind, n] : settings_.short_nth) {
-        if (kind != "init" && kind != "write-ack" && kind != "read")
-            throw std::invalid_argument("no short reply for request kind \"" + kind + "\" (init, write-ack or read)");
-        if (n == 0) throw std::invalid_argument("request numbers count from 1");
-    }
-    for (uint32_t size : settings_.stream_payload)
-        if (size == 0 || size % 4 != 0 || size > MAX_UDP_PAYLOAD - REPLY_HEADER)
-            throw std::invalid_argument("stream payload sizes must be multiples of 4 from 4 to " +
-                                        std::to_string(MAX_UDP_PAYLOAD - REPLY_HEADER));
-    for (const auto& fault : settings_.nth_reply) {
-        static const char* kinds[] = {"init", "write-ack", "read", "stream", "start"};
-        if (std::none_of(std::begin(kinds), std::end(kinds), [&](const char* k) { return fault.kind == k; }))
-            throw std::invalid_argument("unknown reply kind \"" + fault.kind +
-                                        "\" (init, write-ack, read, stream or start)");
-        if (fault.n == 0) throw std::invalid_argument("request numbers count from 1");
-    }
     const Scaling scaling = scaling_of(settings_);
     network_ = NetworkModel::create(settings_.model, scaling);
     nothing_output_ = encode_shapes({}, scaling);
@@ -127,9 +76,9 @@ void BoardModel::refuse(const char* why) {
     malformed(why);
 }
 
-void BoardModel::note_reply_fault(const char* kind, uint64_t nth) {
+void BoardModel::note_reply_fault(Kind kind, uint64_t nth) {
     for (const auto& fault : settings_.nth_reply)
-        if (fault.n == nth && fault.kind == kind) reply_fault_ = fault.delay_ms;
+        if (fault.n == nth && fault.kind == kind_name(kind)) reply_fault_ = fault.delay_ms;
 }
 
 bool BoardModel::count_sent(const OutDatagram& d) {
@@ -263,7 +212,7 @@ void BoardModel::serve_init(const Request& request, Clock::time_point now, std::
         return;
     }
     ++counters_.requests["init"];
-    note_reply_fault("init", request.nth);
+    note_reply_fault(Kind::Init, request.nth);
     // The host announces its DDR payload size: the largest DDR write it
     // will send, and the payload of stream datagrams from now on.
     const uint32_t length = request.length;
@@ -323,9 +272,9 @@ void BoardModel::serve_write(const Request& request, Clock::time_point now, std:
     // A write that sets the run register to 1 is a core start.
     if (!ddr && address <= CORE_REGISTER_RUN && CORE_REGISTER_RUN + 4 <= uint64_t(address) + length &&
         wire::get_u32(payload + (CORE_REGISTER_RUN - address)) == 1 && ack)
-        note_reply_fault("start", ++starts_seen_);
+        note_reply_fault(Kind::Start, ++starts_seen_);
     else if (ack)
-        note_reply_fault("write-ack", request.nth);
+        note_reply_fault(Kind::WriteAck, request.nth);
     if (ack && rng_nack_.chance(settings_.nack)) {
         fault("nack");
         acknowledge(false, address, now, out);
@@ -364,7 +313,7 @@ void BoardModel::serve_read(const Request& request, Clock::time_point now, std::
             fault("status");
     }
     ++counters_.requests[std::string("read:") + request.space()];
-    note_reply_fault("read", request.nth);
+    note_reply_fault(Kind::Read, request.nth);
     counters_.bytes_read += length;
     if (request.cut_short) {
         fault("short-reply");
@@ -382,7 +331,7 @@ void BoardModel::serve_stream(const Request& request, Clock::time_point now, std
         return malformed("stream length not a multiple of 4 or over 1 MiB");
     if (!ddr_.contains(address, length)) return malformed("stream read beyond the end of the DDR");
     ++counters_.requests["stream"];
-    note_reply_fault("stream", request.nth);
+    note_reply_fault(Kind::Stream, request.nth);
     check_running_set(address, length, false);
     counters_.bytes_read += length;
     reply_stream(address, length, now, out);

@@ -11,6 +11,7 @@
 #include "emulator/faults.hpp"
 #include "emulator/network_model.hpp"
 #include "emulator/receive_buffer.hpp"
+#include "emulator/request_kind.hpp"
 #include "emulator/settings.hpp"
 #include "link/wire.hpp"
 #include "records/registers.hpp"
@@ -82,8 +83,7 @@ private:
         std::vector<uint8_t> output;  // computed from the input snapshot at the start
     };
 
-    enum class Kind { Init, Write, WriteAck, Read, Stream, Done };
-    static const char* kind_name(Kind kind);
+    using Kind = RequestKind;
 
     // One request as the board acts on it.
     struct Request {
@@ -129,7 +129,7 @@ private:
     void log(const std::string& line);
 
     void refuse(const char* why);
-    void note_reply_fault(const char* kind, uint64_t nth);
+    void note_reply_fault(Kind kind, uint64_t nth);
     void check_running_set(uint64_t address, uint64_t length, bool write);
     // False when a start it holds was refused.
     bool write_fabric(uint32_t address, const uint8_t* data, uint64_t length, Clock::time_point now);
