@@ -122,6 +122,7 @@ void BoardModel::handle(const uint8_t* data, size_t size, Clock::time_point now,
         case Kind::Read: return serve_read(*request, now, out);
         case Kind::Stream: return serve_stream(*request, now, out);
         case Kind::Done: return serve_reset(*request, now);
+        case Kind::Start: return;  // an acknowledged write; decode never gives it
     }
 }
 
