@@ -39,15 +39,7 @@ BoardModel::BoardModel(const EmulatorSettings& settings, Clock::time_point now)
       ddr_(settings.ddr_mib << 20),
       receive_(settings.drain_mibps, settings.buffer_kib * 1024),
       boot_end_(now),
-      rng_drop_request_(fault_random(settings.seed, FaultKind::DropRequest)),
-      rng_drop_reply_(fault_random(settings.seed, FaultKind::DropReply)),
-      rng_nack_(fault_random(settings.seed, FaultKind::Nack)),
-      rng_duplicate_(fault_random(settings.seed, FaultKind::Duplicate)),
-      rng_oversize_(fault_random(settings.seed, FaultKind::Oversize)),
-      rng_stream_gap_(fault_random(settings.seed, FaultKind::StreamGap)),
-      rng_empty_before_(fault_random(settings.seed, FaultKind::EmptyBefore)),
-      rng_stream_duplicate_(fault_random(settings.seed, FaultKind::StreamDuplicate)),
-      rng_stream_swap_(fault_random(settings.seed, FaultKind::StreamSwap)) {
+      random_(settings.seed) {
     const Scaling scaling = scaling_of(settings_);
     network_ = NetworkModel::create(settings_.model, scaling);
     nothing_output_ = encode_shapes({}, scaling);
@@ -186,7 +178,7 @@ bool BoardModel::survives_faults(Request& request) {
             if (log_) log(std::string("dropped ") + kind + " request #" + std::to_string(request.nth));
             return false;
         }
-    if (rng_drop_request_.chance(settings_.drop_requests)) {
+    if (random_[FaultKind::DropRequest].chance(settings_.drop_requests)) {
         fault("drop-request");
         return false;
     }
@@ -276,7 +268,7 @@ void BoardModel::serve_write(const Request& request, Clock::time_point now, std:
         note_reply_fault(Kind::Start, ++starts_seen_);
     else if (ack)
         note_reply_fault(Kind::WriteAck, request.nth);
-    if (ack && rng_nack_.chance(settings_.nack)) {
+    if (ack && random_[FaultKind::Nack].chance(settings_.nack)) {
         fault("nack");
         acknowledge(false, address, now, out);
         return;
@@ -348,29 +340,39 @@ void BoardModel::serve_reset(const Request& request, Clock::time_point now) {
     reboot(now);
 }
 
-void BoardModel::reply(std::vector<uint8_t> bytes, Clock::time_point now, std::vector<OutDatagram>& out) {
+bool BoardModel::reply_dropped(const char* what) {
     if (reply_fault_ && *reply_fault_ < 0) {
         fault("drop-nth-reply");
-        if (log_) log("reply dropped on purpose");
-        return;
+        if (log_) log(std::string(what) + " dropped on purpose");
+        return true;
     }
-    if (rng_drop_reply_.chance(settings_.drop_replies)) {
+    if (random_[FaultKind::DropReply].chance(settings_.drop_replies)) {
         fault("drop-reply");
-        return;
+        return true;
     }
-    if (rng_oversize_.chance(settings_.oversize)) {
-        fault("oversize");
-        bytes.insert(bytes.end(), {0xA5, 0xA5, 0xA5, 0xA5});
-    }
-    auto due = now + std::chrono::microseconds(settings_.delay_us);
+    return false;
+}
+
+Clock::time_point BoardModel::reply_due(Clock::time_point now) {
     if (settings_.delay_us > 0) fault("delay");
+    auto due = now + std::chrono::microseconds(settings_.delay_us);
     if (reply_fault_) {
         fault("delay-nth");
         due += std::chrono::milliseconds(*reply_fault_);
     }
+    return due;
+}
+
+void BoardModel::reply(std::vector<uint8_t> bytes, Clock::time_point now, std::vector<OutDatagram>& out) {
+    if (reply_dropped("reply")) return;
+    if (random_[FaultKind::Oversize].chance(settings_.oversize)) {
+        fault("oversize");
+        bytes.insert(bytes.end(), {0xA5, 0xA5, 0xA5, 0xA5});
+    }
+    const auto due = reply_due(now);
     const uint64_t boot = counters_.resets;
     maybe_empty_before(due, out);
-    if (rng_duplicate_.chance(settings_.duplicate)) {
+    if (random_[FaultKind::Duplicate].chance(settings_.duplicate)) {
         fault("duplicate");
         out.push_back({bytes, due, boot});
     }
@@ -379,49 +381,36 @@ void BoardModel::reply(std::vector<uint8_t> bytes, Clock::time_point now, std::v
 
 void BoardModel::reply_stream(uint64_t address, uint64_t length, Clock::time_point now,
                               std::vector<OutDatagram>& out) {
-    if (reply_fault_ && *reply_fault_ < 0) {
-        fault("drop-nth-reply");
-        if (log_) log("stream reply dropped on purpose");
-        return;
-    }
-    if (rng_drop_reply_.chance(settings_.drop_replies)) {
-        fault("drop-reply");
-        return;
-    }
+    if (reply_dropped("stream reply")) return;
     const std::vector<uint32_t> sizes =
         settings_.stream_payload.empty() ? std::vector<uint32_t>{stream_payload_} : settings_.stream_payload;
     std::vector<StreamPiece> pieces = cut_stream(length, sizes);
     std::vector<uint32_t> sequence(pieces.size());
     for (auto& number : sequence) number = stream_sequence_++;
     const uint64_t count = pieces.size();
-    if (count > 0 && rng_stream_gap_.chance(settings_.stream_gap)) {
+    if (count > 0 && random_[FaultKind::StreamGap].chance(settings_.stream_gap)) {
         fault("stream-gap");
-        const uint64_t gap = rng_stream_gap_.below(count);
+        const uint64_t gap = random_[FaultKind::StreamGap].below(count);
         pieces.erase(pieces.begin() + ptrdiff_t(gap));
         sequence.erase(sequence.begin() + ptrdiff_t(gap));
     }
-    if (!pieces.empty() && rng_stream_duplicate_.chance(settings_.stream_duplicate)) {
+    if (!pieces.empty() && random_[FaultKind::StreamDuplicate].chance(settings_.stream_duplicate)) {
         fault("stream-duplicate");
-        const uint64_t twice = rng_stream_duplicate_.below(pieces.size());
+        const uint64_t twice = random_[FaultKind::StreamDuplicate].below(pieces.size());
         pieces.insert(pieces.begin() + ptrdiff_t(twice), pieces[twice]);
         sequence.insert(sequence.begin() + ptrdiff_t(twice), sequence[twice]);
     }
-    if (pieces.size() >= 2 && rng_stream_swap_.chance(settings_.stream_swap)) {
+    if (pieces.size() >= 2 && random_[FaultKind::StreamSwap].chance(settings_.stream_swap)) {
         fault("stream-swap");
-        const uint64_t first = rng_stream_swap_.below(pieces.size() - 1);
+        const uint64_t first = random_[FaultKind::StreamSwap].below(pieces.size() - 1);
         std::swap(pieces[first], pieces[first + 1]);
         std::swap(sequence[first], sequence[first + 1]);
     }
-    const bool oversize = count > 0 && rng_oversize_.chance(settings_.oversize);
+    const bool oversize = count > 0 && random_[FaultKind::Oversize].chance(settings_.oversize);
     if (oversize) fault("oversize");
-    const bool duplicate = count > 0 && rng_duplicate_.chance(settings_.duplicate);
+    const bool duplicate = count > 0 && random_[FaultKind::Duplicate].chance(settings_.duplicate);
     if (duplicate) fault("duplicate");
-    if (settings_.delay_us > 0) fault("delay");
-    auto due = now + std::chrono::microseconds(settings_.delay_us);
-    if (reply_fault_) {
-        fault("delay-nth");
-        due += std::chrono::milliseconds(*reply_fault_);
-    }
+    const auto due = reply_due(now);
     if (count > 0) maybe_empty_before(due, out);
     const size_t first = out.size();
     for (size_t i = 0; i < pieces.size(); ++i) {
@@ -441,7 +430,7 @@ void BoardModel::reply_stream(uint64_t address, uint64_t length, Clock::time_poi
 }
 
 void BoardModel::maybe_empty_before(Clock::time_point due, std::vector<OutDatagram>& out) {
-    if (!rng_empty_before_.chance(settings_.empty_before)) return;
+    if (!random_[FaultKind::EmptyBefore].chance(settings_.empty_before)) return;
     fault("empty-before");
     out.push_back({{}, due, counters_.resets});
 }
