@@ -113,18 +113,8 @@ int main(int argc, char** argv) {
         // over; the threads are stopped.
         std::cerr << "INFO: stopped during " << moment.what() << std::endl;
         return 0;
-    } catch (const exception_writeerror& error) {
-        return report_unhandled("exception_writeerror", error);
-    } catch (const exception_writeackerror& error) {
-        return report_unhandled("exception_writeackerror", error);
-    } catch (const exception_inittimeout& error) {
-        return report_unhandled("exception_inittimeout", error);
-    } catch (const exception_readtimeout& error) {
-        return report_unhandled("exception_readtimeout", error);
-    } catch (const exception_writeacktimeout& error) {
-        return report_unhandled("exception_writeacktimeout", error);
-    } catch (const exception_reset& error) {
-        return report_unhandled("exception_reset", error);
+    } catch (const link_error& error) {
+        return report_unhandled(error.type_name(), error);
     } catch (const std::exception& error) {
         return report_unhandled("std::exception", error);
     }

@@ -14,16 +14,8 @@ namespace {
 
 Scaling scaling_of(const EmulatorSettings& s) {
     Scaling scaling = default_scaling();
-    if (!s.output_scale.empty()) {
-        if (s.output_scale.size() != size_t(network::OUTPUT_CHANNELS))
-            throw std::invalid_argument("output_scale needs " + std::to_string(network::OUTPUT_CHANNELS) + " values");
-        scaling.scale = s.output_scale;
-    }
-    if (!s.output_bias.empty()) {
-        if (s.output_bias.size() != size_t(network::OUTPUT_CHANNELS))
-            throw std::invalid_argument("output_bias needs " + std::to_string(network::OUTPUT_CHANNELS) + " values");
-        scaling.bias = s.output_bias;
-    }
+    if (!s.output_scale.empty()) scaling.scale = s.output_scale;
+    if (!s.output_bias.empty()) scaling.bias = s.output_bias;
     return scaling;
 }
 
@@ -35,70 +27,19 @@ bool all_zero(const uint8_t* p, size_t n) {
     return std::all_of(p, p + n, [](uint8_t b) { return b == 0; });
 }
 
-uint64_t ddr_bytes(uint64_t mib) {
-    if (mib == 0 || mib > (uint64_t(1) << 16)) throw std::invalid_argument("DDR size must be 1 to 65536 MiB");
-    return mib << 20;
+const EmulatorSettings& checked(const EmulatorSettings& settings) {
+    check_emulator_settings(settings);
+    return settings;
 }
 
 }  // namespace
 
-const char* BoardModel::kind_name(Kind kind) {
-    switch (kind) {
-        case Kind::Init: return "init";
-        case Kind::Write: return "write";
-        case Kind::WriteAck: return "write-ack";
-        case Kind::Read: return "read";
-        case Kind::Stream: return "stream";
-        case Kind::Done: return "done";
-    }
-    return "?";
-}
-
 BoardModel::BoardModel(const EmulatorSettings& settings, Clock::time_point now)
-    : settings_(settings),
-      ddr_(ddr_bytes(settings.ddr_mib)),
+    : settings_(checked(settings)),
+      ddr_(settings.ddr_mib << 20),
       receive_(settings.drain_mibps, settings.buffer_kib * 1024),
       boot_end_(now),
-      rng_drop_request_(fault_random(settings.seed, FaultKind::DropRequest)),
-      rng_drop_reply_(fault_random(settings.seed, FaultKind::DropReply)),
-      rng_nack_(fault_random(settings.seed, FaultKind::Nack)),
-      rng_duplicate_(fault_random(settings.seed, FaultKind::Duplicate)),
-      rng_oversize_(fault_random(settings.seed, FaultKind::Oversize)),
-      rng_stream_gap_(fault_random(settings.seed, FaultKind::StreamGap)),
-      rng_empty_before_(fault_random(settings.seed, FaultKind::EmptyBefore)),
-      rng_stream_duplicate_(fault_random(settings.seed, FaultKind::StreamDuplicate)),
-      rng_stream_swap_(fault_random(settings.seed, FaultKind::StreamSwap)) {
-    if (settings_.core_us < 0) throw std::invalid_argument("core time must not be negative");
-    if (settings_.boot_ms < 0) throw std::invalid_argument("boot time must not be negative");
-    if (settings_.delay_us < 0) throw std::invalid_argument("reply delay must not be negative");
-    for (double p : {settings_.drop_requests, settings_.drop_replies, settings_.nack, settings_.duplicate,
-                     settings_.oversize, settings_.stream_gap, settings_.empty_before, settings_.stream_duplicate,
-                     settings_.stream_swap})
-        if (!(p >= 0.0 && p <= 1.0)) throw std::invalid_argument("fault fractions must lie in 0..1");
-    for (const auto& [name, n] : settings_.drop_nth) {
-        const std::string& kind = name;  // a lambda cannot capture a structured binding before C++20
-        static const char* kinds[] = {"init", "write", "write-ack", "read", "stream", "done"};
-        if (std::none_of(std::begin(kinds), std::end(kinds), [&](const char* k) { return kind == k; }))
-            throw std::invalid_argument("unknown request kind \"" + kind +
-                                        "\" (init, write, write-ack, read, stream or done)");
-        if (n == 0) throw std::invalid_argument("request numbers count from 1");
-    }
-    for (const auto& [kind, n] : settings_.short_nth) {
-        if (kind != "init" && kind != "write-ack" && kind != "read")
-            throw std::invalid_argument("no short reply for request kind \"" + kind + "\" (init, write-ack or read)");
-        if (n == 0) throw std::invalid_argument("request numbers count from 1");
-    }
-    for (uint32_t size : settings_.stream_payload)
-        if (size == 0 || size % 4 != 0 || size > MAX_UDP_PAYLOAD - REPLY_HEADER)
-            throw std::invalid_argument("stream payload sizes must be multiples of 4 from 4 to " +
-                                        std::to_string(MAX_UDP_PAYLOAD - REPLY_HEADER));
-    for (const auto& fault : settings_.nth_reply) {
-        static const char* kinds[] = {"init", "write-ack", "read", "stream", "start"};
-        if (std::none_of(std::begin(kinds), std::end(kinds), [&](const char* k) { return fault.kind == k; }))
-            throw std::invalid_argument("unknown reply kind \"" + fault.kind +
-                                        "\" (init, write-ack, read, stream or start)");
-        if (fault.n == 0) throw std::invalid_argument("request numbers count from 1");
-    }
+      random_(settings.seed) {
     const Scaling scaling = scaling_of(settings_);
     network_ = NetworkModel::create(settings_.model, scaling);
     nothing_output_ = encode_shapes({}, scaling);
@@ -127,9 +68,9 @@ void BoardModel::refuse(const char* why) {
     malformed(why);
 }
 
-void BoardModel::note_reply_fault(const char* kind, uint64_t nth) {
+void BoardModel::note_reply_fault(Kind kind, uint64_t nth) {
     for (const auto& fault : settings_.nth_reply)
-        if (fault.n == nth && fault.kind == kind) reply_fault_ = fault.delay_ms;
+        if (fault.n == nth && fault.kind == kind_name(kind)) reply_fault_ = fault.delay_ms;
 }
 
 bool BoardModel::count_sent(const OutDatagram& d) {
@@ -173,6 +114,7 @@ void BoardModel::handle(const uint8_t* data, size_t size, Clock::time_point now,
         case Kind::Read: return serve_read(*request, now, out);
         case Kind::Stream: return serve_stream(*request, now, out);
         case Kind::Done: return serve_reset(*request, now);
+        case Kind::Start: return;  // an acknowledged write; decode never gives it
     }
 }
 
@@ -236,7 +178,7 @@ bool BoardModel::survives_faults(Request& request) {
             if (log_) log(std::string("dropped ") + kind + " request #" + std::to_string(request.nth));
             return false;
         }
-    if (rng_drop_request_.chance(settings_.drop_requests)) {
+    if (random_[FaultKind::DropRequest].chance(settings_.drop_requests)) {
         fault("drop-request");
         return false;
     }
@@ -263,7 +205,7 @@ void BoardModel::serve_init(const Request& request, Clock::time_point now, std::
         return;
     }
     ++counters_.requests["init"];
-    note_reply_fault("init", request.nth);
+    note_reply_fault(Kind::Init, request.nth);
     // The host announces its DDR payload size: the largest DDR write it
     // will send, and the payload of stream datagrams from now on.
     const uint32_t length = request.length;
@@ -323,10 +265,10 @@ void BoardModel::serve_write(const Request& request, Clock::time_point now, std:
     // A write that sets the run register to 1 is a core start.
     if (!ddr && address <= CORE_REGISTER_RUN && CORE_REGISTER_RUN + 4 <= uint64_t(address) + length &&
         wire::get_u32(payload + (CORE_REGISTER_RUN - address)) == 1 && ack)
-        note_reply_fault("start", ++starts_seen_);
+        note_reply_fault(Kind::Start, ++starts_seen_);
     else if (ack)
-        note_reply_fault("write-ack", request.nth);
-    if (ack && rng_nack_.chance(settings_.nack)) {
+        note_reply_fault(Kind::WriteAck, request.nth);
+    if (ack && random_[FaultKind::Nack].chance(settings_.nack)) {
         fault("nack");
         acknowledge(false, address, now, out);
         return;
@@ -364,7 +306,7 @@ void BoardModel::serve_read(const Request& request, Clock::time_point now, std::
             fault("status");
     }
     ++counters_.requests[std::string("read:") + request.space()];
-    note_reply_fault("read", request.nth);
+    note_reply_fault(Kind::Read, request.nth);
     counters_.bytes_read += length;
     if (request.cut_short) {
         fault("short-reply");
@@ -382,7 +324,7 @@ void BoardModel::serve_stream(const Request& request, Clock::time_point now, std
         return malformed("stream length not a multiple of 4 or over 1 MiB");
     if (!ddr_.contains(address, length)) return malformed("stream read beyond the end of the DDR");
     ++counters_.requests["stream"];
-    note_reply_fault("stream", request.nth);
+    note_reply_fault(Kind::Stream, request.nth);
     check_running_set(address, length, false);
     counters_.bytes_read += length;
     reply_stream(address, length, now, out);
@@ -398,29 +340,39 @@ void BoardModel::serve_reset(const Request& request, Clock::time_point now) {
     reboot(now);
 }
 
-void BoardModel::reply(std::vector<uint8_t> bytes, Clock::time_point now, std::vector<OutDatagram>& out) {
+bool BoardModel::reply_dropped(const char* what) {
     if (reply_fault_ && *reply_fault_ < 0) {
         fault("drop-nth-reply");
-        if (log_) log("reply dropped on purpose");
-        return;
+        if (log_) log(std::string(what) + " dropped on purpose");
+        return true;
     }
-    if (rng_drop_reply_.chance(settings_.drop_replies)) {
+    if (random_[FaultKind::DropReply].chance(settings_.drop_replies)) {
         fault("drop-reply");
-        return;
+        return true;
     }
-    if (rng_oversize_.chance(settings_.oversize)) {
-        fault("oversize");
-        bytes.insert(bytes.end(), {0xA5, 0xA5, 0xA5, 0xA5});
-    }
-    auto due = now + std::chrono::microseconds(settings_.delay_us);
+    return false;
+}
+
+Clock::time_point BoardModel::reply_due(Clock::time_point now) {
     if (settings_.delay_us > 0) fault("delay");
+    auto due = now + std::chrono::microseconds(settings_.delay_us);
     if (reply_fault_) {
         fault("delay-nth");
         due += std::chrono::milliseconds(*reply_fault_);
     }
+    return due;
+}
+
+void BoardModel::reply(std::vector<uint8_t> bytes, Clock::time_point now, std::vector<OutDatagram>& out) {
+    if (reply_dropped("reply")) return;
+    if (random_[FaultKind::Oversize].chance(settings_.oversize)) {
+        fault("oversize");
+        bytes.insert(bytes.end(), {0xA5, 0xA5, 0xA5, 0xA5});
+    }
+    const auto due = reply_due(now);
     const uint64_t boot = counters_.resets;
     maybe_empty_before(due, out);
-    if (rng_duplicate_.chance(settings_.duplicate)) {
+    if (random_[FaultKind::Duplicate].chance(settings_.duplicate)) {
         fault("duplicate");
         out.push_back({bytes, due, boot});
     }
@@ -429,49 +381,36 @@ void BoardModel::reply(std::vector<uint8_t> bytes, Clock::time_point now, std::v
 
 void BoardModel::reply_stream(uint64_t address, uint64_t length, Clock::time_point now,
                               std::vector<OutDatagram>& out) {
-    if (reply_fault_ && *reply_fault_ < 0) {
-        fault("drop-nth-reply");
-        if (log_) log("stream reply dropped on purpose");
-        return;
-    }
-    if (rng_drop_reply_.chance(settings_.drop_replies)) {
-        fault("drop-reply");
-        return;
-    }
+    if (reply_dropped("stream reply")) return;
     const std::vector<uint32_t> sizes =
         settings_.stream_payload.empty() ? std::vector<uint32_t>{stream_payload_} : settings_.stream_payload;
     std::vector<StreamPiece> pieces = cut_stream(length, sizes);
     std::vector<uint32_t> sequence(pieces.size());
     for (auto& number : sequence) number = stream_sequence_++;
     const uint64_t count = pieces.size();
-    if (count > 0 && rng_stream_gap_.chance(settings_.stream_gap)) {
+    if (count > 0 && random_[FaultKind::StreamGap].chance(settings_.stream_gap)) {
         fault("stream-gap");
-        const uint64_t gap = rng_stream_gap_.below(count);
+        const uint64_t gap = random_[FaultKind::StreamGap].below(count);
         pieces.erase(pieces.begin() + ptrdiff_t(gap));
         sequence.erase(sequence.begin() + ptrdiff_t(gap));
     }
-    if (!pieces.empty() && rng_stream_duplicate_.chance(settings_.stream_duplicate)) {
+    if (!pieces.empty() && random_[FaultKind::StreamDuplicate].chance(settings_.stream_duplicate)) {
         fault("stream-duplicate");
-        const uint64_t twice = rng_stream_duplicate_.below(pieces.size());
+        const uint64_t twice = random_[FaultKind::StreamDuplicate].below(pieces.size());
         pieces.insert(pieces.begin() + ptrdiff_t(twice), pieces[twice]);
         sequence.insert(sequence.begin() + ptrdiff_t(twice), sequence[twice]);
     }
-    if (pieces.size() >= 2 && rng_stream_swap_.chance(settings_.stream_swap)) {
+    if (pieces.size() >= 2 && random_[FaultKind::StreamSwap].chance(settings_.stream_swap)) {
         fault("stream-swap");
-        const uint64_t first = rng_stream_swap_.below(pieces.size() - 1);
+        const uint64_t first = random_[FaultKind::StreamSwap].below(pieces.size() - 1);
         std::swap(pieces[first], pieces[first + 1]);
         std::swap(sequence[first], sequence[first + 1]);
     }
-    const bool oversize = count > 0 && rng_oversize_.chance(settings_.oversize);
+    const bool oversize = count > 0 && random_[FaultKind::Oversize].chance(settings_.oversize);
     if (oversize) fault("oversize");
-    const bool duplicate = count > 0 && rng_duplicate_.chance(settings_.duplicate);
+    const bool duplicate = count > 0 && random_[FaultKind::Duplicate].chance(settings_.duplicate);
     if (duplicate) fault("duplicate");
-    if (settings_.delay_us > 0) fault("delay");
-    auto due = now + std::chrono::microseconds(settings_.delay_us);
-    if (reply_fault_) {
-        fault("delay-nth");
-        due += std::chrono::milliseconds(*reply_fault_);
-    }
+    const auto due = reply_due(now);
     if (count > 0) maybe_empty_before(due, out);
     const size_t first = out.size();
     for (size_t i = 0; i < pieces.size(); ++i) {
@@ -491,7 +430,7 @@ void BoardModel::reply_stream(uint64_t address, uint64_t length, Clock::time_poi
 }
 
 void BoardModel::maybe_empty_before(Clock::time_point due, std::vector<OutDatagram>& out) {
-    if (!rng_empty_before_.chance(settings_.empty_before)) return;
+    if (!random_[FaultKind::EmptyBefore].chance(settings_.empty_before)) return;
     fault("empty-before");
     out.push_back({{}, due, counters_.resets});
 }

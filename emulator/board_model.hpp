@@ -11,6 +11,7 @@
 #include "emulator/faults.hpp"
 #include "emulator/network_model.hpp"
 #include "emulator/receive_buffer.hpp"
+#include "emulator/request_kind.hpp"
 #include "emulator/settings.hpp"
 #include "link/wire.hpp"
 #include "records/registers.hpp"
@@ -82,8 +83,7 @@ private:
         std::vector<uint8_t> output;  // computed from the input snapshot at the start
     };
 
-    enum class Kind { Init, Write, WriteAck, Read, Stream, Done };
-    static const char* kind_name(Kind kind);
+    using Kind = RequestKind;
 
     // One request as the board acts on it.
     struct Request {
@@ -119,6 +119,11 @@ private:
     void serve_stream(const Request& request, Clock::time_point now, std::vector<OutDatagram>& out);
     void serve_reset(const Request& request, Clock::time_point now);
 
+    // The opening every reply shares: whether a fault takes it away whole (the
+    // N-th reply left out on purpose, a random drop; `what` names it in the
+    // log), and when it is due (the delay of every reply, the N-th held back).
+    bool reply_dropped(const char* what);
+    Clock::time_point reply_due(Clock::time_point now);
     void reply(std::vector<uint8_t> bytes, Clock::time_point now, std::vector<OutDatagram>& out);
     void reply_stream(uint64_t address, uint64_t length, Clock::time_point now, std::vector<OutDatagram>& out);
     void acknowledge(bool positive, uint32_t address, Clock::time_point now, std::vector<OutDatagram>& out);
@@ -129,7 +134,7 @@ private:
     void log(const std::string& line);
 
     void refuse(const char* why);
-    void note_reply_fault(const char* kind, uint64_t nth);
+    void note_reply_fault(Kind kind, uint64_t nth);
     void check_running_set(uint64_t address, uint64_t length, bool write);
     // False when a start it holds was refused.
     bool write_fabric(uint32_t address, const uint8_t* data, uint64_t length, Clock::time_point now);
@@ -162,8 +167,7 @@ private:
     Clock::time_point boot_end_;
 
     // Fault state.
-    FaultRandom rng_drop_request_, rng_drop_reply_, rng_nack_, rng_duplicate_, rng_oversize_, rng_stream_gap_,
-        rng_empty_before_, rng_stream_duplicate_, rng_stream_swap_;
+    FaultGenerators random_;
     std::optional<int64_t> reply_fault_;  // for the request in hand: -1 drop its reply, else delay it (ms)
     uint64_t starts_seen_ = 0;            // core-start writes, for the "start" reply faults
     std::map<Kind, uint64_t> kind_count_;  // requests of each kind since start

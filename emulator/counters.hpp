@@ -35,3 +35,7 @@ struct EmulatorCounters {
     // "stream-duplicate", "stream-swap", "delay-nth", "drop-nth-reply".
     std::map<std::string, uint64_t> faults;
 };
+
+// One line of counters (for --stats-every) and the multi-line exit summary.
+std::string counters_line(const EmulatorCounters& counters);
+std::string counters_summary(const EmulatorCounters& counters);

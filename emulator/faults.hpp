@@ -4,6 +4,8 @@
 // failing test repeats exactly.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 // splitmix64: small, fast and good enough for fault decisions.
@@ -41,7 +43,7 @@ enum class FaultKind : uint64_t {
     StreamGap,
     EmptyBefore,
     StreamDuplicate,
-    StreamSwap,
+    StreamSwap,  // the last: FaultGenerators holds one generator per kind up to it
 };
 
 inline FaultRandom fault_random(uint64_t seed, FaultKind kind) {
@@ -50,3 +52,15 @@ inline FaultRandom fault_random(uint64_t seed, FaultKind kind) {
     FaultRandom mixer(seed * 0x100000001B3ull + static_cast<uint64_t>(kind));
     return FaultRandom(mixer.next());
 }
+
+// The generators of all kinds of random fault, indexed by the kind.
+class FaultGenerators {
+public:
+    explicit FaultGenerators(uint64_t seed) {
+        for (size_t i = 0; i < generators_.size(); ++i) generators_[i] = fault_random(seed, FaultKind(i + 1));
+    }
+    FaultRandom& operator[](FaultKind kind) { return generators_[size_t(kind) - 1]; }
+
+private:
+    std::array<FaultRandom, size_t(FaultKind::StreamSwap)> generators_;
+};

@@ -36,7 +36,3 @@ ProgramOptions parse_arguments(const std::vector<std::string>& args);
 void apply_configuration(ProgramOptions& options);
 
 std::string usage_text();
-
-// One line of counters (for --stats-every) and the multi-line exit summary.
-std::string counters_line(const EmulatorCounters& counters);
-std::string counters_summary(const EmulatorCounters& counters);

@@ -69,3 +69,8 @@ struct EmulatorSettings {
     // Reporting.
     bool verbose = false;
 };
+
+// Throws std::invalid_argument naming the first setting a board cannot have:
+// negative times, fractions outside 0..1, unknown request kinds, requests
+// counted from 0, impossible sizes.
+void check_emulator_settings(const EmulatorSettings& settings);

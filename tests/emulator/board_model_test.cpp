@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <random>
 
 using board::BoardModel;
@@ -555,6 +556,33 @@ TEST(BoardModel, ModelsZeroNoiseAndReplay) {
         EXPECT_ANY_THROW(BoardModel(s, T0)) << bad;
     }
     std::remove(path.c_str());
+}
+
+// The model refuses settings no board can have, each with the kinds it takes:
+// a check that is no longer run, or a kind list put together wrongly, shows here.
+TEST(BoardModel, RefusesImpossibleSettingsNamingWhatItTakes) {
+    auto refusal = [](const std::function<void(EmulatorSettings&)>& spoil) {
+        EmulatorSettings s = core_settings();
+        spoil(s);
+        try {
+            BoardModel model(s, T0);
+        } catch (const std::invalid_argument& e) {
+            return std::string(e.what());
+        }
+        return std::string("accepted");
+    };
+    EXPECT_EQ(refusal([](EmulatorSettings& s) { s.drop_nth = {{"start", 1}}; }),
+              "unknown request kind \"start\" (init, write, write-ack, read, stream or done)");
+    EXPECT_EQ(refusal([](EmulatorSettings& s) { s.short_nth = {{"write", 1}}; }),
+              "no short reply for request kind \"write\" (init, write-ack or read)");
+    EXPECT_EQ(refusal([](EmulatorSettings& s) { s.nth_reply = {{"done", 1, -1}}; }),
+              "unknown reply kind \"done\" (init, write-ack, read, stream or start)");
+    EXPECT_EQ(refusal([](EmulatorSettings& s) { s.nth_reply = {{"start", 0, -1}}; }), "request numbers count from 1");
+    EXPECT_EQ(refusal([](EmulatorSettings& s) { s.stream_gap = 1.5; }), "fault fractions must lie in 0..1");
+    EXPECT_EQ(refusal([](EmulatorSettings& s) { s.ddr_mib = 0; }), "DDR size must be 1 to 65536 MiB");
+    EXPECT_EQ(refusal([](EmulatorSettings& s) { s.output_bias = {1.0f}; }), "output_bias needs 125 values");
+    EXPECT_EQ(refusal([](EmulatorSettings& s) { s.drop_nth = {{"done", 1}}; s.nth_reply = {{"start", 2, 5}}; }),
+              "accepted");
 }
 
 // Requests over a limit a board enforces are refused and counted, not served.

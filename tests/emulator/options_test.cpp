@@ -103,6 +103,46 @@ TEST(EmulatorOptions, BadFlagsAreRefusedWithTheirName) {
     }
 }
 
+// The usage text and the parser come from one table of flags: every flag the
+// text lists is taken (none "unknown"), its help starts in the one column, and
+// the kind errors list the kinds each flag takes.
+TEST(EmulatorOptions, UsageListsTheFlagsTheParserTakes) {
+    const std::string usage = usage_text();
+    size_t flags = 0;
+    for (size_t start = 0, end; start < usage.size(); start = end + 1) {
+        end = usage.find('\n', start);
+        const std::string line = usage.substr(start, end - start);
+        if (line.rfind("  --", 0) == 0) {
+            ++flags;
+            const std::string flag = line.substr(2, line.find(' ', 2) - 2);
+            try {
+                parse({flag});
+            } catch (const UsageError& e) {
+                EXPECT_EQ(std::string(e.what()), flag + " needs a value");
+            }
+            // A flag too long for the column is followed by two spaces.
+            const size_t gap = line.find("  ", 2), help = line.find_first_not_of(' ', gap);
+            EXPECT_TRUE(help == 25 || (gap >= 23 && help == gap + 2)) << line;
+        } else if (line.rfind("   ", 0) == 0) {
+            EXPECT_EQ(line.find_first_not_of(' '), 25u) << line;
+        }
+    }
+    EXPECT_EQ(flags, 36u);
+    auto error = [](const std::vector<std::string>& args) {
+        try {
+            parse(args);
+        } catch (const UsageError& e) {
+            return std::string(e.what());
+        }
+        return std::string("accepted");
+    };
+    EXPECT_EQ(error({"--drop-nth", "poke:1"}), "--drop-nth: unknown kind \"poke\" (init, write, write-ack, read, stream or done)");
+    EXPECT_EQ(error({"--short-nth=stream:1"}), "--short-nth: unknown kind \"stream\" (init, write-ack or read)");
+    EXPECT_EQ(error({"--delay-nth", "done:1:5"}), "--delay-nth: unknown kind \"done\" (init, write-ack, read, stream or start)");
+    EXPECT_EQ(error({"--drop-nth-reply", "start:1:5"}), "--drop-nth-reply needs KIND:N, got \"start:1:5\"");
+    EXPECT_EQ(error({"-h"}), "accepted");
+}
+
 TEST(EmulatorOptions, ConfigurationGivesAddressesPortAndScaling) {
     ProgramOptions o = parse({"--config", write_file("emulator_cfg.yaml", config(scaling_file(1000)))});
     apply_configuration(o);

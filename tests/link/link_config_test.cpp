@@ -1,5 +1,6 @@
 // Construction checks and the configuration values that would make the link
 // divide by zero.
+#include "link/exceptions.hpp"
 #include "link/udp_interface_ethernet.hpp"
 #include "tests/support/fatal.hpp"
 
@@ -81,6 +82,30 @@ TEST(LinkConfig, UnusableAddressReportsConnectFailureThenSendFailure) {
                        "\nERROR: UDP Interface: write init failed \n\tLast socket error:\t" + std::to_string(EDESTADDRREQ) +
                        "\n");
     EXPECT_EQ(link.get_write_pace_us(), 78);
+}
+
+// The program reports an escaped link error by its class name: a type left out
+// of the common base would be reported as a plain std::exception, a misspelt
+// name would mislead whoever reads the report.
+template <class Error>
+void expect_caught_by_base_as(const char* name) {
+    try {
+        throw Error("detail");
+    } catch (const link_error& error) {
+        EXPECT_STREQ(error.type_name(), name);
+        EXPECT_STREQ(error.what(), "detail");
+        return;
+    }
+}
+
+TEST(LinkErrors, EachIsCaughtByTheCommonBaseUnderItsOwnName) {
+    expect_caught_by_base_as<exception_reset>("exception_reset");
+    expect_caught_by_base_as<exception_writeerror>("exception_writeerror");
+    expect_caught_by_base_as<exception_inittimeout>("exception_inittimeout");
+    expect_caught_by_base_as<exception_readtimeout>("exception_readtimeout");
+    expect_caught_by_base_as<exception_writeackerror>("exception_writeackerror");
+    expect_caught_by_base_as<exception_writeacktimeout>("exception_writeacktimeout");
+    EXPECT_STREQ(exception_reset().what(), "");
 }
 
 }  // namespace
