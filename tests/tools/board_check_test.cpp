@@ -2,6 +2,7 @@
 // for a healthy board, a lossy link, stream replies that lose their order
 // and a board that takes uploads slower than the host sends them.
 #include "emulator/board_emulator.hpp"
+#include "postprocess/json_text.hpp"
 #include "records/registers.hpp"
 #include "tests/support/configuration_text.hpp"
 #include "tests/support/temp_folder.hpp"

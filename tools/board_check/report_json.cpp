@@ -1,5 +1,7 @@
 #include "tools/board_check/report_json.hpp"
 
+#include "postprocess/json_text.hpp"
+
 #include <cmath>
 #include <cstdio>
 #include <sstream>
@@ -18,26 +20,6 @@ std::string json_number(double value) {
 
 }  // namespace
 
-std::string json_string(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
-                    out += escaped;
-                } else {
-                    out += c;
-                }
-        }
-    }
-    return out + "\"";
-}
 
 void write_json(std::ostream& out, const Report& report) {
     out << "{\n  \"board\": " << json_string(report.board) << ",\n  \"configuration\": "

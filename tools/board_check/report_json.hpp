@@ -10,7 +10,4 @@ namespace board_check {
 
 void write_json(std::ostream& out, const Report& report);
 
-// `text` as a JSON string, quotes included.
-std::string json_string(const std::string& text);
-
 }  // namespace board_check
