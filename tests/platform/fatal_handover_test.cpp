@@ -1,9 +1,11 @@
 #include "platform/fatal_handover.hpp"
 #include "platform/fatal_error.hpp"
+#include "platform/owned_thread.hpp"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -56,4 +58,44 @@ TEST(FatalError, WritesItsLinesOnItsStream) {
     exception_fatal({"ERROR: Unable to convert character g to hex"}, exception_fatal::Stream::output, false)
         .write(out, err);
     EXPECT_EQ(out.str(), "ERROR: Unable to convert character g to hex");
+}
+
+// An owned thread's error is never lost: join() rethrows it once, on the
+// joining thread, and an owner destroyed without taking it hands it to the
+// main thread; with Errors::hand_over it is handed over as the body ends.
+TEST(OwnedThread, CarriesTheBodysErrorToTheJoinerOrHandsItOver) {
+    set_fatal_notify(nullptr);
+    rethrow_handed_over_fatal();
+    OwnedThread worker("Worker");
+    worker.start([] { throw std::runtime_error("cycle failed"); });
+    EXPECT_THROW(
+        {
+            try {
+                worker.join();
+            } catch (const std::runtime_error& error) {
+                EXPECT_STREQ(error.what(), "cycle failed");
+                throw;
+            }
+        },
+        std::runtime_error);
+    worker.join();  // taken once: nothing more to rethrow
+    EXPECT_FALSE(fatal_handed_over());
+
+    // Started again after the join; this time nobody joins before the end.
+    worker.start([] { throw std::runtime_error("late failure"); });
+    worker.join_handing_over();
+    EXPECT_EQ(rethrown_text(), "ERROR: Worker: late failure\n");
+
+    {
+        OwnedThread dropped("Recorder");
+        dropped.start([] { throw exception_fatal({"ERROR: disk full"}); });
+    }
+    EXPECT_EQ(rethrown_text(), "ERROR: disk full\n");
+
+    OwnedThread source("Image folder source", OwnedThread::Errors::hand_over);
+    source.start([] { throw std::runtime_error("folder gone"); });
+    // Handed over while the owner has not joined yet.
+    for (int i = 0; i < 2000 && !fatal_handed_over(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(rethrown_text(), "ERROR: Image folder source: folder gone\n");
+    source.join();  // nothing kept for the joiner
 }
