@@ -196,11 +196,11 @@ void Display::display() {
 }
 
 void Display::display_frames() {
-    uint64_t frame_id = 0;
-    const bool fresh = source->grab(frame, frame_id);
+    // The canvas and the number of the frame drawn on it travel together.
+    const bool fresh = source->grab(frame, frame_number);
     if (fresh) unshown = true;
     if (fresh && recorder && frame) recorder->add(frame);
-    const uint64_t traced = trace::canvas_frame();
+    const uint64_t traced = frame_number;
 
     const bool first_cycle = !window_created;
     const bool fullscreen = demo && demo->fullscreen;

@@ -67,6 +67,8 @@ private:
     std::mutex callbacks_mutex;
     CallbackMap callbacks;
     std::shared_ptr<cv::Mat> frame;
+    // The number of the frame drawn on `frame`, as the source handed it out.
+    uint64_t frame_number = 0;
     std::shared_ptr<Source> source;
     std::shared_ptr<Demo> demo;
     std::atomic<int32_t> display_count{0};

@@ -30,8 +30,6 @@ struct Event {
     Stage stage;
 };
 
-std::atomic<uint64_t> canvas{0};
-
 thread_local const int32_t this_thread = static_cast<int32_t>(::syscall(SYS_gettid));
 
 // Microseconds of `t` since `origin`, with one decimal.
@@ -163,9 +161,5 @@ bool open(const std::string& path) { return recorder().open(path); }
 size_t close() { return recorder().close(); }
 
 void detail::add(Stage stage, uint64_t frame, Clock::time_point begin) { recorder().add(stage, frame, begin); }
-
-void set_canvas_frame(uint64_t frame) { canvas.store(frame, std::memory_order_relaxed); }
-
-uint64_t canvas_frame() { return canvas.load(std::memory_order_relaxed); }
 
 }  // namespace trace

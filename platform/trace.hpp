@@ -78,10 +78,4 @@ private:
     Clock::time_point begin{};
 };
 
-// The frame of the canvas handed to the display last: the post-processing
-// stage sets it where it hands a canvas over, the display reads it when it
-// takes one.
-void set_canvas_frame(uint64_t frame);
-uint64_t canvas_frame();
-
 }  // namespace trace

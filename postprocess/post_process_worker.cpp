@@ -216,7 +216,7 @@ void PostProcessWorker::postprocess() {
         std::lock_guard<std::mutex> lock(mutex);
         output_frame = std::move(frame);
         record = std::move(drawn);
-        trace::set_canvas_frame(traced_frame(input.info));
+        output_frame_number = traced_frame(input.info);
         ready.store(true);
     }
     times.overlay_us = micros_since(t);
@@ -233,7 +233,7 @@ bool PostProcessWorker::grab(std::shared_ptr<cv::Mat>& out, uint64_t& frame_id) 
     output_frame.reset();
     grabbed_record = std::move(record);
     record.reset();
-    frame_id = 0;
+    frame_id = output_frame_number;
     ready.store(false);
     return true;
 }
@@ -242,6 +242,7 @@ void PostProcessWorker::idle() {
     std::lock_guard<std::mutex> lock(mutex);
     output_frame = idle_frame;
     record.reset();
+    output_frame_number = 0;
     last_frame_id = 0;
     ready.store(true);
 }

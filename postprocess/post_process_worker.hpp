@@ -46,6 +46,9 @@ public:
     PostProcessWorker(std::string id, std::shared_ptr<UDPInterface> link, std::shared_ptr<Core> core,
                       std::shared_ptr<Demo> demo, std::shared_ptr<PostProcessing> post);
 
+    // Hands out the canvas drawn last, once, with the number of the frame
+    // drawn on it (the upload stage's count, the trace's frame number) in
+    // `frame_id`: 0 for the blank and the idle canvas, which show no frame.
     bool grab(std::shared_ptr<cv::Mat>& out, uint64_t& frame_id) override;
     bool okay(std::string& message) override;
     void reset() override;
@@ -108,6 +111,8 @@ private:
     PreparedFrame input;
     double last_fps = 0.0;
     std::shared_ptr<cv::Mat> output_frame;
+    // The number of the frame drawn on output_frame (under `mutex`).
+    uint64_t output_frame_number = 0;
     std::atomic<bool> ready{false};
     std::mutex mutex;
     std::vector<float> candidate_probs;

@@ -43,6 +43,7 @@ protected:
     void cycle(uint64_t frame_id, double fps) {
         auto info = std::make_shared<ImageInfo>();
         info->height = info->width = info->region_height = info->region_width = 416;
+        info->sequence = frame_id;
         stage->download(info, std::make_shared<cv::Mat>(416, 416, CV_8UC3, cv::Scalar(40, 40, 40)), frame_id, fps);
         stage->work();
     }
@@ -62,7 +63,9 @@ protected:
 
 }  // namespace
 
-TEST_F(Stage, GrabHandsOutEachFrameOnceWithIdZero) {
+// A canvas handed out with another frame's number (or none) would put the
+// wrong frame on the timeline's shown row.
+TEST_F(Stage, GrabHandsOutEachCanvasOnceWithItsFramesNumber) {
     make();
     std::shared_ptr<cv::Mat> frame;
     uint64_t id = 99;
@@ -78,13 +81,14 @@ TEST_F(Stage, GrabHandsOutEachFrameOnceWithIdZero) {
 
     cycle(17, 30.0);
     ASSERT_TRUE(stage->grab(frame, id));
-    EXPECT_EQ(id, 0u);
+    EXPECT_EQ(id, 17u);
     EXPECT_NE(frame, kept);
     EXPECT_EQ(frame.use_count(), 1);  // the stage keeps no reference
 
     // The idle screen: the same image each time.
     stage->idle();
     ASSERT_TRUE(stage->grab(frame, id));
+    EXPECT_EQ(id, 0u);
     stage->idle();
     std::shared_ptr<cv::Mat> again;
     ASSERT_TRUE(stage->grab(again, id));
