@@ -28,6 +28,8 @@ namespace {
 // forever once it has ended. So every window call of the process runs on one
 // thread that lives until the process ends, and the display thread (which may
 // be started, stopped and replaced) hands its window work to it.
+// It is the one thread of the program that is never joined, so it is a plain
+// detached std::thread rather than an OwnedThread.
 class WindowThread {
 public:
     static WindowThread& instance() {
@@ -110,7 +112,8 @@ Display::Display(std::shared_ptr<Source> source_, std::shared_ptr<Demo> demo_)
     : source(std::move(source_)), demo(std::move(demo_)) {}
 
 Display::~Display() {
-    stop_and_join();
+    stopped.store(true);
+    thread.join_handing_over();
     close_window();
     if (recorder) recorder->close();
 }
@@ -135,11 +138,13 @@ void Display::work() {
     // A new window starts with the canvas the last one showed.
     unshown = static_cast<bool>(frame);
     stopped.store(false);
-    thread = std::thread(&Display::display, this);
+    // A display started twice is refused: a running loop is never lost.
+    thread.start(&Display::display, this, [this] { stopped.store(true); });
 }
 
 void Display::stop() {
-    stop_and_join();
+    stopped.store(true);
+    thread.join();
     close_window();
     // However the program ends, it stops the display on the way: the
     // recording is complete and playable from here.

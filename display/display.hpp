@@ -6,6 +6,7 @@
 #include "display/recorder.hpp"
 #include "pipeline/key_codes.hpp"
 #include "pipeline/worker.hpp"
+#include "platform/owned_thread.hpp"
 
 #include <opencv2/core.hpp>
 
@@ -84,6 +85,8 @@ private:
     bool unshown = false;  // the source delivered a canvas the window has not drawn yet
     std::string drawn_status;  // the status line drawn over the canvas shown, if any
     std::chrono::steady_clock::time_point status_drawn_at;
+    // Last, so that it is stopped and joined before the members it uses go.
+    OwnedThread thread{"Display"};
 };
 
 // The key code the key maps use for a code of the window library: the arrow

@@ -1,7 +1,6 @@
 #include "display/recorder.hpp"
 
 #include "platform/fatal_error.hpp"
-#include "platform/fatal_handover.hpp"
 
 #include <opencv2/imgproc.hpp>
 
@@ -54,23 +53,21 @@ Recorder::Recorder(std::string path_, size_t queue_limit_)
     probe.release();
     std::remove(path.c_str());
     if (!writable) throw exception_fatal({"ERROR: Unable to write recording file", "\tFile path:\t" + path});
-    thread = std::thread([this] {
+    thread.start([this] {
         // The encoder gives way to the pipeline when the processor is busy
         // (the encoder's own threads, started from here, inherit this):
         // a recording that falls behind drops canvases, the demo does not
         // slow down. Failing to lower the priority changes nothing else.
         ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), ENCODER_NICENESS);
-        run_handing_over("Recorder", [this] {
-            try {
-                run();
-            } catch (...) {
-                // Nothing more is taken in; the error ends the program.
-                std::lock_guard<std::mutex> lock(mutex);
-                closing = true;
-                queue.clear();
-                throw;
-            }
-        });
+        try {
+            run();
+        } catch (...) {
+            // Nothing more is taken in; the error ends the program.
+            std::lock_guard<std::mutex> lock(mutex);
+            closing = true;
+            queue.clear();
+            throw;
+        }
     });
 }
 
@@ -105,7 +102,7 @@ void Recorder::close() {
         closing = true;
     }
     changed.notify_one();
-    if (thread.joinable()) thread.join();
+    thread.join();
     if (writer.isOpened()) writer.release();
     if (written == 0) {
         std::remove(path.c_str());

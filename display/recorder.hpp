@@ -11,6 +11,8 @@
 // (at most RATE_FRAMES canvases).
 #pragma once
 
+#include "platform/owned_thread.hpp"
+
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
@@ -21,7 +23,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -85,9 +86,10 @@ private:
     bool opened = false;   // the file is open at its rate (under `mutex`)
     bool closing = false;  // no more canvases come (under `mutex`)
     bool closed = false;   // close() has run (main thread only)
-    std::thread thread;
 
     uint64_t written = 0;
     uint64_t dropped = 0;
     double rate = 0.0;
+    // Last, so that it is joined before the members it uses go.
+    OwnedThread thread{"Recorder", OwnedThread::Errors::hand_over};
 };

@@ -21,13 +21,12 @@ UploadWorker::UploadWorker(std::shared_ptr<Source> source_, std::shared_ptr<UDPI
                            std::shared_ptr<Core> core_, std::shared_ptr<Demo> demo_)
     : source(std::move(source_)), link(std::move(link_)), core(std::move(core_)), demo(std::move(demo_)) {}
 
-UploadWorker::~UploadWorker() {
+void UploadWorker::quit_serving() {
     {
         std::unique_lock<std::mutex> lock(mutex);
         quit = true;
     }
     changed.notify_all();
-    if (thread.joinable()) thread.join();
 }
 
 void UploadWorker::work() {
@@ -35,7 +34,7 @@ void UploadWorker::work() {
     wait_idle(lock);
     // Started before the cycle is marked pending, so that a thread that
     // cannot be created leaves no cycle for wait_work_done to wait for.
-    if (!thread.joinable()) thread = std::thread(&UploadWorker::serve, this);
+    if (!thread.running()) thread.start(&UploadWorker::serve, this, [this] { quit_serving(); });
     work_start = Clock::now();
     requested = true;
     lock.unlock();

@@ -14,6 +14,7 @@
 #include "link/udp_interface.hpp"
 #include "pipeline/prepared_frame.hpp"
 #include "pipeline/worker.hpp"
+#include "platform/owned_thread.hpp"
 
 #include <opencv2/core.hpp>
 
@@ -24,7 +25,6 @@
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 // Microseconds of the upload stage's last grab, fit-and-quantise and upload.
@@ -38,9 +38,6 @@ class UploadWorker : public Worker, public MemoryMap {
 public:
     UploadWorker(std::shared_ptr<Source> source, std::shared_ptr<UDPInterface> link, std::shared_ptr<Core> core,
                  std::shared_ptr<Demo> demo);
-    // Lets a cycle still running end (its error, if any, is dropped) and
-    // joins the stage's thread.
-    ~UploadWorker();
     UploadWorker(const UploadWorker&) = delete;
     UploadWorker& operator=(const UploadWorker&) = delete;
 
@@ -84,6 +81,9 @@ private:
     void serve();
     // Waits until no cycle is pending or running; `lock` holds `mutex`.
     void wait_idle(std::unique_lock<std::mutex>& lock);
+    // Ends the stage thread's loop once the cycle it runs, if any, has ended
+    // (that cycle's error, if any, is dropped with the stage).
+    void quit_serving();
 
     std::shared_ptr<Source> source;
     std::shared_ptr<UDPInterface> link;
@@ -108,7 +108,6 @@ private:
     // over a cycle not yet taken; `running`: the thread is in a cycle;
     // `quit`: the stage is being destroyed. All three, and `work_error`,
     // under `mutex`.
-    std::thread thread;
     std::mutex mutex;
     std::condition_variable changed;
     bool requested = false;
@@ -117,4 +116,6 @@ private:
     std::exception_ptr work_error;
     std::chrono::steady_clock::time_point work_start{};
     std::chrono::steady_clock::time_point work_end{};
+    // Last, so that it is stopped and joined before the members it uses go.
+    OwnedThread thread{"Upload stage"};
 };

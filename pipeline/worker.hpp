@@ -14,7 +14,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 
 using CallbackMap = std::map<int, std::function<void()>>;
 
@@ -29,6 +28,10 @@ public:
     int64_t duration_us = 0;
 };
 
+// A worker with a loop of its own. Each one owns its thread as an
+// OwnedThread, declared as its last member and started with a stop that sets
+// `stopped` and wakes the loop, so that destroying the worker stops and joins
+// the loop before anything the loop uses goes.
 class ThreadWorker : public virtual Worker {
 public:
     // Sets `stopped`, then joins the thread if one is running. Harmless on a
@@ -38,13 +41,6 @@ public:
 protected:
     // Written by the controlling thread, read by the stage's own loop.
     std::atomic<bool> stopped{true};
-    std::thread thread;
-
-    // The common body of stop(): set the flag and join.
-    void stop_and_join() {
-        stopped.store(true, std::memory_order_relaxed);
-        if (thread.joinable()) thread.join();
-    }
 };
 
 class Source : public virtual Worker {

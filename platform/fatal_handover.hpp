@@ -26,13 +26,3 @@ void rethrow_handed_over_fatal();
 // so it must only store flags.
 void set_fatal_notify(void (*notify)());
 
-// Runs `body` (a worker thread's whole loop) and hands over any error that
-// leaves it, as hand_over_current_error(where) does.
-template <class Body>
-void run_handing_over(const char* where, Body&& body) {
-    try {
-        body();
-    } catch (...) {
-        hand_over_current_error(where);
-    }
-}

@@ -8,14 +8,16 @@
 // source's loop, the window loop), is started with Errors::hand_over: its
 // error goes to hand_over_current_error(where) as it leaves the body.
 //
-// The owner stops the body (a flag, a condition, a closed queue) before the
-// thread is joined; declare the OwnedThread after every member the body uses,
-// so that a destructor that did not join first still joins before they go.
+// The owner tells start() how to stop the body (set its flag, wake its wait):
+// stop_and_join() and the destructor run that before they join. Declare the
+// OwnedThread after every member the body or its stop uses, so that it is
+// destroyed first: the owner's destructor then has nothing to do for it.
 #pragma once
 
 #include <exception>
 #include <functional>
 #include <thread>
+#include <utility>
 
 class OwnedThread {
 public:
@@ -31,12 +33,13 @@ public:
     OwnedThread(const OwnedThread&) = delete;
     OwnedThread& operator=(const OwnedThread&) = delete;
 
-    // Runs `body` on a new thread. A thread still running is an error
-    // (std::logic_error): it is joined first by whoever starts it again.
-    void start(std::function<void()> body);
+    // Runs `body` on a new thread; `stop`, when given, makes it return. A
+    // thread still running is an error (std::logic_error): it is joined first
+    // by whoever starts it again.
+    void start(std::function<void()> body, std::function<void()> stop = {});
     template <class Owner>
-    void start(void (Owner::*member)(), Owner* owner) {
-        start([member, owner] { (owner->*member)(); });
+    void start(void (Owner::*member)(), Owner* owner, std::function<void()> stop = {}) {
+        start([member, owner] { (owner->*member)(); }, std::move(stop));
     }
 
     // Waits for the body's end, then rethrows the error that left it, once.
@@ -45,6 +48,8 @@ public:
     // join(), with the kept error handed over instead of rethrown: for
     // destructors and stop paths that must not throw.
     void join_handing_over() noexcept;
+    // Runs the stop given to start() (when a thread runs), then join().
+    void stop_and_join();
 
     bool running() const { return thread.joinable(); }
     std::thread::id id() const { return thread.get_id(); }
@@ -54,6 +59,7 @@ private:
 
     const char* where;
     Errors errors;
+    std::function<void()> stop;
     std::thread thread;
     // Written by the thread before it ends, read after the join.
     std::exception_ptr error;

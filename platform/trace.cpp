@@ -1,10 +1,11 @@
 #include "platform/trace.hpp"
 
+#include "platform/owned_thread.hpp"
+
 #include <condition_variable>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include <sys/syscall.h>
@@ -62,7 +63,7 @@ public:
             origin = Clock::now();
         }
         file = f;
-        writer = std::thread(&Recorder::write_loop, this);
+        writer.start(&Recorder::write_loop, this);
         detail::enabled.store(true);
         return true;
     }
@@ -132,7 +133,6 @@ private:
 
     std::mutex open_mutex;  // open() and close() against each other
     std::FILE* file = nullptr;
-    std::thread writer;
 
     std::mutex mutex;  // everything below
     std::condition_variable wake;
@@ -140,6 +140,8 @@ private:
     size_t dropped = 0;
     bool closing = false;
     Clock::time_point origin{};
+    // Last, so that it is joined before the members it uses go.
+    OwnedThread writer{"Trace"};
 };
 
 Recorder& recorder() {

@@ -1,6 +1,7 @@
 #include "remote/stream_server.hpp"
 
 #include "platform/fatal_error.hpp"
+#include "platform/owned_thread.hpp"
 #include "remote/page.hpp"
 #include "remote/routes.hpp"
 
@@ -14,7 +15,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -46,8 +46,6 @@ struct StreamServer::Impl {
     StreamLimits limits;
     httplib::Server server;
     int bound_port = 0;
-    std::thread listener;
-    std::thread encoder;
 
     // The newest JPEG, its number, and the stop: under `mutex`.
     std::mutex mutex;
@@ -63,6 +61,10 @@ struct StreamServer::Impl {
     std::atomic<uint64_t> dropped{0};
     std::atomic<uint64_t> refused{0};
     std::once_flag ended;
+    // Last, so that they are stopped and joined before the members they use
+    // go. An error of either ends the program.
+    OwnedThread listener{"Stream server", OwnedThread::Errors::hand_over};
+    OwnedThread encoder{"Stream server", OwnedThread::Errors::hand_over};
 
     // Takes one of the stream slots for as long as it lives.
     struct Slot {
@@ -247,8 +249,9 @@ StreamServer::StreamServer(std::shared_ptr<LiveFigures> figures, const std::stri
     if (s.bound_port <= 0) {
         throw exception_fatal({"ERROR: Cannot serve the stream", "\tAddress:\t" + host + ":" + std::to_string(port)});
     }
-    s.listener = std::thread([&s] { s.server.listen_after_bind(); });
-    s.encoder = std::thread([&s] { s.encode(); });
+    const auto end = [&s] { s.end_streams(); };
+    s.listener.start([&s] { s.server.listen_after_bind(); }, end);
+    s.encoder.start([&s] { s.encode(); }, end);
 }
 
 StreamServer::~StreamServer() { stop(); }
@@ -257,8 +260,8 @@ int StreamServer::port() const { return impl->bound_port; }
 
 void StreamServer::stop() {
     impl->end_streams();
-    if (impl->encoder.joinable()) impl->encoder.join();
-    if (impl->listener.joinable()) impl->listener.join();
+    impl->encoder.join();
+    impl->listener.join();
 }
 
 StreamCounts StreamServer::counts() const { return impl->counts(); }

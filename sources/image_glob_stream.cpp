@@ -1,7 +1,6 @@
 #include "sources/image_glob_stream.hpp"
 
 #include "pipeline/key_codes.hpp"
-#include "platform/fatal_handover.hpp"
 #include "sources/glob.hpp"
 
 #include <opencv2/imgcodecs.hpp>
@@ -32,8 +31,6 @@ ImageGlobStream::ImageGlobStream(std::string id_, std::shared_ptr<Demo> demo_, s
     std::string message;
     if (okay(message)) get_frame();
 }
-
-ImageGlobStream::~ImageGlobStream() { stop(); }
 
 bool ImageGlobStream::grab(std::shared_ptr<cv::Mat>& frame, uint64_t& frame_id) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -69,13 +66,17 @@ FrameOrigin ImageGlobStream::frame_origin(uint64_t frame_id) {
 void ImageGlobStream::work() {
     stopped.store(false);
     get_frame();
-    thread = std::thread([this] { run_handing_over("Image folder source", [this] { cycle(); }); });
+    thread.start(&ImageGlobStream::cycle, this, [this] { request_stop(); });
 }
 
 void ImageGlobStream::stop() {
+    request_stop();
+    thread.join();
+}
+
+void ImageGlobStream::request_stop() {
     stopped.store(true);
     wake_thread();
-    stop_and_join();
 }
 
 void ImageGlobStream::wake_thread() {

@@ -4,6 +4,7 @@
 
 #include "records/config.hpp"
 #include "pipeline/worker.hpp"
+#include "platform/owned_thread.hpp"
 
 #include <opencv2/core.hpp>
 
@@ -21,7 +22,6 @@ public:
     // Lists the files path_image_glob + "*." + image_extension of `demo` and
     // loads the first one if any. A display time of 0 never advances by itself.
     ImageGlobStream(std::string id, std::shared_ptr<Demo> demo, std::chrono::nanoseconds display_time);
-    ~ImageGlobStream();
 
     // Hands out the loaded image if it has not been handed out yet and the
     // stream runs. `frame_id` always receives the list position of the image
@@ -62,6 +62,8 @@ private:
     void move_index(bool forward);
     // Wakes the display thread after `changed` or `stopped` was set.
     void wake_thread();
+    // Sets `stopped` and wakes the display thread.
+    void request_stop();
 
     std::string id;
     std::shared_ptr<cv::Mat> image;
@@ -80,4 +82,6 @@ private:
     // stream stops or the display time is up.
     std::mutex wait_mutex;
     std::condition_variable wake;
+    // Last, so that it is stopped and joined before the members it uses go.
+    OwnedThread thread{"Image folder source", OwnedThread::Errors::hand_over};
 };

@@ -1,7 +1,6 @@
 #include "sources/video_file_stream.hpp"
 
 #include "platform/fatal_error.hpp"
-#include "platform/fatal_handover.hpp"
 
 #include <cmath>
 #include <fstream>
@@ -47,8 +46,6 @@ VideoFileStream::VideoFileStream(std::string id_, std::string path_) : id(std::m
     std::cout << "\tHeight:\t" << front->rows << std::endl;
     std::cout << "\tFrame rate:\t" << frame_rate << std::endl;
 }
-
-VideoFileStream::~VideoFileStream() { stop(); }
 
 bool VideoFileStream::decode(cv::Mat& into) {
     std::lock_guard<std::mutex> lock(capture_mutex);
@@ -110,10 +107,15 @@ FrameOrigin VideoFileStream::frame_origin(uint64_t frame_id) {
 
 void VideoFileStream::work() {
     stopped.store(false);
-    thread = std::thread([this] { run_handing_over("Video file source", [this] { update(); }); });
+    thread.start(&VideoFileStream::update, this, [this] { request_stop(); });
 }
 
 void VideoFileStream::stop() {
+    request_stop();
+    thread.join();
+}
+
+void VideoFileStream::request_stop() {
     {
         // Under the lock, so that the thread cannot miss the wake-up between
         // its check and its wait.
@@ -121,7 +123,6 @@ void VideoFileStream::stop() {
         stopped.store(true, std::memory_order_relaxed);
     }
     changed.notify_all();
-    stop_and_join();
 }
 
 CallbackMap VideoFileStream::get_callbacks() { return {}; }

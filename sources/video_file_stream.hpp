@@ -5,6 +5,7 @@
 #pragma once
 
 #include "pipeline/worker.hpp"
+#include "platform/owned_thread.hpp"
 
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
@@ -23,7 +24,6 @@ public:
     // or gives no frame leaves the stream not okay, with the path in the
     // message.
     VideoFileStream(std::string id, std::string path);
-    ~VideoFileStream();
 
     // Hands out the newest decoded frame unless it was handed out already or
     // the stream is stopped; the id counts the frames since `reset` and keeps
@@ -49,6 +49,8 @@ public:
 
 private:
     void update();
+    // Sets `stopped` and wakes the decoding thread.
+    void request_stop();
     // Reads the next frame, starting again at the first one after the last;
     // false when the file gives no frame even then.
     bool decode(cv::Mat& into);
@@ -73,4 +75,6 @@ private:
     std::atomic<uint64_t> loops{0};
     bool is_okay = true;
     std::string message;
+    // Last, so that it is stopped and joined before the members it uses go.
+    OwnedThread thread{"Video file source", OwnedThread::Errors::hand_over};
 };

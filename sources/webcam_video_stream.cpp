@@ -1,6 +1,5 @@
 #include "sources/webcam_video_stream.hpp"
 
-#include "platform/fatal_handover.hpp"
 #include "platform/sleep.hpp"
 
 #include <opencv2/core.hpp>
@@ -40,8 +39,6 @@ WebCamVideoStream::WebCamVideoStream(std::string id_, cv::VideoCapture capture_,
     : id(std::move(id_)), capture(std::move(capture_)), flip(flip_) {
     open_and_start();
 }
-
-WebCamVideoStream::~WebCamVideoStream() { stop_and_join(); }
 
 void WebCamVideoStream::open_and_start() {
     is_okay = true;
@@ -123,7 +120,7 @@ FrameOrigin WebCamVideoStream::frame_origin(uint64_t) {
 
 void WebCamVideoStream::work() {
     stopped.store(false);
-    thread = std::thread([this] { run_handing_over("Camera source", [this] { update(); }); });
+    thread.start(&WebCamVideoStream::update, this, [this] { stopped.store(true); });
     const auto deadline = std::chrono::steady_clock::now() + READY_LIMIT;
     while (std::chrono::steady_clock::now() < deadline) {
         {
@@ -135,7 +132,10 @@ void WebCamVideoStream::work() {
     // A device that delivers nothing: grab keeps returning false until it does.
 }
 
-void WebCamVideoStream::stop() { stop_and_join(); }
+void WebCamVideoStream::stop() {
+    stopped.store(true);
+    thread.join();
+}
 
 CallbackMap WebCamVideoStream::get_callbacks() { return {}; }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "pipeline/worker.hpp"
+#include "platform/owned_thread.hpp"
 
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
@@ -22,7 +23,6 @@ public:
     // Uses a capture that the caller has already opened (a video file, or a
     // device opened with other options); the same format is requested.
     WebCamVideoStream(std::string id, cv::VideoCapture capture, bool flip);
-    ~WebCamVideoStream();
 
     // Hands out the newest frame unless it was handed out already or the
     // stream is stopped; the id counts the frames captured since `reset`.
@@ -61,4 +61,6 @@ private:
     std::string message;
     bool flip;
     int device = -1;
+    // Last, so that it is stopped and joined before the members it uses go.
+    OwnedThread thread{"Camera source", OwnedThread::Errors::hand_over};
 };

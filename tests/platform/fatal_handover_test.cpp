@@ -6,6 +6,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -24,6 +27,13 @@ std::string rethrown_text() {
     return "(nothing rethrown)";
 }
 
+// Runs `body` on a thread whose errors are handed over, and joins it.
+void fail_on_thread(const char* where, std::function<void()> body) {
+    OwnedThread thread(where, OwnedThread::Errors::hand_over);
+    thread.start(std::move(body));
+    thread.join();
+}
+
 }  // namespace
 
 // A worker thread's error reaches the main thread as a fatal error with its
@@ -31,20 +41,15 @@ std::string rethrown_text() {
 TEST(FatalHandover, FirstErrorOfAnyThreadIsRethrownOnceOnTheTakingThread) {
     set_fatal_notify(count_notify);
     notified = 0;
-    std::thread first([] {
-        run_handing_over("Camera source", [] { throw std::runtime_error("device gone"); });
-    });
-    first.join();
-    std::thread second([] { run_handing_over("Display", [] { throw exception_fatal({"FRAME NULL"}); }); });
-    second.join();
+    fail_on_thread("Camera source", [] { throw std::runtime_error("device gone"); });
+    fail_on_thread("Display", [] { throw exception_fatal({"FRAME NULL"}); });
     EXPECT_TRUE(fatal_handed_over());
     EXPECT_EQ(notified.load(), 1);
     EXPECT_EQ(rethrown_text(), "ERROR: Camera source: device gone\n");
     EXPECT_FALSE(fatal_handed_over());
     EXPECT_NO_THROW(rethrow_handed_over_fatal());
 
-    std::thread third([] { run_handing_over("Display", [] { throw exception_fatal({"FRAME NULL"}); }); });
-    third.join();
+    fail_on_thread("Display", [] { throw exception_fatal({"FRAME NULL"}); });
     EXPECT_EQ(rethrown_text(), "FRAME NULL\n");
     set_fatal_notify(nullptr);
 }
@@ -98,4 +103,37 @@ TEST(OwnedThread, CarriesTheBodysErrorToTheJoinerOrHandsItOver) {
     for (int i = 0; i < 2000 && !fatal_handed_over(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(rethrown_text(), "ERROR: Image folder source: folder gone\n");
     source.join();  // nothing kept for the joiner
+}
+
+// A body that loops until told to stop: the owner's destructor (and
+// stop_and_join) must stop it before joining, or they would wait forever;
+// a stop twice, or of a thread never started, is harmless; and the thread
+// can be started again once joined.
+TEST(OwnedThread, StopsTheBodyBeforeJoiningAndStartsAgainOnceJoined) {
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool stopping = false;
+    int runs = 0;
+    auto body = [&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++runs;
+        wake.wait(lock, [&] { return stopping; });
+    };
+    auto stop = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+        wake.notify_all();
+    };
+    {
+        OwnedThread loop("Loop");
+        loop.stop_and_join();  // never started: nothing to do
+        loop.start(body, stop);
+        EXPECT_THROW(loop.start(body, stop), std::logic_error);
+        loop.stop_and_join();
+        loop.stop_and_join();
+        EXPECT_FALSE(loop.running());
+        stopping = false;
+        loop.start(body, stop);
+    }  // the destructor stops and joins the second run
+    EXPECT_EQ(runs, 2);
 }
