@@ -6,6 +6,7 @@
 #include "platform/trace.hpp"
 
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -35,6 +36,7 @@ void UploadWorker::work() {
     // Started before the cycle is marked pending, so that a thread that
     // cannot be created leaves no cycle for wait_work_done to wait for.
     if (!thread.running()) thread.start(&UploadWorker::serve, this, [this] { quit_serving(); });
+    if (!ahead_thread.running()) ahead_thread.start(&UploadWorker::serve_ahead, this, [this] { quit_serving(); });
     work_start = Clock::now();
     requested = true;
     lock.unlock();
@@ -52,15 +54,64 @@ void UploadWorker::serve() {
         lock.unlock();
         std::exception_ptr error;
         try {
-            prepare_and_upload();
+            prepare();
+            if (prepares_ahead()) {
+                lock.lock();
+                ahead_base = Preparation{frame, fitted, planes, 0, 0};
+                ahead_requested = true;
+                lock.unlock();
+                changed.notify_all();
+            }
+            upload();
         } catch (...) {
             error = std::current_exception();
         }
         lock.lock();
         if (error && !work_error) work_error = error;
+        previous_end = Clock::now();
         running = false;
         changed.notify_all();
     }
+}
+
+void UploadWorker::serve_ahead() {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+        changed.wait(lock, [this] { return ahead_requested || quit; });
+        if (quit) return;
+        ahead_requested = false;
+        ahead_running = true;
+        auto next = std::make_unique<Preparation>(std::move(ahead_base));
+        lock.unlock();
+        std::exception_ptr error;
+        try {
+            const auto t0 = Clock::now();
+            uint64_t id = next->frame.id;
+            const bool fresh = source->grab(next->frame.image, id);
+            if (!fresh && demo->ignore_duplicate_frames && next->planes) {
+                // The next cycle keeps the planes it has: nothing to do ahead.
+                next.reset();
+            } else {
+                fit_and_quantise(*next, id, t0);
+            }
+        } catch (...) {
+            next.reset();
+            error = std::current_exception();
+        }
+        lock.lock();
+        ahead = std::move(next);
+        ahead_error = error;
+        ahead_running = false;
+        changed.notify_all();
+    }
+}
+
+bool UploadWorker::prepares_ahead() const {
+    if (look_ahead != LookAhead::when_paced) return look_ahead == LookAhead::always;
+    // The first cycle has no cycle before it; a gap shorter than preparing a
+    // frame takes means the loop asked for this cycle as soon as it could.
+    if (previous_end == Clock::time_point{}) return false;
+    return work_start - previous_end < std::chrono::microseconds(times.prepare_us);
 }
 
 void UploadWorker::wait_idle(std::unique_lock<std::mutex>& lock) {
@@ -86,9 +137,33 @@ void UploadWorker::prepare_and_upload() {
 }
 
 void UploadWorker::prepare() {
+    std::unique_ptr<Preparation> prepared_ahead;
+    std::exception_ptr ahead_failure;
+    {
+        // A preparation ahead is bounded work on the processor; its result
+        // is needed before this frame's grab.
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [this] { return !ahead_requested && !ahead_running; });
+        prepared_ahead = std::move(ahead);
+        ahead_failure = std::exchange(ahead_error, nullptr);
+    }
+    // What went wrong ahead is this cycle's error, as if it had grabbed then.
+    if (ahead_failure) std::rethrow_exception(ahead_failure);
+
     const auto t0 = Clock::now();
     uint64_t id = frame.id;
     const bool fresh = source->grab(frame.image, id);
+
+    // The frame prepared ahead is still the newest one: take it as it is.
+    if (!fresh && prepared_ahead) {
+        frame = prepared_ahead->frame;
+        fitted = prepared_ahead->fitted;
+        planes = prepared_ahead->planes;
+        times.grab_us = prepared_ahead->grab_us;
+        times.prepare_us = prepared_ahead->prepare_us;
+        return;
+    }
+    // Otherwise a newer frame (if any) replaces the one prepared ahead.
 
     // Nothing new: keep the frame prepared last. Without one to keep, go on,
     // so that a source that never delivered is reported below.
@@ -99,35 +174,47 @@ void UploadWorker::prepare() {
         return;
     }
 
-    frame.id = id;
+    Preparation next{PreparedFrame{frame.image, frame.id, nullptr}, nullptr, nullptr, 0, 0};
+    fit_and_quantise(next, id, t0);
+    frame = next.frame;
+    fitted = next.fitted;
+    planes = next.planes;
+    times.grab_us = next.grab_us;
+    times.prepare_us = next.prepare_us;
+}
+
+void UploadWorker::fit_and_quantise(Preparation& into, uint64_t id, Clock::time_point t0) {
+    PreparedFrame& prepared_frame = into.frame;
+    prepared_frame.id = id;
     auto info = std::make_shared<ImageInfo>();
     info->sequence = ++prepared_count;
     info->grabbed = t0;
     info->origin = source->frame_origin(id);
-    frame.info = info;
+    prepared_frame.info = info;
 
     // No image at all: the source has never delivered one. An image it
     // delivered empty (a file that does not decode, a camera read that gave
     // nothing) is the invalid image below.
-    if (!frame.image) {
+    if (!prepared_frame.image) {
         throw exception_fatal({"ERROR: Failed to grab frame", "\t source:" + source->get_id()});
     }
-    info->height = frame.image->rows;
-    info->width = frame.image->cols;
+    info->height = prepared_frame.image->rows;
+    info->width = prepared_frame.image->cols;
     if (info->height == 0 || info->width == 0) {
         throw exception_fatal({"ERROR: Invalid image received", "\t image height:" + std::to_string(info->height),
                                "\t image width: " + std::to_string(info->width)});
     }
 
-    times.grab_us = micros_since(t0);
+    into.grab_us = micros_since(t0);
     trace::record(trace::Stage::grab, info->sequence, t0);
     const auto t1 = Clock::now();
 
-    fitted = std::make_shared<cv::Mat>(
-        fit_frame(*frame.image, demo->data_fit, core->input_width, core->input_height, *info));
-    planes = std::make_shared<std::vector<cv::Mat>>(quantise_and_split(*fitted, core->input_fraction_bits));
+    into.fitted = std::make_shared<cv::Mat>(
+        fit_frame(*prepared_frame.image, demo->data_fit, core->input_width, core->input_height, *info));
+    into.planes =
+        std::make_shared<std::vector<cv::Mat>>(quantise_and_split(*into.fitted, core->input_fraction_bits));
 
-    times.prepare_us = micros_since(t1);
+    into.prepare_us = micros_since(t1);
     trace::record(trace::Stage::prepare, info->sequence, t1);
 }
 

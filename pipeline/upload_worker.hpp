@@ -8,6 +8,12 @@
 // the first work() and is joined when the stage is destroyed, so a long show
 // does not create (and leave per-thread storage of the imaging library
 // behind for) a thread per frame.
+//
+// When the stage sets the pace (the next cycle is asked for about as soon as
+// one ends, as at short core times), a second long-lived thread grabs and
+// prepares the next frame while the current one is on the wire. The next
+// cycle takes that frame unless the source has a newer one by then, so the
+// frames still go into the buffer sets in the order they are grabbed.
 #pragma once
 
 #include "records/config.hpp"
@@ -50,6 +56,8 @@ public:
     // the caller's thread. Returns at once when no cycle is pending.
     void wait_work_done();
     void prepare_and_upload();
+    // Grabs the newest frame and fits and quantises it, or takes the frame
+    // prepared ahead when the source has nothing newer.
     void prepare();
     // Writes the planes prepared last into the buffer set selected by
     // `pingpong`, unless duplicates are ignored and that buffer already holds
@@ -76,9 +84,34 @@ public:
     // How long a buffer set's record of the frame it holds is trusted.
     std::chrono::nanoseconds duplicate_refresh{std::chrono::seconds(1)};
 
+    // When the next frame is prepared beside an upload: when the stage sets
+    // the pace, or always, or never. Set it before the first work().
+    enum class LookAhead { when_paced, always, never };
+    LookAhead look_ahead = LookAhead::when_paced;
+
 private:
-    // The stage thread's loop: one prepare_and_upload per work().
+    // One frame as it is prepared: the grabbed image with its id and
+    // geometry, its fitted image, its planes and the time each step took.
+    struct Preparation {
+        PreparedFrame frame;
+        std::shared_ptr<cv::Mat> fitted;
+        std::shared_ptr<std::vector<cv::Mat>> planes;
+        int64_t grab_us = 0;
+        int64_t prepare_us = 0;
+    };
+
+    // The stage thread's loop: one cycle (prepare, maybe ask for the next
+    // frame ahead, upload) per work().
     void serve();
+    // The second thread's loop: one preparation ahead per request.
+    void serve_ahead();
+    // Fits and quantises the image that `into` holds, grabbed at `t0` with
+    // the source's id `id`: the rest of `into` is made from it.
+    void fit_and_quantise(Preparation& into, uint64_t id, std::chrono::steady_clock::time_point t0);
+    // Whether the cycle that just began has the next frame prepared beside
+    // its upload: when paced, if the cycle before ended about when this one
+    // was asked for, so that the stage is what the loop waits for.
+    bool prepares_ahead() const;
     // Waits until no cycle is pending or running; `lock` holds `mutex`.
     void wait_idle(std::unique_lock<std::mutex>& lock);
     // Ends the stage thread's loop once the cycle it runs, if any, has ended
@@ -106,8 +139,8 @@ private:
 
     // The stage's thread and its hand-over. `requested`: work() has handed
     // over a cycle not yet taken; `running`: the thread is in a cycle;
-    // `quit`: the stage is being destroyed. All three, and `work_error`,
-    // under `mutex`.
+    // `quit`: the stage is being destroyed. All three, `work_error` and the
+    // preparation ahead below, under `mutex`.
     std::mutex mutex;
     std::condition_variable changed;
     bool requested = false;
@@ -116,6 +149,18 @@ private:
     std::exception_ptr work_error;
     std::chrono::steady_clock::time_point work_start{};
     std::chrono::steady_clock::time_point work_end{};
+    // When the cycle before this one ended, and when this one was asked for.
+    std::chrono::steady_clock::time_point previous_end{};
+
+    // The preparation ahead: `ahead_requested` carries the frame it starts
+    // from, `ahead_running` is set while it runs; its result (or the error
+    // that ended it) waits in `ahead` (`ahead_error`) for the next prepare().
+    bool ahead_requested = false;
+    bool ahead_running = false;
+    Preparation ahead_base;
+    std::unique_ptr<Preparation> ahead;
+    std::exception_ptr ahead_error;
     // Last, so that it is stopped and joined before the members it uses go.
     OwnedThread thread{"Upload stage"};
+    OwnedThread ahead_thread{"Upload stage"};
 };

@@ -12,6 +12,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cstring>
+#include <deque>
+#include <tuple>
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
@@ -52,6 +54,26 @@ public:
     bool grab(std::shared_ptr<cv::Mat>&, uint64_t&) override {
         throw exception_fatal({"ERROR: Invalid image received", "\t image height:0"});
     }
+};
+
+// Hands out the frames queued in it, one per grab, in order.
+class QueueSource : public NullSource {
+public:
+    void queue(cv::Mat frame, uint64_t id) {
+        std::lock_guard<std::mutex> lock(mutex);
+        frames.emplace_back(std::make_shared<cv::Mat>(std::move(frame)), id);
+    }
+    bool grab(std::shared_ptr<cv::Mat>& out, uint64_t& out_id) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (frames.empty()) return false;
+        std::tie(out, out_id) = frames.front();
+        frames.pop_front();
+        return true;
+    }
+
+private:
+    std::mutex mutex;
+    std::deque<std::pair<std::shared_ptr<cv::Mat>, uint64_t>> frames;
 };
 
 size_t threads_of_this_process() {
@@ -202,9 +224,12 @@ TEST(Quantise, OtherFractionBitsAndChannelCounts) {
     EXPECT_EQ(planes[3].at<uint8_t>(0, 0), 127);
 }
 
-class UploadWorkerTest : public testing::Test {
+// Every case runs with the next frame never and always prepared ahead: what
+// the stage writes, and where, must not depend on it.
+class UploadWorkerTest : public testing::TestWithParam<UploadWorker::LookAhead> {
 protected:
     void SetUp() override {
+        worker->look_ahead = GetParam();
         core->input_fraction_bits = 1;
         core->address_data = 0x01000000;
         core->offset_pingpong = 0x00800000;
@@ -226,7 +251,7 @@ protected:
     std::shared_ptr<UploadWorker> worker = std::make_shared<UploadWorker>(source, link, core, demo);
 };
 
-TEST_F(UploadWorkerTest, WritesEachPlaneAtItsAddressInBothBuffers) {
+TEST_P(UploadWorkerTest, WritesEachPlaneAtItsAddressInBothBuffers) {
     auto frame = std::make_shared<cv::Mat>(random_frame(480, 640, 1));
     source->give(frame, 41);
     ASSERT_EQ(cycle(0), 3u);
@@ -252,7 +277,7 @@ TEST_F(UploadWorkerTest, WritesEachPlaneAtItsAddressInBothBuffers) {
     for (uint32_t k = 0; k < 3; ++k) EXPECT_EQ(link->writes[3 + k].address, 0x01800000 + k * PLANE_BYTES);
 }
 
-TEST_F(UploadWorkerTest, AddressesWrapAt32Bits) {
+TEST_P(UploadWorkerTest, AddressesWrapAt32Bits) {
     core->address_data = 0xFFFF0000;
     core->offset_pingpong = 0x100000000;  // a whole 2^32: the second buffer lands on the first
     source->give(std::make_shared<cv::Mat>(random_frame(48, 64, 2)), 1);
@@ -262,7 +287,7 @@ TEST_F(UploadWorkerTest, AddressesWrapAt32Bits) {
     EXPECT_EQ(link->writes[2].address, uint32_t(0xFFFF0000u + 2 * PLANE_BYTES));
 }
 
-TEST_F(UploadWorkerTest, DuplicateFramesGoOnceIntoEachBuffer) {
+TEST_P(UploadWorkerTest, DuplicateFramesGoOnceIntoEachBuffer) {
     demo->ignore_duplicate_frames = true;
     source->give(std::make_shared<cv::Mat>(random_frame(48, 64, 2)), 7);
     EXPECT_EQ(cycle(0), 3u);
@@ -293,7 +318,7 @@ TEST_F(UploadWorkerTest, DuplicateFramesGoOnceIntoEachBuffer) {
     EXPECT_EQ(worker->get_frame_id(), 8u);
 }
 
-TEST_F(UploadWorkerTest, WithoutTheDuplicateRuleEveryCycleWrites) {
+TEST_P(UploadWorkerTest, WithoutTheDuplicateRuleEveryCycleWrites) {
     auto frame = std::make_shared<cv::Mat>(random_frame(48, 64, 2));
     source->give(frame, 7);
     EXPECT_EQ(cycle(0), 3u);
@@ -306,7 +331,7 @@ TEST_F(UploadWorkerTest, WithoutTheDuplicateRuleEveryCycleWrites) {
     expect_info(*worker->get_image_info(), {48, 64, 0, -52, 64, 64});
 }
 
-TEST_F(UploadWorkerTest, AnErrorOnTheWorkThreadArrivesAtWaitWorkDone) {
+TEST_P(UploadWorkerTest, AnErrorOnTheWorkThreadArrivesAtWaitWorkDone) {
     source->give(std::make_shared<cv::Mat>(random_frame(48, 64, 2)), 1);
     link->fail_writes = true;
     worker->work();
@@ -317,7 +342,7 @@ TEST_F(UploadWorkerTest, AnErrorOnTheWorkThreadArrivesAtWaitWorkDone) {
     EXPECT_EQ(cycle(0), 3u);
 }
 
-TEST_F(UploadWorkerTest, AFatalErrorInACycleArrivesWithItsLinesEvenAfterASkippedWait) {
+TEST_P(UploadWorkerTest, AFatalErrorInACycleArrivesWithItsLinesEvenAfterASkippedWait) {
     worker = std::make_shared<UploadWorker>(std::make_shared<FatalSource>(), link, core, demo);
     worker->work();
     // The next cycle waits for the first and keeps its error.
@@ -334,7 +359,7 @@ TEST_F(UploadWorkerTest, AFatalErrorInACycleArrivesWithItsLinesEvenAfterASkipped
 // A long show must not start a thread per frame (each would leave the imaging
 // library's per-thread storage behind), and the stage made at every restart
 // must take its thread with it.
-TEST_F(UploadWorkerTest, OneThreadServesEveryCycleAndEndsWithTheStage) {
+TEST_P(UploadWorkerTest, OneThreadServesEveryCycleAndEndsWithTheStage) {
     for (uint64_t n = 0; n < 4; ++n) {
         source->give(std::make_shared<cv::Mat>(random_frame(480, 640, int(n))), n);
         ASSERT_EQ(cycle(n % 2), 3u);
@@ -361,7 +386,7 @@ TEST_F(UploadWorkerTest, OneThreadServesEveryCycleAndEndsWithTheStage) {
 // The fatal ends are raised on the cycle's thread and reach the caller at
 // wait_work_done. A source that never delivered is told apart from one that
 // delivered an empty image (a file that does not decode, a failed camera read).
-TEST_F(UploadWorkerTest, SourceWithoutAFrameEndsTheProgram) {
+TEST_P(UploadWorkerTest, SourceWithoutAFrameEndsTheProgram) {
     EXPECT_TRUE(fatal::contains_regex(fatal::error_text([&] { cycle(0); }),
                 "^ERROR: Failed to grab frame\n\t source:test source\n$"));
     demo->ignore_duplicate_frames = true;
@@ -369,11 +394,63 @@ TEST_F(UploadWorkerTest, SourceWithoutAFrameEndsTheProgram) {
                 "^ERROR: Failed to grab frame\n"));
 }
 
-TEST_F(UploadWorkerTest, EmptyOrZeroSizedFrameEndsTheProgramAsAnInvalidImage) {
+TEST_P(UploadWorkerTest, EmptyOrZeroSizedFrameEndsTheProgramAsAnInvalidImage) {
     source->give(std::make_shared<cv::Mat>(0, 640, CV_8UC3), 1);
     EXPECT_EQ(fatal::error_text([&] { cycle(0); }),
               "ERROR: Invalid image received\n\t image height:0\n\t image width: 640\n");
     source->give(std::make_shared<cv::Mat>(), 2);
     EXPECT_EQ(fatal::error_text([&] { cycle(0); }),
               "ERROR: Invalid image received\n\t image height:0\n\t image width: 0\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(LookAhead, UploadWorkerTest,
+                         testing::Values(UploadWorker::LookAhead::never, UploadWorker::LookAhead::always),
+                         [](const testing::TestParamInfo<UploadWorker::LookAhead>& info) {
+                             return info.param == UploadWorker::LookAhead::never ? "Never" : "Always";
+                         });
+
+// The frame prepared beside an upload is the next cycle's unless the source
+// has a newer one by then: no frame goes in twice or out of grab order, none
+// is stale, and an error met ahead is the next cycle's, not lost.
+TEST(UploadLookAhead, TakesTheFramePreparedAheadUnlessANewerOneCameAndKeepsItsError) {
+    auto source = std::make_shared<QueueSource>();
+    auto link = std::make_shared<FrameWriteLink>();
+    auto core = std::make_shared<Core>();
+    core->input_fraction_bits = 1;
+    auto demo = std::make_shared<Demo>();
+    demo->data_fit = DATA_FIT::STRETCH;
+    UploadWorker worker(source, link, core, demo);
+    worker.look_ahead = UploadWorker::LookAhead::always;
+    // A 416 x 416 frame is not fitted: each written sample is its grey / 2.
+    const auto grey = [](int value) { return cv::Mat(SIDE, SIDE, CV_8UC3, cv::Scalar::all(value)); };
+    uint64_t last_sequence = 0;
+    const auto cycle = [&](uint64_t id, int sample) {
+        const size_t before = link->writes.size();
+        worker.work();
+        worker.wait_work_done();
+        ASSERT_EQ(link->writes.size(), before + 3) << id;
+        EXPECT_EQ(link->writes.back().bytes[0], sample) << id;
+        EXPECT_EQ(worker.get_frame_id(), id);
+        EXPECT_GT(worker.get_image_info()->sequence, last_sequence) << id;
+        last_sequence = worker.get_image_info()->sequence;
+    };
+
+    source->queue(grey(20), 1);
+    source->queue(grey(40), 2);
+    cycle(1, 10);  // frame 2 is grabbed and prepared while frame 1 goes out
+    cycle(2, 20);
+    source->queue(grey(60), 3);
+    cycle(3, 30);  // newer than frame 2 prepared again ahead
+    cycle(3, 30);
+
+    source->queue(grey(80), 4);
+    source->queue(cv::Mat(0, 640, CV_8UC3), 5);
+    cycle(4, 40);
+    EXPECT_EQ(fatal::error_text([&] {
+                  worker.work();
+                  worker.wait_work_done();
+              }),
+              "ERROR: Invalid image received\n\t image height:0\n\t image width: 640\n");
+    source->queue(grey(100), 6);
+    cycle(6, 50);
 }
