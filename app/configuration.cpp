@@ -7,6 +7,7 @@
 // column (1-based, as yaml-cpp counts them in its own messages).
 #include "app/configuration.hpp"
 #include "platform/fatal_error.hpp"
+#include "platform/yaml_lookup.hpp"
 #include "records/classes.hpp"
 #include "records/network.hpp"
 
@@ -30,10 +31,7 @@ namespace {
     throw exception_fatal({"ERROR: " + line});
 }
 
-std::string mark_text(const YAML::Mark& mark) {
-    if (mark.is_null()) return "";
-    return ", line " + std::to_string(mark.line + 1) + ", column " + std::to_string(mark.column + 1);
-}
+using yaml_lookup::mark_text;
 
 // Looks up keys of one section and converts their values, reporting any
 // problem with the file, section and key named.
@@ -42,7 +40,7 @@ public:
     // The node is copy-constructed: assigning one YAML::Node to another would
     // write through (and fails for a missing key).
     Section(const std::string& path, const YAML::Node& root, const char* name)
-        : path_(path), name_(name), node_(static_cast<const YAML::Node&>(root)[name]) {
+        : path_(path), name_(name), node_(yaml_lookup::entry(root, name)) {
         if (!node_.IsDefined()) {
             fail(where() + ": missing");
         }
@@ -55,24 +53,17 @@ public:
         const YAML::Node value = scalar(key, "text");
         return value.Scalar();
     }
-    uint64_t u64(const char* key) const { return number<uint64_t>(key, "an unsigned 64-bit integer"); }
-    uint32_t u32(const char* key) const { return number<uint32_t>(key, "an unsigned 32-bit integer"); }
-    uint16_t u16(const char* key) const { return number<uint16_t>(key, "an unsigned 16-bit integer"); }
+    uint64_t u64(const char* key) const { return scalar_as<uint64_t>(key, "an unsigned 64-bit integer"); }
+    uint32_t u32(const char* key) const { return scalar_as<uint32_t>(key, "an unsigned 32-bit integer"); }
+    uint16_t u16(const char* key) const { return scalar_as<uint16_t>(key, "an unsigned 16-bit integer"); }
 
-    bool boolean(const char* key) const {
-        const YAML::Node value = scalar(key, "a boolean");
-        try {
-            return value.as<bool>();
-        } catch (const YAML::BadConversion& e) {
-            bad_value(key, value, e.mark, "a boolean");
-        }
-    }
+    bool boolean(const char* key) const { return scalar_as<bool>(key, "a boolean"); }
 
     // An optional whole number from 1 to `most`; `fallback` when the key is
     // absent.
     int64_t positive_or(const char* key, int64_t fallback, int64_t most) const {
         if (!has(key)) return fallback;
-        const int64_t value = number<int64_t>(key, "an integer");
+        const int64_t value = scalar_as<int64_t>(key, "an integer");
         if (value < 1 || value > most) {
             fail(where(key) + mark_text(scalar(key, "an integer").Mark()) + ": " + std::to_string(value) +
                  " is outside 1 to " + std::to_string(most));
@@ -84,16 +75,14 @@ public:
 
     bool has(const char* key) const {
         asked_.insert(key);
-        const YAML::Node& section = node_;
-        return section[key].IsDefined();
+        return yaml_lookup::entry(node_, key).IsDefined();
     }
 
     // A boolean that falls back to `fallback` when the key is absent or its
     // value is not a boolean.
     bool boolean_or(const char* key, bool fallback) const {
         asked_.insert(key);
-        const YAML::Node& section = node_;
-        return section[key].as<bool>(fallback);
+        return yaml_lookup::entry(node_, key).as<bool>(fallback);
     }
 
     const std::string& name() const { return name_; }
@@ -117,14 +106,13 @@ private:
 
     YAML::Node scalar(const char* key, const char* expected) const {
         asked_.insert(key);
-        const YAML::Node& section = node_;
-        const YAML::Node value = section[key];
+        const YAML::Node value = yaml_lookup::entry(node_, key);
         if (!value.IsDefined()) {
             fail(where(key) + ": missing");
         }
         if (value.IsNull()) {
             // An empty value has no position of its own; name its key's.
-            fail(where(key) + mark_text(key_mark(key)) + ": no value, expected " + expected);
+            fail(where(key) + mark_text(yaml_lookup::key_mark(node_, key)) + ": no value, expected " + expected);
         }
         if (!value.IsScalar()) {
             fail(where(key) + mark_text(value.Mark()) + ": not " + expected);
@@ -132,28 +120,14 @@ private:
         return value;
     }
 
-    YAML::Mark key_mark(const char* key) const {
-        const YAML::Node& section = node_;
-        for (YAML::const_iterator it = section.begin(); it != section.end(); ++it) {
-            if (it->first.IsScalar() && it->first.Scalar() == key) return it->first.Mark();
-        }
-        return YAML::Mark::null_mark();
-    }
-
+    // The scalar value of `key` as a T (a number or a boolean).
     template <typename T>
-    T number(const char* key, const char* expected) const {
+    T scalar_as(const char* key, const char* expected) const {
         const YAML::Node value = scalar(key, expected);
-        try {
-            return value.as<T>();
-        } catch (const YAML::BadConversion& e) {
-            bad_value(key, value, e.mark, expected);
-        }
-    }
-
-    [[noreturn]] void bad_value(const char* key, const YAML::Node& value, const YAML::Mark& mark,
-                                const char* expected) const {
-        const YAML::Mark& at = mark.is_null() ? value.Mark() : mark;
-        fail(where(key) + mark_text(at) + ": \"" + value.Scalar() + "\" is not " + expected);
+        return yaml_lookup::converted<T>(value, [&](const YAML::Mark& mark) {
+            const YAML::Mark& at = mark.is_null() ? value.Mark() : mark;
+            fail(where(key) + mark_text(at) + ": \"" + value.Scalar() + "\" is not " + expected);
+        });
     }
 
     std::string path_;

@@ -1,4 +1,5 @@
 #include "app/options.hpp"
+#include "platform/flag_argument.hpp"
 
 #include <cctype>
 #include <optional>
@@ -31,15 +32,9 @@ void parse_stream_address(const std::string& value, DemoOptions& options) {
 DemoOptions parse_demo_options(const std::vector<std::string>& args) {
     DemoOptions options;
     for (size_t i = 0; i < args.size(); ++i) {
-        std::string flag = args[i];
-        std::optional<std::string> inline_value;
-        if (flag.rfind("--", 0) == 0) {
-            const auto eq = flag.find('=');
-            if (eq != std::string::npos) {
-                inline_value = flag.substr(eq + 1);
-                flag = flag.substr(0, eq);
-            }
-        }
+        const FlagArgument argument = split_flag(args[i]);
+        const std::string& flag = argument.flag;
+        const std::optional<std::string>& inline_value = argument.value;
         auto no_value = [&] {
             if (inline_value) throw OptionsError(flag + " takes no value");
         };
@@ -88,7 +83,9 @@ std::string demo_usage(const std::string& program) {
            "Relative paths, on the command line and in the configuration, are taken from the\n"
            "working directory.\n"
            "\n"
-           "  --config PATH   YAML configuration [../configuration/demo_parameters_windows.yaml]\n"
+           "  --config PATH   YAML configuration [" +
+           CONFIGURATION_PATH +
+           "]\n"
            "  --record FILE   write every canvas the window shows to a video file; the name's\n"
            "                  extension picks the container: .avi (MJPG), .mkv (MJPG), .mp4 or\n"
            "                  .mov (MPEG-4 part 2)\n"

@@ -1,7 +1,7 @@
 // The command line of visiondemo and visiondemo_serial.
 #pragma once
 
-#include "app/startup.hpp"
+#include "records/configuration_path.hpp"
 
 #include <stdexcept>
 #include <string>

@@ -12,9 +12,6 @@
 #include <memory>
 #include <string>
 
-// Path of the configuration file, relative to the working directory.
-constexpr const char* CONFIGURATION_PATH = "../configuration/demo_parameters_windows.yaml";
-
 // Reads the configuration into three new records, loads the scaling
 // parameters, creates and initialises the link (init_link), loads the
 // weights and uploads them (upload_weights). Returns with all four handles

@@ -1,7 +1,11 @@
 #include "emulator/options.hpp"
 
 #include "emulator/request_kind.hpp"
+#include "platform/flag_argument.hpp"
+#include "platform/yaml_lookup.hpp"
+#include "records/configuration_path.hpp"
 #include "records/network.hpp"
+#include "records/scaling_file.hpp"
 
 #include <yaml-cpp/yaml.h>
 
@@ -9,7 +13,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <limits>
@@ -110,7 +113,7 @@ struct Flag {
     const char* before;    // lines of the usage text ahead of this flag's, or ""
     const char* name;      // "--core-us"
     const char* argument;  // "N" in the usage text; nullptr: the flag takes no value
-    const char* help;      // its help, lines after the first indented under it
+    std::string help;      // its help, lines after the first indented under it
     void (*apply)(ProgramOptions& options, EmulatorSettings& s, const std::string& flag, const std::string& value);
 };
 
@@ -120,8 +123,7 @@ struct Flag {
 
 const Flag FLAGS[] = {
     {"\n", "--config", "PATH",
-     "YAML configuration (addresses, scaling parameters, address, port)\n"
-     "[../configuration/demo_parameters_windows.yaml]",
+     std::string("YAML configuration (addresses, scaling parameters, address, port)\n[") + CONFIGURATION_PATH + "]",
      APPLY {
          options.config_path = v;
          if (options.config_path.empty()) throw UsageError("--config needs a file name");
@@ -273,9 +275,9 @@ std::string usage_text() {
         if (flag.argument) left += std::string(" ") + flag.argument;
         left.resize(std::max(HELP_COLUMN, left.size() + 2), ' ');
         text += left;
-        for (const char* c = flag.help; *c; ++c) {
-            text += *c;
-            if (*c == '\n') text += std::string(HELP_COLUMN, ' ');
+        for (const char c : flag.help) {
+            text += c;
+            if (c == '\n') text += std::string(HELP_COLUMN, ' ');
         }
         text += '\n';
     }
@@ -285,15 +287,7 @@ std::string usage_text() {
 ProgramOptions parse_arguments(const std::vector<std::string>& args) {
     ProgramOptions options;
     for (size_t i = 0; i < args.size(); ++i) {
-        std::string flag = args[i];
-        std::optional<std::string> inline_value;
-        if (flag.rfind("--", 0) == 0) {
-            const auto eq = flag.find('=');
-            if (eq != std::string::npos) {
-                inline_value = flag.substr(eq + 1);
-                flag = flag.substr(0, eq);
-            }
-        }
+        const auto [flag, inline_value] = split_flag(args[i]);
         const Flag* known = flag_named(flag);
         if (!known) throw UsageError("unknown flag \"" + args[i] + "\"");
         std::string value;
@@ -313,8 +307,7 @@ ProgramOptions parse_arguments(const std::vector<std::string>& args) {
 namespace {
 
 YAML::Node section(const YAML::Node& root, const std::string& name, const std::string& path) {
-    const YAML::Node& const_root = root;
-    const YAML::Node node = const_root[name];
+    const YAML::Node node = yaml_lookup::entry(root, name);
     if (!node || !node.IsMap()) throw ConfigError(path + ": missing section " + name);
     return node;
 }
@@ -322,16 +315,13 @@ YAML::Node section(const YAML::Node& root, const std::string& name, const std::s
 template <typename T>
 T key(const YAML::Node& section_node, const std::string& section_name, const std::string& name,
       const std::string& path) {
-    const YAML::Node& const_section = section_node;
-    const YAML::Node node = const_section[name];
+    const YAML::Node node = yaml_lookup::entry(section_node, name);
     if (!node) throw ConfigError(path + ": missing key " + section_name + "." + name);
-    try {
-        return node.as<T>();
-    } catch (const YAML::Exception& e) {
-        throw ConfigError(path + ": key " + section_name + "." + name + " (line " + std::to_string(e.mark.line + 1) +
+    return yaml_lookup::converted<T>(node, [&](const YAML::Mark& mark) {
+        throw ConfigError(path + ": key " + section_name + "." + name + " (line " + std::to_string(mark.line + 1) +
                           "): value \"" + (node.IsScalar() ? node.Scalar() : std::string("...")) +
                           "\" does not convert");
-    }
+    });
 }
 
 }  // namespace
@@ -357,30 +347,19 @@ void apply_configuration(ProgramOptions& options) {
     // A board drains its receive buffer a little faster than a host pacing at
     // the configured rate sends, so that such a host never loses a datagram.
     // Without the key (the host then refuses the file) the host's usual 100 MiB/s is assumed.
-    const YAML::Node& const_network = network;
-    const double write_rate_limit =
-        const_network["write_rate_limit"] ? key<double>(network, "NetworkConfiguration", "write_rate_limit", path) : 100.0;
+    const double write_rate_limit = yaml_lookup::entry(network, "write_rate_limit")
+                                        ? key<double>(network, "NetworkConfiguration", "write_rate_limit", path)
+                                        : 100.0;
     s.drain_mibps = options.drain_mibps ? *options.drain_mibps : 1.25 * write_rate_limit;
 
-    // One float32 scale per output channel, then one bias each, little-endian.
     constexpr size_t n = ::network::OUTPUT_CHANNELS;
     std::ifstream file(scaling_path, std::ios::binary);
     if (!file) throw ConfigError("cannot open scaling parameters " + scaling_path);
     const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (bytes.size() != n * 8)
+    if (bytes.size() != scaling_file::bytes_for(n))
         throw ConfigError("scaling parameters " + scaling_path + " hold " + std::to_string(bytes.size()) +
-                          " bytes, expected " + std::to_string(n * 8));
-    auto value_at = [&](size_t index) {
-        uint32_t bits = 0;
-        for (int b = 3; b >= 0; --b) bits = (bits << 8) | uint8_t(bytes[index * 4 + size_t(b)]);
-        float f;
-        std::memcpy(&f, &bits, sizeof f);
-        return f;
-    };
-    s.output_scale.resize(n);
-    s.output_bias.resize(n);
-    for (size_t i = 0; i < n; ++i) {
-        s.output_scale[i] = value_at(i);
-        s.output_bias[i] = value_at(n + i);
-    }
+                          " bytes, expected " + std::to_string(scaling_file::bytes_for(n)));
+    scaling_file::Values values = scaling_file::decode(bytes.data(), n);
+    s.output_scale = std::move(values.scale);
+    s.output_bias = std::move(values.bias);
 }

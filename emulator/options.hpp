@@ -3,6 +3,7 @@
 
 #include "emulator/counters.hpp"
 #include "emulator/settings.hpp"
+#include "records/configuration_path.hpp"
 
 #include <optional>
 #include <stdexcept>
@@ -20,7 +21,7 @@ struct ConfigError : std::runtime_error {
 
 struct ProgramOptions {
     EmulatorSettings settings;
-    std::string config_path = "../configuration/demo_parameters_windows.yaml";
+    std::string config_path = CONFIGURATION_PATH;
     std::optional<std::string> bind;  // flags win over the configuration
     std::optional<uint16_t> port;
     std::optional<double> drain_mibps;  // unset: 1.25 x the configuration's write_rate_limit

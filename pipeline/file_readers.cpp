@@ -2,6 +2,7 @@
 // scaling-parameter file (binary floats), and two string utilities for paths.
 #include "pipeline/file_readers.hpp"
 #include "platform/fatal_error.hpp"
+#include "records/scaling_file.hpp"
 
 #include <array>
 #include <climits>
@@ -11,11 +12,6 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
-
-static_assert(sizeof(float) == 4, "scaling parameters are 4-byte floats");
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
-#error "the scaling-parameter file is little-endian and is copied as it is"
-#endif
 
 namespace {
 
@@ -233,19 +229,13 @@ std::pair<std::vector<float>, std::vector<float>> load_scaling_parameters(std::s
     if (!read_whole_file(path, content)) {
         throw exception_fatal({"ERROR: Failed to open file " + path}, exception_fatal::Stream::output);
     }
-    const uint64_t expected = static_cast<uint64_t>(n) * 8;
+    const uint64_t expected = scaling_file::bytes_for(n);
     if (content.size() != expected) {
         throw exception_fatal({"Error: Incorrect format in scaling parameters " + path,
                                "Expected " + std::to_string(expected), "Received " + std::to_string(content.size())});
     }
-    std::pair<std::vector<float>, std::vector<float>> result;
-    result.first.resize(n);
-    result.second.resize(n);
-    if (n > 0) {
-        std::memcpy(result.first.data(), content.data(), static_cast<size_t>(n) * 4);
-        std::memcpy(result.second.data(), content.data() + static_cast<size_t>(n) * 4, static_cast<size_t>(n) * 4);
-    }
-    return result;
+    scaling_file::Values values = scaling_file::decode(content.data(), n);
+    return {std::move(values.scale), std::move(values.bias)};
 }
 
 char hex2char(char c) {

@@ -172,8 +172,13 @@ TEST(MempackedPlanes, MissingFileEndsTheProgram) {
 TEST(ScalingParameters, FirstHalfAreScalesSecondHalfBiases) {
     std::vector<float> values(250);
     for (int i = 0; i < 250; ++i) values[i] = 0.5f + static_cast<float>(i) * 0.25f - (i >= 125 ? 100.0f : 0.0f);
-    std::string content(1000, '\0');
-    std::memcpy(&content[0], values.data(), 1000);
+    // The file is little-endian whatever the machine: written byte by byte.
+    std::string content;
+    for (const float value : values) {
+        uint32_t bits;
+        std::memcpy(&bits, &value, 4);
+        for (int b = 0; b < 4; ++b) content.push_back(static_cast<char>(bits >> (8 * b)));
+    }
     TempFile file(content);
     const auto parameters = load_scaling_parameters(file.path(), 125);
     ASSERT_EQ(parameters.first.size(), 125u);

@@ -52,14 +52,14 @@ int free_port() {
 
 // Faults: a silent board that keeps the tool waiting, buries the reason
 // under later checks or link chatter, or ends with success; a JSON report
-// that leaves the skipped checks out.
+// that leaves the skipped checks out; a value written as --flag=value lost.
 TEST(BoardCheckProgram, NothingListeningEndsWithOneLineAndStatus1) {
     TempFolder folder;
     test_support::ConfigurationSettings settings;
     settings.udp_port = free_port();
     const std::string config = folder.path + "/config.yaml";
     test_support::write_file(config, test_support::configuration_text(settings));
-    auto check = start_check(folder, {"--config", config, "--json", folder.path + "/check.json"});
+    auto check = start_check(folder, {"--config", config, "--json=" + folder.path + "/check.json"});
     EXPECT_EQ(exit_status(*check, 5s), 1);
     const std::vector<std::string> lines = check->out_lines();
     ASSERT_EQ(lines.size(), 1u) << check->out();

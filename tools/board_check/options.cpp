@@ -1,6 +1,7 @@
 #include "tools/board_check/options.hpp"
 
-#include "app/startup.hpp"
+#include "platform/flag_argument.hpp"
+#include "records/configuration_path.hpp"
 
 namespace board_check {
 
@@ -8,22 +9,15 @@ Options parse_options(const std::vector<std::string>& args) {
     Options options;
     options.config_path = CONFIGURATION_PATH;
     for (size_t i = 0; i < args.size(); ++i) {
-        std::string flag = args[i];
-        std::string value;
-        bool has_value = false;
-        const size_t equals = flag.find('=');
-        if (flag.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = flag.substr(equals + 1);
-            flag = flag.substr(0, equals);
-            has_value = true;
-        }
+        const FlagArgument argument = split_flag(args[i]);
+        const std::string& flag = argument.flag;
         const auto take = [&]() {
-            if (has_value) return value;
+            if (argument.value) return *argument.value;
             if (i + 1 >= args.size()) throw OptionsError(flag + " needs a value");
             return args[++i];
         };
         const auto no_value = [&]() {
-            if (has_value) throw OptionsError(flag + " takes no value");
+            if (argument.value) throw OptionsError(flag + " takes no value");
         };
         if (flag == "--config") {
             options.config_path = take();
