@@ -103,8 +103,10 @@ private:
     bool wait_for_reply(std::chrono::nanoseconds limit, size_t expected, long& available);
     void discard_stale_replies();
     void size_receive_buffer();
-    // The chunked read shared by udp_read_ddr and udp_read_fabric.
+    // The chunked transfers shared by the DDR and the fabric forms.
     int read_chunks(uint32_t* data, uint32_t address, uint32_t word_count, bool ddr);
+    int write_ack_chunks(const uint32_t* data, uint32_t address, uint32_t word_count, bool ddr,
+                         std::chrono::nanoseconds timeout);
 
     std::atomic<uint64_t> discarded{0};
     // The end of the last paced datagram's time slot (guarded by link_mutex).

@@ -53,12 +53,11 @@ struct RetryRule {
     std::chrono::nanoseconds pause_after_failure;
 };
 
-RetryRule ddr_write_ack_rule(const LinkLimits& limits) {
-    return {limits.ddr_write_ack_attempts, "WARNING: UDP Interface: write_ack ddr failed, retrying",
-            "ERROR: UDP Interface: write_ack ddr exceeded maximum number of retries ",
-            "udp_write_ack_ddr: Exceeded maximum number of retries", std::chrono::nanoseconds(0)};
-}
-RetryRule fabric_write_ack_rule(const LinkLimits& limits) {
+RetryRule write_ack_rule(const LinkLimits& limits, bool ddr) {
+    if (ddr)
+        return {limits.ddr_write_ack_attempts, "WARNING: UDP Interface: write_ack ddr failed, retrying",
+                "ERROR: UDP Interface: write_ack ddr exceeded maximum number of retries ",
+                "udp_write_ack_ddr: Exceeded maximum number of retries", std::chrono::nanoseconds(0)};
     return {limits.fabric_write_ack_attempts, "WARNING: UDP Interface: write_ack fabric failed",
             "ERROR: UDP Interface: write_ack fabric exceeded maximum number of retries ",
             "udp_write_ack_fabric: Exceeded maximum number of retries", std::chrono::nanoseconds(0)};
@@ -179,23 +178,22 @@ void UDPInterfaceEthernet::udp_write_fabric(const uint32_t* data, uint32_t addre
 
 int UDPInterfaceEthernet::udp_write_ack_ddr(const uint32_t* data, uint32_t address, uint32_t word_count,
                                             std::chrono::nanoseconds timeout) {
-    std::unique_lock<std::mutex> lock(link_mutex);
-    for_each_chunk(word_count, ddr_payload_words, ddr_payload_size, address,
-                   [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
-                       retry_chunk<exception_writeacktimeout>(lock, ddr_write_ack_rule(limits), ending, [&] {
-                           return this->_udp_write_ack(data + first, chunk_address, m, true, timeout) == 1;
-                       });
-                   });
-    return 1;
+    return write_ack_chunks(data, address, word_count, true, timeout);
 }
 
 int UDPInterfaceEthernet::udp_write_ack_fabric(const uint32_t* data, uint32_t address, uint32_t word_count,
                                                std::chrono::nanoseconds timeout) {
+    return write_ack_chunks(data, address, word_count, false, timeout);
+}
+
+int UDPInterfaceEthernet::write_ack_chunks(const uint32_t* data, uint32_t address, uint32_t word_count, bool ddr,
+                                           std::chrono::nanoseconds timeout) {
     std::unique_lock<std::mutex> lock(link_mutex);
-    for_each_chunk(word_count, fabric_payload_words, fabric_payload_size, address,
+    for_each_chunk(word_count, ddr ? ddr_payload_words : fabric_payload_words,
+                   ddr ? ddr_payload_size : fabric_payload_size, address,
                    [&](uint64_t first, uint32_t chunk_address, uint32_t m) {
-                       retry_chunk<exception_writeacktimeout>(lock, fabric_write_ack_rule(limits), ending, [&] {
-                           return this->_udp_write_ack(data + first, chunk_address, m, false, timeout) == 1;
+                       retry_chunk<exception_writeacktimeout>(lock, write_ack_rule(limits, ddr), ending, [&] {
+                           return this->_udp_write_ack(data + first, chunk_address, m, ddr, timeout) == 1;
                        });
                    });
     return 1;
