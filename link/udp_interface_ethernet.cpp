@@ -1,5 +1,5 @@
-// The link's own ground: construction, the socket, and the single-datagram
-// exchanges (one request, at most one reply awaited, no retries).
+// The link's construction, its socket, and the single-datagram exchanges
+// (one request, at most one reply awaited, no retries).
 #include "link/udp_interface_ethernet.hpp"
 
 #include "link/link_counters.hpp"

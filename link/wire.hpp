@@ -44,9 +44,9 @@ constexpr uint32_t STREAM_CHUNK_BYTES = STREAM_CHUNK_WORDS * 4;
 void put_u32(uint8_t* at, uint32_t value);
 uint32_t get_u32(const uint8_t* at);
 
-// The flags a request carries, by name rather than as bare bools: whether a
-// write asks for an acknowledgement, the memory space it addresses, and
-// whether bit 7 of the command word is set (the board's configuration says).
+// The flags a request carries, named rather than bare bools: whether a write
+// asks for an acknowledgement, the memory space a request addresses, and bit
+// 7 of the command word (set when the board's configuration asks for it).
 enum class Ack { no, yes };
 enum class Space { fabric, ddr };
 enum class CommandFlag { clear, set };
