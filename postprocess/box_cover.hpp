@@ -1,6 +1,6 @@
-// The measure of suppression: how much of a weaker box o a stronger box b
-// covers, as the whole-pixel intersection divided by the area of o (corners
-// truncated toward zero, areas with +1).
+// The measure both suppressions use: how much of a weaker box o a stronger
+// box b covers, as the whole-pixel intersection divided by the area of o
+// (corners truncated toward zero, areas with +1).
 #pragma once
 
 #include "records/bb.hpp"

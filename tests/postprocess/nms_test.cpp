@@ -1,5 +1,5 @@
 #include "postprocess/nms.hpp"
-#include "tests/postprocess/nms_reference.hpp"
+#include "postprocess/nms_reference.hpp"
 #include "tests/support/fatal.hpp"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "tests/postprocess/nms_reference.hpp"
+#include "postprocess/nms_reference.hpp"
 
 #include "postprocess/box_cover.hpp"
 
