@@ -1,10 +1,12 @@
 // The link to the board over one connected UDP socket: request/reply
-// exchanges of single datagrams, and the transfers built on them (chunking,
-// pacing of DDR writes, acknowledgements, time limits, retries).
+// exchanges of single datagrams (udp_interface_ethernet.cpp), and the
+// transfers built on them (chunking, pacing of DDR writes, acknowledgements,
+// time limits, retries; udp_interface_ethernet_transfers.cpp).
 #pragma once
 
 #include "link/link_limits.hpp"
 #include "link/udp_interface.hpp"
+#include "link/wire.hpp"
 #include "platform/udp_socket.hpp"
 
 #include <netinet/in.h>
@@ -35,6 +37,8 @@ public:
                        std::chrono::nanoseconds timeout) override;
     uint64_t _udp_read(uint32_t* data, uint32_t address, uint32_t word_count, bool ddr) override;
     uint64_t _udp_read_stream(uint32_t* data, uint32_t address, uint32_t word_count, bool ddr);
+    int udp_done(std::chrono::nanoseconds timeout) override;
+    int udp_reset() override;
 
     void init(const std::string& address, uint16_t port, uint32_t write_rate_limit) override;
     int close_socket() override;
@@ -54,8 +58,6 @@ public:
     uint32_t udp_read_fabric(uint32_t address) override;
     bool udp_write_ack_fabric_once(const uint32_t* data, uint32_t address, uint32_t word_count,
                                    std::chrono::nanoseconds timeout) override;
-    int udp_done(std::chrono::nanoseconds timeout) override;
-    int udp_reset() override;
 
     // Datagrams dropped unread because they were already queued when a request
     // that expects a reply was about to be sent (late or duplicated replies of
@@ -84,7 +86,7 @@ private:
     uint32_t fabric_payload_size;
     uint32_t ddr_payload_words;
     uint32_t fabric_payload_words;
-    bool command_flag;
+    wire::CommandFlag command_flag;
     int64_t write_pace_us = 0;
     std::mutex link_mutex;
     udp_socket::Handle socket_handle = udp_socket::INVALID_HANDLE;
@@ -101,8 +103,10 @@ private:
     bool wait_for_reply(std::chrono::nanoseconds limit, size_t expected, long& available);
     void discard_stale_replies();
     void size_receive_buffer();
-    // The chunked read shared by udp_read_ddr and udp_read_fabric.
+    // The chunked transfers shared by the DDR and the fabric forms.
     int read_chunks(uint32_t* data, uint32_t address, uint32_t word_count, bool ddr);
+    int write_ack_chunks(const uint32_t* data, uint32_t address, uint32_t word_count, bool ddr,
+                         std::chrono::nanoseconds timeout);
 
     std::atomic<uint64_t> discarded{0};
     // The end of the last paced datagram's time slot (guarded by link_mutex).

@@ -15,60 +15,61 @@ uint32_t get_u32(const uint8_t* at) {
     return uint32_t(at[0]) | (uint32_t(at[1]) << 8) | (uint32_t(at[2]) << 16) | (uint32_t(at[3]) << 24);
 }
 
-uint32_t command_word(uint32_t code, bool ddr, bool command_flag) {
-    return (code & CODE_BITS) | (ddr ? SPACE_DDR_BIT : 0u) | (command_flag ? COMMAND_FLAG_BIT : 0u);
+uint32_t command_word(uint32_t code, Space space, CommandFlag flag) {
+    return (code & CODE_BITS) | (space == Space::ddr ? SPACE_DDR_BIT : 0u) |
+           (flag == CommandFlag::set ? COMMAND_FLAG_BIT : 0u);
 }
 
-void put_header(uint8_t* out, uint32_t code, bool ddr, bool command_flag, uint32_t address, uint32_t length) {
+void put_header(uint8_t* out, uint32_t code, Space space, CommandFlag flag, uint32_t address, uint32_t length) {
     out[0] = 0;
     out[1] = 0;
-    put_u32(out + 2, command_word(code, ddr, command_flag));
+    put_u32(out + 2, command_word(code, space, flag));
     put_u32(out + 6, address);
     put_u32(out + 10, length);
 }
 
-size_t put_write_prefix(uint8_t* out, bool acknowledged, bool ddr, bool command_flag, uint32_t address,
-                        uint32_t word_count, uint32_t write_offset) {
-    put_header(out, acknowledged ? CMD_WRITE_ACK : CMD_WRITE, ddr, command_flag, address, word_count * 4u);
+size_t put_write_prefix(uint8_t* out, Ack ack, Space space, CommandFlag flag, uint32_t address, uint32_t word_count,
+                        uint32_t write_offset) {
+    put_header(out, ack == Ack::yes ? CMD_WRITE_ACK : CMD_WRITE, space, flag, address, word_count * 4u);
     std::memset(out + HEADER_SIZE, 0, write_offset);
     return HEADER_SIZE + write_offset;
 }
 
-size_t put_done_request(uint8_t* out, bool command_flag, uint32_t write_offset) {
-    put_header(out, CMD_DONE, false, command_flag, 0, 0);
+size_t put_done_request(uint8_t* out, CommandFlag flag, uint32_t write_offset) {
+    put_header(out, CMD_DONE, Space::fabric, flag, 0, 0);
     std::memset(out + HEADER_SIZE, 0, write_offset);
     return HEADER_SIZE + write_offset;
 }
 
-std::vector<uint8_t> write_request(bool acknowledged, const uint32_t* words, uint32_t word_count, uint32_t address,
-                                   bool ddr, bool command_flag, uint32_t write_offset) {
+std::vector<uint8_t> write_request(Ack ack, const uint32_t* words, uint32_t word_count, uint32_t address, Space space,
+                                   CommandFlag flag, uint32_t write_offset) {
     std::vector<uint8_t> out(HEADER_SIZE + write_offset + size_t(word_count) * 4);
-    const size_t prefix = put_write_prefix(out.data(), acknowledged, ddr, command_flag, address, word_count, write_offset);
+    const size_t prefix = put_write_prefix(out.data(), ack, space, flag, address, word_count, write_offset);
     if (word_count > 0) std::memcpy(out.data() + prefix, words, size_t(word_count) * 4);
     return out;
 }
 
-std::vector<uint8_t> read_request(uint32_t address, uint32_t word_count, bool ddr, bool command_flag) {
+std::vector<uint8_t> read_request(uint32_t address, uint32_t word_count, Space space, CommandFlag flag) {
     std::vector<uint8_t> out(HEADER_SIZE);
-    put_header(out.data(), CMD_READ, ddr, command_flag, address, word_count * 4u);
+    put_header(out.data(), CMD_READ, space, flag, address, word_count * 4u);
     return out;
 }
 
-std::vector<uint8_t> read_stream_request(uint32_t address, uint32_t word_count, bool command_flag) {
+std::vector<uint8_t> read_stream_request(uint32_t address, uint32_t word_count, CommandFlag flag) {
     std::vector<uint8_t> out(HEADER_SIZE);
-    put_header(out.data(), CMD_READ_STREAM, true, command_flag, address, word_count * 4u);
+    put_header(out.data(), CMD_READ_STREAM, Space::ddr, flag, address, word_count * 4u);
     return out;
 }
 
-std::vector<uint8_t> done_request(bool command_flag, uint32_t write_offset) {
+std::vector<uint8_t> done_request(CommandFlag flag, uint32_t write_offset) {
     std::vector<uint8_t> out(HEADER_SIZE + write_offset);
-    put_done_request(out.data(), command_flag, write_offset);
+    put_done_request(out.data(), flag, write_offset);
     return out;
 }
 
-std::vector<uint8_t> init_request(uint32_t ddr_payload_size, bool command_flag) {
+std::vector<uint8_t> init_request(uint32_t ddr_payload_size, CommandFlag flag) {
     std::vector<uint8_t> out(HEADER_SIZE);
-    put_header(out.data(), CMD_INIT, false, command_flag, 0, ddr_payload_size);
+    put_header(out.data(), CMD_INIT, Space::fabric, flag, 0, ddr_payload_size);
     return out;
 }
 

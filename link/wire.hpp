@@ -44,26 +44,33 @@ constexpr uint32_t STREAM_CHUNK_BYTES = STREAM_CHUNK_WORDS * 4;
 void put_u32(uint8_t* at, uint32_t value);
 uint32_t get_u32(const uint8_t* at);
 
-// Code, plus the DDR bit when `ddr`, plus bit 7 when `command_flag`.
-uint32_t command_word(uint32_t code, bool ddr, bool command_flag);
+// The flags a request carries, named rather than bare bools: whether a write
+// asks for an acknowledgement, the memory space a request addresses, and bit
+// 7 of the command word (set when the board's configuration asks for it).
+enum class Ack { no, yes };
+enum class Space { fabric, ddr };
+enum class CommandFlag { clear, set };
+
+// Code, plus the DDR bit for Space::ddr, plus bit 7 for CommandFlag::set.
+uint32_t command_word(uint32_t code, Space space, CommandFlag flag);
 
 // Writes the 14-byte header into `out`.
-void put_header(uint8_t* out, uint32_t code, bool ddr, bool command_flag, uint32_t address, uint32_t length);
+void put_header(uint8_t* out, uint32_t code, Space space, CommandFlag flag, uint32_t address, uint32_t length);
 
 // The part of a request before its payload: the header plus, for writes, done
 // and reset, `write_offset` zero bytes. `out` must hold HEADER_SIZE +
 // write_offset bytes; returns the bytes written.
-size_t put_write_prefix(uint8_t* out, bool acknowledged, bool ddr, bool command_flag, uint32_t address,
-                        uint32_t word_count, uint32_t write_offset);
-size_t put_done_request(uint8_t* out, bool command_flag, uint32_t write_offset);
+size_t put_write_prefix(uint8_t* out, Ack ack, Space space, CommandFlag flag, uint32_t address, uint32_t word_count,
+                        uint32_t write_offset);
+size_t put_done_request(uint8_t* out, CommandFlag flag, uint32_t write_offset);
 
 // Whole requests, for callers that want one buffer.
-std::vector<uint8_t> write_request(bool acknowledged, const uint32_t* words, uint32_t word_count, uint32_t address,
-                                   bool ddr, bool command_flag, uint32_t write_offset);
-std::vector<uint8_t> read_request(uint32_t address, uint32_t word_count, bool ddr, bool command_flag);
-std::vector<uint8_t> read_stream_request(uint32_t address, uint32_t word_count, bool command_flag);
-std::vector<uint8_t> done_request(bool command_flag, uint32_t write_offset);  // also the reset command
-std::vector<uint8_t> init_request(uint32_t ddr_payload_size, bool command_flag);
+std::vector<uint8_t> write_request(Ack ack, const uint32_t* words, uint32_t word_count, uint32_t address, Space space,
+                                   CommandFlag flag, uint32_t write_offset);
+std::vector<uint8_t> read_request(uint32_t address, uint32_t word_count, Space space, CommandFlag flag);
+std::vector<uint8_t> read_stream_request(uint32_t address, uint32_t word_count, CommandFlag flag);
+std::vector<uint8_t> done_request(CommandFlag flag, uint32_t write_offset);  // also the reset command
+std::vector<uint8_t> init_request(uint32_t ddr_payload_size, CommandFlag flag);
 
 // The header of a request, as the board reads it.
 struct RequestHeader {

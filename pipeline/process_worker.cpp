@@ -33,20 +33,10 @@ std::string hex8(uint32_t value) {
     return text;
 }
 
-CoreLimits with_completion(const std::shared_ptr<Core>& core, std::chrono::nanoseconds completion) {
-    CoreLimits limits = core ? core->limits : CoreLimits();
-    limits.completion = completion;
-    return limits;
-}
-
 }  // namespace
 
 ProcessWorker::ProcessWorker(std::shared_ptr<UDPInterface> link_, std::shared_ptr<Core> core_)
     : link(std::move(link_)), core(std::move(core_)), limits(core ? core->limits : CoreLimits()) {}
-
-ProcessWorker::ProcessWorker(std::shared_ptr<UDPInterface> link_, std::shared_ptr<Core> core_,
-                             std::chrono::nanoseconds completion_limit)
-    : link(std::move(link_)), core(std::move(core_)), limits(with_completion(core, completion_limit)) {}
 
 ProcessWorker::ProcessWorker(std::shared_ptr<UDPInterface> link_, std::shared_ptr<Core> core_,
                              const CoreLimits& limits_)

@@ -10,17 +10,14 @@
 #include "pipeline/core_run.hpp"
 #include "pipeline/worker.hpp"
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 
 class ProcessWorker : public Worker, public MemoryMap, public CoreRun {
 public:
     // The limits are those of `core` (the defaults when it is null); the
-    // second form replaces the completion limit, the third all of them.
+    // second form replaces all of them.
     ProcessWorker(std::shared_ptr<UDPInterface> link, std::shared_ptr<Core> core);
-    ProcessWorker(std::shared_ptr<UDPInterface> link, std::shared_ptr<Core> core,
-                  std::chrono::nanoseconds completion_limit);
     ProcessWorker(std::shared_ptr<UDPInterface> link, std::shared_ptr<Core> core, const CoreLimits& limits);
 
     // Starts the core (start_core).

@@ -32,9 +32,3 @@ NamedValues health_snapshot() {
                                 });
     return values;
 }
-
-double value_of(const NamedValues& values, const std::string& name) {
-    for (const auto& entry : values)
-        if (entry.first == name) return entry.second;
-    return 0.0;
-}

@@ -39,6 +39,3 @@ std::chrono::steady_clock::time_point session_start();
 // Every counter and figure by name, in a fixed order: the link's, then the
 // loop's, then "frame_rate" and the stage times and latency in milliseconds.
 NamedValues health_snapshot();
-
-// The value named `name` in `values`, 0 when there is none.
-double value_of(const NamedValues& values, const std::string& name);

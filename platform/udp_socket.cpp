@@ -159,13 +159,6 @@ size_t discard_pending(Handle handle) {
     return dropped;
 }
 
-int clear_error(Handle handle) {
-    int error = 0;
-    socklen_t length = sizeof(error);
-    if (::getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return static_cast<int>(fail());
-    return error;
-}
-
 int last_error() { return last_socket_error; }
 
 }  // namespace udp_socket

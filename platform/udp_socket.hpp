@@ -66,9 +66,6 @@ int set_receive_buffer(Handle handle, int size);
 // returns how many were dropped. Clears a pending ICMP error on the way.
 size_t discard_pending(Handle handle);
 
-// Clears a pending asynchronous error (such as ECONNREFUSED); returns it, 0 if none.
-int clear_error(Handle handle);
-
 // errno of the calling thread's last failed call above; 0 when none failed.
 int last_error();
 

@@ -353,6 +353,11 @@ TEST_F(MainLoop, HealthCountersAgreeWithTheRepliesTheBoardDropped) {
         testing::internal::GetCapturedStdout();
         testing::internal::GetCapturedStderr();
         const NamedValues after = health_snapshot();
+        const auto value_of = [](const NamedValues& values, const std::string& name) {
+            for (const auto& entry : values)
+                if (entry.first == name) return entry.second;
+            return 0.0;
+        };
         const auto grew = [&](const char* name) { return value_of(after, name) - value_of(before, name); };
         const uint64_t dropped = board.board->counters().faults["drop-reply"];
         if (drop > 0) {

@@ -87,8 +87,6 @@ size_t discard_pending(Handle) {
     return n;
 }
 
-int clear_error(Handle) { return 0; }
-
 int last_error() { return error; }
 
 }  // namespace udp_socket

@@ -9,6 +9,9 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using wire::Ack;
+using wire::CommandFlag;
+using wire::Space;
 
 Bytes header(uint8_t command, uint32_t address, uint32_t length) {
     Bytes out{0, 0, command, 0, 0, 0};
@@ -19,7 +22,7 @@ Bytes header(uint8_t command, uint32_t address, uint32_t length) {
 
 TEST(Wire, DdrWriteOfFourWordsMatchesTheDocumentedBytes) {
     const uint32_t words[4] = {0x03020100u, 0x07060504u, 0x0B0A0908u, 0x0F0E0D0Cu};
-    const Bytes got = wire::write_request(false, words, 4, 0x100, true, false, 8);
+    const Bytes got = wire::write_request(Ack::no, words, 4, 0x100, Space::ddr, CommandFlag::clear, 8);
     Bytes want{0x00, 0x00, 0x41, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00};
     want.insert(want.end(), 8, 0);
     for (uint8_t b = 0; b < 16; ++b) want.push_back(b);
@@ -31,22 +34,22 @@ TEST(Wire, DdrWriteOfFourWordsMatchesTheDocumentedBytes) {
 // command byte, the address and length fields, and the datagram length.
 TEST(Wire, EveryRequestKindHasItsCommandByteFieldsAndLength) {
     const uint32_t payload[3] = {0xAABBCCDDu, 1, 2};
-    for (bool flag : {false, true}) {
-        const uint8_t f = flag ? 0x80 : 0x00;
-        SCOPED_TRACE(flag ? "command_flag true" : "command_flag false");
-        for (bool ddr : {true, false}) {
-            const uint8_t s = ddr ? 0x40 : 0x00;
-            Bytes w = wire::write_request(false, payload, 3, 0x12345678, ddr, flag, 8);
+    for (CommandFlag flag : {CommandFlag::clear, CommandFlag::set}) {
+        const uint8_t f = flag == CommandFlag::set ? 0x80 : 0x00;
+        SCOPED_TRACE(flag == CommandFlag::set ? "command_flag true" : "command_flag false");
+        for (Space space : {Space::ddr, Space::fabric}) {
+            const uint8_t s = space == Space::ddr ? 0x40 : 0x00;
+            Bytes w = wire::write_request(Ack::no, payload, 3, 0x12345678, space, flag, 8);
             Bytes want = header(0x01 | s | f, 0x12345678, 12);
             want.insert(want.end(), 8, 0);
             want.insert(want.end(), {0xDD, 0xCC, 0xBB, 0xAA, 1, 0, 0, 0, 2, 0, 0, 0});
             EXPECT_EQ(w, want);
 
-            Bytes wa = wire::write_request(true, payload, 3, 0x12345678, ddr, flag, 8);
+            Bytes wa = wire::write_request(Ack::yes, payload, 3, 0x12345678, space, flag, 8);
             want[2] = 0x02 | s | f;
             EXPECT_EQ(wa, want);
 
-            EXPECT_EQ(wire::read_request(0xFC, 5, ddr, flag), header(0x03 | s | f, 0xFC, 20));
+            EXPECT_EQ(wire::read_request(0xFC, 5, space, flag), header(0x03 | s | f, 0xFC, 20));
         }
         EXPECT_EQ(wire::read_stream_request(0x4000, 262144, flag), header(0x45 | f, 0x4000, 1048576));
 
@@ -65,22 +68,22 @@ TEST(Wire, EveryRequestKindHasItsCommandByteFieldsAndLength) {
 TEST(Wire, WriteOffsetSetsTheZeroGapBeforeThePayload) {
     const uint32_t word = 0xFFFFFFFFu;
     for (uint32_t offset : {0u, 3u, 8u}) {
-        const Bytes w = wire::write_request(true, &word, 1, 0, false, false, offset);
+        const Bytes w = wire::write_request(Ack::yes, &word, 1, 0, Space::fabric, CommandFlag::clear, offset);
         ASSERT_EQ(w.size(), 14u + offset + 4u);
         for (uint32_t i = 0; i < offset; ++i) EXPECT_EQ(w[14 + i], 0) << "offset " << offset;
         EXPECT_EQ(w[14 + offset], 0xFF);
-        EXPECT_EQ(wire::done_request(false, offset).size(), 14u + offset);
+        EXPECT_EQ(wire::done_request(CommandFlag::clear, offset).size(), 14u + offset);
     }
     // The largest request: 14 + 8 + 16384 bytes.
     const std::vector<uint32_t> full(4096, 7);
-    EXPECT_EQ(wire::write_request(false, full.data(), 4096, 0, true, false, 8).size(), 16406u);
+    EXPECT_EQ(wire::write_request(Ack::no, full.data(), 4096, 0, Space::ddr, CommandFlag::clear, 8).size(), 16406u);
 }
 
 TEST(Wire, PrefixBuilderAgreesWithWholeRequests) {
     const uint32_t words[2] = {5, 6};
     uint8_t prefix[22];
-    const size_t n = wire::put_write_prefix(prefix, true, true, true, 0xABCD, 2, 8);
-    const Bytes whole = wire::write_request(true, words, 2, 0xABCD, true, true, 8);
+    const size_t n = wire::put_write_prefix(prefix, Ack::yes, Space::ddr, CommandFlag::set, 0xABCD, 2, 8);
+    const Bytes whole = wire::write_request(Ack::yes, words, 2, 0xABCD, Space::ddr, CommandFlag::set, 8);
     ASSERT_EQ(n, 22u);
     EXPECT_TRUE(std::equal(prefix, prefix + n, whole.begin()));
 }
@@ -150,30 +153,33 @@ TEST(Wire, EveryRequestTheHostBuildsReadsBackAsBuilt) {
         bool ddr;
         uint32_t address, length;
     };
-    for (bool flag : {false, true}) {
+    for (CommandFlag flag : {CommandFlag::clear, CommandFlag::set}) {
         std::vector<Expected> cases;
-        for (bool ddr : {true, false}) {
-            cases.push_back({wire::write_request(false, payload, 2, 0xABC0, ddr, flag, 8), CMD_WRITE, ddr, 0xABC0, 8});
-            cases.push_back({wire::write_request(true, payload, 2, 0xABC0, ddr, flag, 8), CMD_WRITE_ACK, ddr, 0xABC0, 8});
-            cases.push_back({wire::read_request(0x40, 3, ddr, flag), CMD_READ, ddr, 0x40, 12});
+        for (Space space : {Space::ddr, Space::fabric}) {
+            const bool ddr = space == Space::ddr;
+            cases.push_back({wire::write_request(Ack::no, payload, 2, 0xABC0, space, flag, 8), CMD_WRITE, ddr, 0xABC0, 8});
+            cases.push_back(
+                {wire::write_request(Ack::yes, payload, 2, 0xABC0, space, flag, 8), CMD_WRITE_ACK, ddr, 0xABC0, 8});
+            cases.push_back({wire::read_request(0x40, 3, space, flag), CMD_READ, ddr, 0x40, 12});
         }
         cases.push_back({wire::read_stream_request(0x100000, 262144, flag), CMD_READ_STREAM, true, 0x100000, 1048576});
         cases.push_back({wire::done_request(flag, 8), CMD_DONE, false, 0, 0});
         cases.push_back({wire::init_request(8192, flag), CMD_INIT, false, 0, 8192});
         for (const Expected& e : cases) {
-            SCOPED_TRACE("code " + std::to_string(e.code) + (e.ddr ? " ddr" : " fabric") + (flag ? " flag" : ""));
+            const bool flag_set = flag == CommandFlag::set;
+            SCOPED_TRACE("code " + std::to_string(e.code) + (e.ddr ? " ddr" : " fabric") + (flag_set ? " flag" : ""));
             const auto parsed = wire::parse_header(e.request.data(), e.request.size());
             ASSERT_TRUE(parsed.has_value());
             EXPECT_EQ(parsed->code, e.code);
             EXPECT_EQ(parsed->ddr, e.ddr);
-            EXPECT_EQ(parsed->command_flag, flag);
+            EXPECT_EQ(parsed->command_flag, flag_set);
             EXPECT_EQ(parsed->upper_bits, 0u);
             EXPECT_EQ(parsed->address, e.address);
             EXPECT_EQ(parsed->length, e.length);
         }
     }
     // A write's payload starts after the header and the write offset.
-    const Bytes w = wire::write_request(false, payload, 2, 0, true, false, 8);
+    const Bytes w = wire::write_request(Ack::no, payload, 2, 0, Space::ddr, CommandFlag::clear, 8);
     EXPECT_EQ(wire::write_payload_offset(8), 22u);
     EXPECT_EQ(w[wire::write_payload_offset(8)], 1);
     EXPECT_EQ(w[wire::write_payload_offset(8) + 4], 2);
