@@ -8,6 +8,7 @@
 #include "records/registers.hpp"
 #include "link/udp_interface.hpp"
 #include "pipeline/core_run.hpp"
+#include "pipeline/core_run_estimate.hpp"
 #include "pipeline/worker.hpp"
 
 #include <chrono>
@@ -30,7 +31,10 @@ public:
     void start_core();
     // Waits until the core reports the run finished and returns true; a run
     // whose wait outlasts the completion limit, or a register read that times
-    // out, raises exception_reset with the stage idle again.
+    // out, raises exception_reset with the stage idle again. With
+    // limits.wait adaptive, the first read is put off until shortly before
+    // the end the last runs let it expect (see CoreRunEstimate); the board
+    // reset that follows either error forgets what was learned.
     bool wait_core_done();
 
     CallbackMap get_callbacks() override { return {}; }
@@ -58,4 +62,8 @@ protected:
     std::shared_ptr<UDPInterface> link;
     std::shared_ptr<Core> core;
     const CoreLimits limits;
+
+private:
+    // Learns only under adaptive waits; with nothing learned the wait polls.
+    CoreRunEstimate estimate;
 };
