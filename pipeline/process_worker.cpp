@@ -15,7 +15,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr std::chrono::nanoseconds POLL_INTERVAL{500000};
 // The timer slack while the run is polled: the kernel's default would let
 // each 0.5 ms sleep end up to 50 us late, and the run's end be seen later.
 constexpr std::chrono::nanoseconds POLL_TIMER_SLACK{1000};
@@ -139,6 +138,14 @@ bool ProcessWorker::wait_core_done() {
     waited = false;
     wait_start = Clock::now();
     const TimerSlack precise_sleeps(POLL_TIMER_SLACK);
+    // When the latest read was sent: a run is learned as the time from its
+    // start to the read that saw its end, so that the estimate already
+    // allows for the read's way to the board.
+    Clock::time_point asked;
+    const auto finished = [&] {
+        asked = Clock::now();
+        return link->udp_read_fabric(CORE_REGISTER_START) != 0;
+    };
     try {
         const Clock::time_point first_read =
             std::min(began_time + estimate.first_read(), wait_start + limits.completion);
@@ -146,8 +153,7 @@ bool ProcessWorker::wait_core_done() {
             sleep_until(first_read);
             waited = true;
         }
-        bool finished = link->udp_read_fabric(CORE_REGISTER_START) != 0;
-        while (!finished) {
+        while (!finished()) {
             const Clock::time_point now = Clock::now();
             if (now - wait_start >= limits.completion) {
                 estimate.clear();
@@ -156,7 +162,6 @@ bool ProcessWorker::wait_core_done() {
             }
             sleep_full(estimate.interval(now - began_time, POLL_INTERVAL));
             waited = true;
-            finished = link->udp_read_fabric(CORE_REGISTER_START) != 0;
         }
     } catch (const exception_readtimeout& error) {
         // The board no longer answers: it will be reset, so the stage is idle.
@@ -169,7 +174,7 @@ bool ProcessWorker::wait_core_done() {
     record_finish(Clock::now());
     // A run whose end was already there at a read taken without waiting
     // may have ended long before: its length says nothing.
-    if (limits.wait == CoreWait::adaptive && waited) estimate.learn(end_time - began_time);
+    if (limits.wait == CoreWait::adaptive && waited) estimate.learn(asked - began_time);
     duration_us = micros_between(start_time, end_time);
     return core_done.load();
 }

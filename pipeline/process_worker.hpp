@@ -24,6 +24,10 @@ public:
                   std::chrono::nanoseconds completion_limit);
     ProcessWorker(std::shared_ptr<UDPInterface> link, std::shared_ptr<Core> core, const CoreLimits& limits);
 
+    // The pause between the completion reads of a run whose end is not
+    // expected soon.
+    static constexpr std::chrono::nanoseconds POLL_INTERVAL{std::chrono::microseconds(500)};
+
     // Starts the core (start_core).
     void work() override;
     // Starts one run on the buffer set `pingpong`. The first run since
@@ -36,6 +40,8 @@ public:
     // the end the last runs let it expect (see CoreRunEstimate); the board
     // reset that follows either error forgets what was learned.
     bool wait_core_done();
+    // What the adaptive wait has learned; nothing under the poll wait.
+    const CoreRunEstimate& run_estimate() const { return estimate; }
 
     CallbackMap get_callbacks() override { return {}; }
 
@@ -64,6 +70,5 @@ protected:
     const CoreLimits limits;
 
 private:
-    // Learns only under adaptive waits; with nothing learned the wait polls.
     CoreRunEstimate estimate;
 };
