@@ -2,7 +2,8 @@
 // when the completion wait should look for the end of the next one: not
 // before shortly ahead of its expected end, then closely for a while, then
 // at the slow pace again. Pure arithmetic on durations measured by the
-// caller (from the acknowledged start to the end seen), so it holds no clock.
+// caller (from the acknowledged start to the sending of the read that saw the
+// end), so it holds no clock.
 #pragma once
 
 #include <array>
@@ -12,8 +13,8 @@
 class CoreRunEstimate {
 public:
     // Runs remembered; the expected length is the shortest of them, since a
-    // run's measured length exceeds its true one by however late its end was
-    // seen.
+    // run's measured length exceeds the time a read needs to see its end by
+    // however late that read was sent.
     static constexpr std::size_t WINDOW = 8;
     // The first read comes this long before the expected end, to cover the
     // variation of start acknowledgements and wake-ups.

@@ -129,7 +129,9 @@ TEST_P(ProcessWorkerWaitTest, CoreDoneAfterSomePolls) {
                   uint64_t(waited_for / ProcessWorker::POLL_INTERVAL + close_reads + 1));
         if (run == 0) {
             EXPECT_EQ(worker->run_estimate().known(), adaptive());
-            if (adaptive()) EXPECT_LT(worker->run_estimate().expected(), 150ms);
+            if (adaptive()) {
+                EXPECT_LT(worker->run_estimate().expected(), 150ms);
+            }
         }
     }
     EXPECT_EQ(worker->get_framecount(), 2);
