@@ -229,6 +229,17 @@ void read_limits(const Section& network, CoreLimits& core, LinkLimits& link) {
     }
 }
 
+// The optional key that chooses how the core-control stage awaits a run's
+// end; `fallback` when it is absent.
+CoreWait read_core_wait(const Section& network, CoreWait fallback) {
+    if (!network.has("core_wait")) return fallback;
+    const std::string text = network.text("core_wait");
+    const std::string word = lower_case(text);
+    if (word == "poll") return CoreWait::poll;
+    if (word == "adaptive") return CoreWait::adaptive;
+    network.refuse("core_wait", "\"" + text + "\" is not poll or adaptive");
+}
+
 }  // namespace
 
 void read_configuration(const std::string& path, Core& core, Demo& demo, FileSettings& files) {
@@ -267,6 +278,7 @@ void read_configuration(const std::string& path, Core& core, Demo& demo, FileSet
         files.packet_size = network.u32("packet_size");
         files.write_rate_limit = network.u32("write_rate_limit");
         read_limits(network, core.limits, files.link_limits);
+        core.limits.wait = read_core_wait(network, core.limits.wait);
 
         warn_unknown_sections(path, root, {&yolo, &demo_section, &network});
         yolo.warn_unknown_keys();

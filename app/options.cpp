@@ -127,6 +127,8 @@ std::string demo_usage(const std::string& program) {
            "    udp_port                 the board's UDP port\n"
            "    packet_size              datagram payload size in bytes\n"
            "    write_rate_limit         write pace in MiB/s\n"
+           "    core_wait                how a core run's end is awaited: poll or adaptive\n"
+           "                             (optional, poll)\n"
            "\n"
            "Keys in the window: Escape ends, space switches the source, r resets the board,\n"
            "q/w lower/raise the score threshold, a/s lower/raise the overlap threshold,\n"

@@ -29,10 +29,11 @@ public:
     }
 
 protected:
-    // A run has begun.
+    // A run has begun: its start was acknowledged just now.
     void mark_started() {
         core_started = true;
         core_done = false;
+        began_time = std::chrono::steady_clock::now();
     }
     // The run has ended, finished or given up; it counts in framecount.
     void end_run() {
@@ -57,6 +58,8 @@ protected:
     std::atomic<bool> core_done{true};
     std::chrono::steady_clock::time_point wait_start{};
     std::chrono::steady_clock::time_point start_time{};
+    // When the run's start was acknowledged (start_time is before the start writes).
+    std::chrono::steady_clock::time_point began_time{};
     std::chrono::steady_clock::time_point end_time{};
     std::chrono::nanoseconds slack{0};
     int32_t framecount = 0;

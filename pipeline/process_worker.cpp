@@ -4,6 +4,7 @@
 #include "platform/fatal_error.hpp"
 #include "platform/sleep.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -14,7 +15,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr std::chrono::nanoseconds POLL_INTERVAL{500000};
 // The timer slack while the run is polled: the kernel's default would let
 // each 0.5 ms sleep end up to 50 us late, and the run's end be seen later.
 constexpr std::chrono::nanoseconds POLL_TIMER_SLACK{1000};
@@ -128,25 +128,43 @@ bool ProcessWorker::wait_core_done() {
     waited = false;
     wait_start = Clock::now();
     const TimerSlack precise_sleeps(POLL_TIMER_SLACK);
+    // When the latest read was sent: a run is learned as the time from its
+    // start to the read that saw its end, so that the estimate already
+    // allows for the read's way to the board.
+    Clock::time_point asked;
+    const auto finished = [&] {
+        asked = Clock::now();
+        return link->udp_read_fabric(CORE_REGISTER_START) != 0;
+    };
     try {
-        bool finished = link->udp_read_fabric(CORE_REGISTER_START) != 0;
-        while (!finished) {
-            if (Clock::now() - wait_start >= limits.completion) {
+        const Clock::time_point first_read =
+            std::min(began_time + estimate.first_read(), wait_start + limits.completion);
+        if (first_read > wait_start) {
+            sleep_until(first_read);
+            waited = true;
+        }
+        while (!finished()) {
+            const Clock::time_point now = Clock::now();
+            if (now - wait_start >= limits.completion) {
+                estimate.clear();
                 end_run();
                 throw run_timed_out();
             }
-            sleep_full(POLL_INTERVAL);
+            sleep_full(estimate.interval(now - began_time, POLL_INTERVAL));
             waited = true;
-            finished = link->udp_read_fabric(CORE_REGISTER_START) != 0;
         }
     } catch (const exception_readtimeout& error) {
         // The board no longer answers: it will be reset, so the stage is idle.
+        estimate.clear();
         core_done = true;
         core_started = false;
         throw exception_reset(std::string("exception_reset in processing node @wait_core_done: ") + error.what());
     }
     end_run();
     record_finish(Clock::now());
+    // A run whose end was already there at a read taken without waiting
+    // may have ended long before: its length says nothing.
+    if (limits.wait == CoreWait::adaptive && waited) estimate.learn(asked - began_time);
     duration_us = micros_between(start_time, end_time);
     return core_done.load();
 }

@@ -8,6 +8,7 @@
 #include "records/registers.hpp"
 #include "link/udp_interface.hpp"
 #include "pipeline/core_run.hpp"
+#include "pipeline/core_run_estimate.hpp"
 #include "pipeline/worker.hpp"
 
 #include <cstdint>
@@ -20,6 +21,10 @@ public:
     ProcessWorker(std::shared_ptr<UDPInterface> link, std::shared_ptr<Core> core);
     ProcessWorker(std::shared_ptr<UDPInterface> link, std::shared_ptr<Core> core, const CoreLimits& limits);
 
+    // The pause between the completion reads of a run whose end is not
+    // expected soon.
+    static constexpr std::chrono::nanoseconds POLL_INTERVAL{std::chrono::microseconds(500)};
+
     // Starts the core (start_core).
     void work() override;
     // Starts one run on the buffer set `pingpong`. The first run since
@@ -27,8 +32,13 @@ public:
     void start_core();
     // Waits until the core reports the run finished and returns true; a run
     // whose wait outlasts the completion limit, or a register read that times
-    // out, raises exception_reset with the stage idle again.
+    // out, raises exception_reset with the stage idle again. With
+    // limits.wait adaptive, the first read is put off until shortly before
+    // the end the last runs let it expect (see CoreRunEstimate); the board
+    // reset that follows either error forgets what was learned.
     bool wait_core_done();
+    // What the adaptive wait has learned; nothing under the poll wait.
+    const CoreRunEstimate& run_estimate() const { return estimate; }
 
     CallbackMap get_callbacks() override { return {}; }
 
@@ -55,4 +65,7 @@ protected:
     std::shared_ptr<UDPInterface> link;
     std::shared_ptr<Core> core;
     const CoreLimits limits;
+
+private:
+    CoreRunEstimate estimate;
 };

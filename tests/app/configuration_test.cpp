@@ -247,6 +247,12 @@ TEST(DefaultConfiguration, UsesTheSampleDataAndKeepsBoardBuffersApart) {
                 << ranges[i].name << " overlaps " << ranges[j].name;
         }
     }
+
+    // The direct-cable form awaits a run's end adaptively; a misspelt key
+    // there would leave it polling with no more than a warning.
+    const Read direct = read((root / "configuration/demo_parameters_direct_cable.yaml").string());
+    EXPECT_EQ(r.core.limits.wait, CoreWait::poll);
+    EXPECT_EQ(direct.core.limits.wait, CoreWait::adaptive);
 }
 
 // ---- Failure ends: the exact lines of the fatal error -------------------------
@@ -443,6 +449,7 @@ TEST(LimitKeys, AbsentKeysKeepTheLimitsGivenAndPresentOnesReplaceThem) {
     EXPECT_EQ(r.core.limits.completion, CORE_COMPLETION_LIMIT);
     EXPECT_EQ(r.core.limits.start_ack, CORE_START_ACK_LIMIT);
     EXPECT_EQ(r.core.limits.start_attempts, 1);
+    EXPECT_EQ(r.core.limits.wait, CoreWait::poll);
 
     file.write(with_limits({{"NetworkConfiguration", "reply_limit_ms", "4"},
                             {"NetworkConfiguration", "stream_datagram_limit_ms", "20"},
@@ -450,7 +457,8 @@ TEST(LimitKeys, AbsentKeysKeepTheLimitsGivenAndPresentOnesReplaceThem) {
                             {"NetworkConfiguration", "fabric_write_attempts", "3"},
                             {"NetworkConfiguration", "read_attempts", "7"},
                             {"NetworkConfiguration", "core_completion_limit_ms", "500"},
-                            {"NetworkConfiguration", "start_ack_limit_ms", "6"}}));
+                            {"NetworkConfiguration", "start_ack_limit_ms", "6"},
+                            {"NetworkConfiguration", "core_wait", "adaptive"}}));
     const Read set = read(file.path());
     EXPECT_EQ(set.files.link_limits.reply, std::chrono::milliseconds(4));
     EXPECT_EQ(set.files.link_limits.stream_datagram, std::chrono::milliseconds(20));
@@ -462,6 +470,12 @@ TEST(LimitKeys, AbsentKeysKeepTheLimitsGivenAndPresentOnesReplaceThem) {
     EXPECT_EQ(set.files.link_limits.stream_attempts, link.stream_attempts);
     EXPECT_EQ(set.core.limits.completion, std::chrono::milliseconds(500));
     EXPECT_EQ(set.core.limits.start_ack, std::chrono::milliseconds(6));
+    EXPECT_EQ(set.core.limits.wait, CoreWait::adaptive);
+    file.write(with_limits({{"NetworkConfiguration", "core_wait", "Poll"}}));
+    Read poll;
+    poll.core.limits.wait = CoreWait::adaptive;
+    read_configuration(file.path(), poll.core, poll.demo, poll.files);
+    EXPECT_EQ(poll.core.limits.wait, CoreWait::poll);
 }
 
 TEST(LimitKeys, ValuesThatCannotWorkAreRefusedNamingTheKey) {
@@ -479,6 +493,7 @@ TEST(LimitKeys, ValuesThatCannotWorkAreRefusedNamingTheKey) {
         {"core_completion_limit_ms", "3600001", "3600001 is outside 1 to 3600000"},
         {"start_ack_limit_ms", "0", "0 is outside 1 to 3600000"},
         {"read_attempts", "two", "\"two\" is not an integer"},
+        {"core_wait", "sometimes", "\"sometimes\" is not poll or adaptive"},
     };
     ConfigFile file;
     for (const Case& c : cases) {

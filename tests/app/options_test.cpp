@@ -59,7 +59,7 @@ TEST(DemoOptions, UsageNamesTheProgramTheOptionsAndEveryConfigurationKey) {
     const std::string usage = demo_usage("visiondemo_serial");
     EXPECT_EQ(usage.rfind("usage: visiondemo_serial [options]\n", 0), 0u);
     for (const char* word : {"--config PATH", "--record FILE", "--trace FILE", "--stream [ADDR:]PORT", "--version", "--help", "path_video",
-                             "path_image_glob", "write_rate_limit", "ignore_duplicate_frames"}) {
+                             "path_image_glob", "write_rate_limit", "ignore_duplicate_frames", "core_wait"}) {
         EXPECT_NE(usage.find(word), std::string::npos) << word;
     }
 }

@@ -79,21 +79,60 @@ TEST_F(ProcessWorkerTest, CoreDoneAtTheFirstPoll) {
     EXPECT_EQ(board().counters().protocol_errors, 0u);
 }
 
-TEST_F(ProcessWorkerTest, CoreDoneAfterSomePolls) {
+// The same stage under either completion wait.
+class ProcessWorkerWaitTest : public ProcessWorkerTest, public testing::WithParamInterface<CoreWait> {
+protected:
+    void start_board(EmulatorSettings settings, std::chrono::nanoseconds completion = CORE_COMPLETION_LIMIT) {
+        start(std::move(settings));
+        CoreLimits limits;
+        limits.completion = completion;
+        limits.wait = GetParam();
+        worker = std::make_shared<ProcessWorker>(lb.link, std::make_shared<Core>(), limits);
+    }
+    bool adaptive() const { return GetParam() == CoreWait::adaptive; }
+};
+
+INSTANTIATE_TEST_SUITE_P(Waits, ProcessWorkerWaitTest, testing::Values(CoreWait::poll, CoreWait::adaptive),
+                         [](const testing::TestParamInfo<CoreWait>& info) {
+                             return info.param == CoreWait::poll ? "poll" : "adaptive";
+                         });
+
+// The first run's start is acknowledged 200 ms late, so that the adaptive
+// wait learns it as a run of about 50 ms: the second run, five times as
+// long, must still be seen, and without close reads all the way to its end
+// (catches a wait that gives up or reads at the close pace until the end).
+TEST_P(ProcessWorkerWaitTest, CoreDoneAfterSomePolls) {
     // Long enough that the first poll comes before the end even when the
     // start writes are slow on a busy machine.
-    start_board(core_settings(250000));
+    EmulatorSettings settings = core_settings(250000);
+    settings.nth_reply = {{"start", 1, 200}};
+    start_board(settings);
     for (uint64_t run = 0; run < 2; ++run) {
         worker->pingpong = run % 2;
         const auto before = Clock::now();
         worker->start_core();
+        const uint64_t reads_before = requests(board(), "read:fabric");
+        const auto wait_began = Clock::now();
         EXPECT_TRUE(worker->wait_core_done());
+        const auto waited_for = Clock::now() - wait_began;
         EXPECT_TRUE(worker->get_waited());
         expect_idle();
         // The host cannot see the core finish before its run time.
         EXPECT_GE(worker->duration_us, 250000);
         EXPECT_GE(Clock::now() - before, 250ms);
         EXPECT_LE(worker->get_slack(), Clock::now() - before);
+        // Reads come at most once a poll interval, but for those close to
+        // the expected end.
+        const int64_t close_reads = (CoreRunEstimate::MARGIN + CoreRunEstimate::CLOSE_SPAN) /
+                                    CoreRunEstimate::CLOSE_INTERVAL + 1;
+        EXPECT_LE(requests(board(), "read:fabric") - reads_before,
+                  uint64_t(waited_for / ProcessWorker::POLL_INTERVAL + close_reads + 1));
+        if (run == 0) {
+            EXPECT_EQ(worker->run_estimate().known(), adaptive());
+            if (adaptive()) {
+                EXPECT_LT(worker->run_estimate().expected(), 150ms);
+            }
+        }
     }
     EXPECT_EQ(worker->get_framecount(), 2);
     EXPECT_EQ(board().counters().runs_finished, 2u);
@@ -101,21 +140,25 @@ TEST_F(ProcessWorkerTest, CoreDoneAfterSomePolls) {
     EXPECT_EQ(requests(board(), "write-ack:fabric"), 6u);
 }
 
-TEST_F(ProcessWorkerTest, CoreThatNeverFinishesRaisesResetAfterTheCompletionLimit) {
-    EmulatorSettings settings = core_settings(0);
-    settings.stall_from = 1;
+// The second run never finishes: under either wait it is given up after the
+// completion limit with the same error, and the adaptive wait forgets the
+// first run (catches an adaptive sleep or close reads that pass the limit by).
+TEST_P(ProcessWorkerWaitTest, CoreThatNeverFinishesRaisesResetAfterTheCompletionLimit) {
+    EmulatorSettings settings = core_settings(20000);
+    settings.stall_from = 2;
     settings.boot_ms = 0;
-    start_board(settings);
-    CoreLimits limits;
-    limits.completion = 100ms;
-    worker = std::make_shared<ProcessWorker>(lb.link, std::make_shared<Core>(), limits);
+    start_board(settings, 100ms);
+    worker->start_core();
+    EXPECT_TRUE(worker->wait_core_done());
+    EXPECT_EQ(worker->run_estimate().known(), adaptive());
     worker->start_core();
     const auto before = Clock::now();
     EXPECT_EQ(reset_message([&] { worker->wait_core_done(); }),
-              "Processing mode reset exception, timeout wait core done, framecount = 1");
+              "Processing mode reset exception, timeout wait core done, framecount = 2");
     EXPECT_GE(Clock::now() - before, 100ms);
     expect_idle();
-    EXPECT_EQ(worker->get_framecount(), 1);
+    EXPECT_EQ(worker->get_framecount(), 2);
+    EXPECT_FALSE(worker->run_estimate().known());
 
     // After the board reset the next start is accepted without a status check
     // (the board itself refuses a start while the stalled run is in progress).
