@@ -7,7 +7,7 @@
 // column (1-based, as yaml-cpp counts them in its own messages).
 #include "app/configuration.hpp"
 #include "platform/fatal_error.hpp"
-#include "platform/yaml_lookup.hpp"
+#include "records/yaml_lookup.hpp"
 #include "records/classes.hpp"
 #include "records/network.hpp"
 

@@ -1,5 +1,5 @@
 #include "app/options.hpp"
-#include "platform/flag_argument.hpp"
+#include "records/flag_argument.hpp"
 
 #include <cctype>
 #include <optional>

@@ -1,8 +1,8 @@
 #include "emulator/options.hpp"
 
 #include "emulator/request_kind.hpp"
-#include "platform/flag_argument.hpp"
-#include "platform/yaml_lookup.hpp"
+#include "records/flag_argument.hpp"
+#include "records/yaml_lookup.hpp"
 #include "records/configuration_path.hpp"
 #include "records/network.hpp"
 #include "records/scaling_file.hpp"

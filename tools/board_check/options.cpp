@@ -1,6 +1,6 @@
 #include "tools/board_check/options.hpp"
 
-#include "platform/flag_argument.hpp"
+#include "records/flag_argument.hpp"
 #include "records/configuration_path.hpp"
 
 namespace board_check {

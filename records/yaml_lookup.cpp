@@ -1,4 +1,4 @@
-#include "platform/yaml_lookup.hpp"
+#include "records/yaml_lookup.hpp"
 
 namespace yaml_lookup {
 

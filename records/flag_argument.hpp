@@ -16,4 +16,10 @@ struct FlagArgument {
 
 // "--flag=value" splits at its first '='; any other argument ("--flag",
 // "-h", a plain word, "-x=1") is the flag as it stands, without a value.
-FlagArgument split_flag(const std::string& argument);
+inline FlagArgument split_flag(const std::string& argument) {
+    if (argument.rfind("--", 0) == 0) {
+        const auto eq = argument.find('=');
+        if (eq != std::string::npos) return {argument.substr(0, eq), argument.substr(eq + 1)};
+    }
+    return {argument, std::nullopt};
+}
