@@ -2,16 +2,20 @@
 # Frame rate of the whole demonstrator against the board emulator program.
 #
 #   bench/framerate.sh [--build DIR] [--seconds N] [--scene FILE] [--core-us "LIST"] [--forms "LIST"]
-#                      [--keep DIR] [--ignore-duplicates]
+#                      [--core-wait "LIST"] [--env "VAR=VALUE ..."] [--no-floor] [--keep DIR]
+#                      [--ignore-duplicates]
 #
-# For every emulator core time (default 38461, 10000 and 0 us) and every loop
+# For every emulator core time (default 38461, 10000 and 0 us), every loop
 # form (two: visiondemo with memory_spaces 2, one: visiondemo with
 # memory_spaces 1, serial2 and serial1: visiondemo_serial with memory_spaces 2
-# and 1), runs the demonstrator with debug lines on a private virtual display
-# for N seconds (default 12) and prints one table row (--keep DIR keeps each
-# run's console output there as FORM_COREUS.out; --ignore-duplicates sets
-# ignore_duplicate_frames, so that a frame already in a buffer set is not
-# written again):
+# and 1) and every completion wait (core_wait; default "poll adaptive"; "none"
+# leaves the key out, for a build that does not know it), runs the
+# demonstrator with debug lines and --trace on a private virtual display for N
+# seconds (default 12) and prints one table row (--keep DIR keeps each run's
+# console output and timeline there as FORM_COREUS_WAIT.out and .csv;
+# --ignore-duplicates sets ignore_duplicate_frames, so that a frame already in
+# a buffer set is not written again; --env runs the demonstrator with those
+# variables set, for example OPENCV_FOR_THREADS_NUM=1):
 #
 #   measured   frames per second over the steady part of the run (the first
 #              WARMUP frames are left out): frames / sum of their durations
@@ -31,6 +35,15 @@
 #              system, from the kernel's accounting of the process between a
 #              point a few seconds into the run and its end, divided by the
 #              frames shown in between
+#   floor      processor time per frame (ms, user + system) of window_floor,
+#              run right after the demonstrator on the same display at the
+#              demonstrator's measured rate for as long: what showing the
+#              canvases alone costs (--no-floor leaves it out)
+#   above      usr + sys - floor: the demonstrator's own processor time
+#   lat50/95   latency from grab to shown (ms), median and 95th percentile,
+#              from the timeline: a frame's grab begins to its canvas drawn
+#              into the window, over the frames past the warm-up that were
+#              shown
 #
 # The link's own limit is printed too: a frame upload is 3 x 416 x 416 bytes
 # in DDR payloads, each paced to write_rate_limit MiB/s.
@@ -48,6 +61,9 @@ core_list="38461 10000 0"
 form_list="two one serial2 serial1"
 keep=""
 ignore_duplicates=false
+wait_list="poll adaptive"
+demo_env=""
+floor=true
 warmup=30
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -58,6 +74,9 @@ while [ $# -gt 0 ]; do
     --forms) form_list=$2; shift 2 ;;
     --keep) mkdir -p "$2"; keep=$(cd "$2" && pwd); shift 2 ;;
     --ignore-duplicates) ignore_duplicates=true; shift ;;
+    --core-wait) wait_list=$2; shift 2 ;;
+    --env) demo_env=$2; shift 2 ;;
+    --no-floor) floor=false; shift ;;
     -h|--help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}"; exit 0 ;;
     *) echo "unknown argument: $1 (see --help)" >&2; exit 2 ;;
   esac
@@ -66,6 +85,7 @@ done
 programs="emulator/board_emulator"
 case " $form_list " in *" two "*|*" one "*) programs+=" app/visiondemo" ;; esac
 case " $form_list " in *" serial"*) programs+=" app/visiondemo_serial" ;; esac
+$floor && programs+=" bench/window_floor"
 # shellcheck disable=SC2086
 bench_programs "$build" $programs
 bench_begin "$scene"
@@ -78,9 +98,11 @@ cpu_ticks() {
   echo "${stat##*) }" | awk '{ print $12, $13 }'
 }
 
-# One run: prints "frames measured_fps u p f" from the demonstrator's output.
-run_one() {  # core_us form
-  local core_us=$1 form=$2 program=visiondemo spaces=2
+# One run: prints "frames measured_fps median_fps u p f usr sys lat50 lat95"
+# from the demonstrator's output and timeline.
+run_one() {  # core_us form core_wait
+  local core_us=$1 form=$2 core_wait=$3 program=visiondemo spaces=2
+  [ "$core_wait" = none ] && core_wait=""
   case "$form" in
     two) ;;
     one) spaces=1 ;;
@@ -89,9 +111,11 @@ run_one() {  # core_us form
     *) echo "unknown form $form" >&2; return 1 ;;
   esac
   bench_start_emulator "$build" --core-us "$core_us" --weights ../data/weights.txt
-  bench_configuration "$port" "$spaces" "$ignore_duplicates"
-  (cd "$work/run" && DISPLAY=$display XDG_RUNTIME_DIR=$work/xdg exec "$build/app/$program" \
-      </dev/null >demo.out 2>demo.err) &
+  bench_configuration "$port" "$spaces" "$ignore_duplicates" "$core_wait"
+  rm -f "$work/run/trace.csv"
+  # shellcheck disable=SC2086
+  (cd "$work/run" && DISPLAY=$display XDG_RUNTIME_DIR=$work/xdg exec env $demo_env "$build/app/$program" \
+      --trace trace.csv </dev/null >demo.out 2>demo.err) &
   local demo=$!
   bench_track "$demo"
   # Processor time is counted from a point past start-up (weights, first
@@ -110,7 +134,11 @@ run_one() {  # core_us form
   wait "$emulator" 2>/dev/null || true
   # A rate bought with protocol errors or lost datagrams does not count.
   bench_summary_clean "$work/run/emulator.out" || unclean_runs=$((unclean_runs + 1))
-  [ -n "$keep" ] && cp "$work/run/demo.out" "$keep/${form}_${core_us}.out"
+  if [ -n "$keep" ]; then
+    cp "$work/run/demo.out" "$keep/${form}_${core_us}_${3}.out"
+    cp "$work/run/trace.csv" "$keep/${form}_${core_us}_${3}.csv" 2>/dev/null || true
+  fi
+  latency_ms "$work/run/trace.csv" >"$work/latency"
   awk -v warmup="$warmup" -v cpu0="$cpu0" -v cpu1="$cpu1" -v frames="$((frames1 - frames0))" -v hz="$(getconf CLK_TCK)" '
     /^\(avg\/recent\/now\) duration/ {
       frame++
@@ -130,8 +158,31 @@ run_one() {  # core_us form
       # Median frame time: insertion sort is fast enough for a few thousand.
       for (i = 2; i <= n; i++) { v = durations[i]; for (j = i - 1; j >= 1 && durations[j] > v; j--) durations[j + 1] = durations[j]; durations[j + 1] = v }
       median = n % 2 ? durations[(n + 1) / 2] : (durations[n / 2] + durations[n / 2 + 1]) / 2
-      printf "%d %.3f %.3f %.3f %.3f %.3f %.3f %.3f\n", n, 1000 * n / now, (median > 0 ? 1000 / median : 0), u / m, p / m, f / m, usr, sys
+      printf "%d %.3f %.3f %.3f %.3f %.3f %.3f %.3f", n, 1000 * n / now, (median > 0 ? 1000 / median : 0), u / m, p / m, f / m, usr, sys
     }' "$work/run/demo.out"
+  echo " $(cat "$work/latency")"
+}
+
+# Median and 95th percentile (ms) of grab-to-shown over the frames of
+# timeline $1 past the warm-up that were shown; "0 0" without any.
+latency_ms() {  # trace.csv
+  [ -s "$1" ] || { echo "0 0"; return; }
+  awk -F, -v warmup="$warmup" '
+    NR == 1 || $1 + 0 <= warmup { next }
+    $2 == "grab" { grab[$1] = $4 }
+    $2 == "shown" && ($1 in grab) { print ($5 - grab[$1]) / 1000 }' "$1" | sort -g |
+    awk '{ v[++n] = $1 } END {
+      if (n == 0) { print "0 0"; exit }
+      i50 = int(0.5 * (n - 1)) + 1; i95 = int(0.95 * (n - 1)) + 1
+      printf "%.2f %.2f\n", v[i50], v[i95] }'
+}
+
+# Processor time per frame (ms, user + system) of window_floor at rate $1.
+floor_ms() {  # rate
+  local settle=$((seconds > 8 ? 4 : seconds / 2))
+  (cd "$work/run" && DISPLAY=$display XDG_RUNTIME_DIR=$work/xdg "$build/bench/window_floor" --rate "$1" \
+      --seconds "$seconds" --settle "$settle" --scene "$scene" </dev/null 2>/dev/null) |
+    awk '/^floor:/ { print $6 + $8; found = 1 } END { if (!found) print 0 }'
 }
 
 echo "Frame rate of the demonstrator against board_emulator ($(basename "$scene"), ${seconds} s a run," \
@@ -139,14 +190,17 @@ echo "Frame rate of the demonstrator against board_emulator ($(basename "$scene"
 # 64 paced payloads of 8192 bytes at 100 MiB/s: 78 us each.
 awk 'BEGIN { pace = int(8192 / (100 * 1.048576)); t = int((3 * 416 * 416 + 8191) / 8192) * pace;
   printf "link limit: frame upload %d x %d us = %.2f ms, %.1f frames/s\n", int((3*416*416+8191)/8192), pace, t/1000, 1e6/t }'
-printf '%-7s %8s %7s %9s %8s %8s %8s %8s %9s %7s %8s %7s %7s\n' form core_us frames "measured" "median" "u ms" "p ms" \
-  "f ms" ideal ratio "vs core" "usr ms" "sys ms"
+printf '%-7s %8s %-8s %7s %9s %8s %8s %8s %8s %9s %7s %8s %7s %7s %7s %7s %7s %7s\n' form core_us wait frames \
+  "measured" "median" "u ms" "p ms" "f ms" ideal ratio "vs core" "usr ms" "sys ms" "floor" "above" "lat50" "lat95"
 for core_us in $core_list; do
   for form in $form_list; do
-    run_one "$core_us" "$form" >"$work/result"
-    read -r frames fps median_fps u p f usr sys <"$work/result"
-    awk -v form="$form" -v core="$core_us" -v frames="$frames" -v fps="$fps" -v median="$median_fps" -v u="$u" -v p="$p" -v f="$f" \
-      -v usr="$usr" -v sys="$sys" 'BEGIN {
+    for core_wait in $wait_list; do
+    run_one "$core_us" "$form" "$core_wait" >"$work/result"
+    read -r frames fps median_fps u p f usr sys lat50 lat95 <"$work/result"
+    floor_cost=-
+    $floor && floor_cost=$(floor_ms "$fps")
+    awk -v form="$form" -v core="$core_us" -v wait="$core_wait" -v frames="$frames" -v fps="$fps" -v median="$median_fps" \
+      -v u="$u" -v p="$p" -v f="$f" -v usr="$usr" -v sys="$sys" -v floor="$floor_cost" -v lat50="$lat50" -v lat95="$lat95" 'BEGIN {
       c = core / 1000
       if (form == "two") { t = c; if (u > t) t = u; if (p > t) t = p }
       else if (form == "serial2") { t = c; if (u + p > t) t = u + p }
@@ -154,9 +208,11 @@ for core_us in $core_list; do
       ideal = t > 0 ? 1000 / t : 0
       ratio = ideal > 0 ? sprintf("%6.1f%%", 100 * fps / ideal) : "-"
       vs = c > 0 ? sprintf("%6.1f%%", 100 * fps * c / 1000) : "-"
-      printf "%-7s %8d %7d %9.2f %8.2f %8.3f %8.3f %8.3f %9.2f %7s %8s %7.2f %7.2f\n", form, core, frames, fps, median, u, p, f,
-        ideal, ratio, vs, usr, sys
+      above = floor == "-" ? "-" : sprintf("%.2f", usr + sys - floor)
+      printf "%-7s %8d %-8s %7d %9.2f %8.2f %8.3f %8.3f %8.3f %9.2f %7s %8s %7.2f %7.2f %7s %7s %7.2f %7.2f\n", form, core, wait,
+        frames, fps, median, u, p, f, ideal, ratio, vs, usr, sys, floor, above, lat50, lat95
     }'
+    done
   done
 done
 if [ "$unclean_runs" -gt 0 ]; then

@@ -67,7 +67,8 @@ bench_begin() {  # scene
 }
 
 # The configuration the programs read: the image source on the one scene.
-bench_configuration() {  # port memory_spaces ignore_duplicates
+# A fourth argument, when given, is the value of core_wait.
+bench_configuration() {  # port memory_spaces ignore_duplicates [core_wait]
   cat >"$work/configuration/demo_parameters_windows.yaml" <<EOF
 YoloConfiguration:
   path_scaling_parameters: "../data/scaling_parameters.bin"
@@ -93,6 +94,9 @@ NetworkConfiguration:
   packet_size: 8192
   write_rate_limit: 100
 EOF
+  if [ -n "${4:-}" ]; then
+    echo "  core_wait: $4" >>"$work/configuration/demo_parameters_windows.yaml"
+  fi
 }
 
 # Starts the emulator program in $work/run with the given flags on a free

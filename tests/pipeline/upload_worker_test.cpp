@@ -56,7 +56,8 @@ public:
     }
 };
 
-// Hands out the frames queued in it, one per grab, in order.
+// Hands out the frames queued in it, one per grab, in order, and counts the
+// grabs.
 class QueueSource : public NullSource {
 public:
     void queue(cv::Mat frame, uint64_t id) {
@@ -65,14 +66,20 @@ public:
     }
     bool grab(std::shared_ptr<cv::Mat>& out, uint64_t& out_id) override {
         std::lock_guard<std::mutex> lock(mutex);
+        ++grab_count;
         if (frames.empty()) return false;
         std::tie(out, out_id) = frames.front();
         frames.pop_front();
         return true;
     }
+    uint64_t grabs() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return grab_count;
+    }
 
 private:
     std::mutex mutex;
+    uint64_t grab_count = 0;
     std::deque<std::pair<std::shared_ptr<cv::Mat>, uint64_t>> frames;
 };
 
@@ -424,6 +431,11 @@ TEST(UploadLookAhead, TakesTheFramePreparedAheadUnlessANewerOneCameAndKeepsItsEr
     // A 416 x 416 frame is not fitted: each written sample is its grey / 2.
     const auto grey = [](int value) { return cv::Mat(SIDE, SIDE, CV_8UC3, cv::Scalar::all(value)); };
     uint64_t last_sequence = 0;
+    // A cycle's grab ahead may still run after the cycle: new frames are
+    // queued once it has grabbed, so that the next cycle's own grab gets them.
+    const auto grabbed = [&](uint64_t grabs) {
+        ASSERT_TRUE(poll_until([&] { return source->grabs() >= grabs; })) << grabs;
+    };
     const auto cycle = [&](uint64_t id, int sample) {
         const size_t before = link->writes.size();
         worker.work();
@@ -439,9 +451,11 @@ TEST(UploadLookAhead, TakesTheFramePreparedAheadUnlessANewerOneCameAndKeepsItsEr
     source->queue(grey(40), 2);
     cycle(1, 10);  // frame 2 is grabbed and prepared while frame 1 goes out
     cycle(2, 20);
+    grabbed(4);
     source->queue(grey(60), 3);
     cycle(3, 30);  // newer than frame 2 prepared again ahead
     cycle(3, 30);
+    grabbed(8);
 
     source->queue(grey(80), 4);
     source->queue(cv::Mat(0, 640, CV_8UC3), 5);
