@@ -138,6 +138,16 @@ void UDPInterfaceEthernet::udp_write_ddr(const uint32_t* data, uint32_t address,
     // out, and the board's receive buffer, which empties faster than the
     // limit, never has to hold more than that. The write returns when its
     // last slot has ended.
+    //
+    // The link is free while the thread sleeps: another thread's exchange (a
+    // core start, a completion read, the results' read) goes out between two
+    // groups instead of waiting for the whole transfer. The schedule stays
+    // under the lock, so such an exchange only takes time the pace leaves.
+    const auto pause_until = [&lock](Clock::time_point until) {
+        lock.unlock();
+        sleep_until(until);
+        lock.lock();
+    };
     const auto paced_start = Clock::now();
     const uint32_t burst = std::max<uint32_t>(1, PACING_BURST_BYTES / ddr_payload_size);
     const std::chrono::nanoseconds burst_time = pace * burst;
@@ -151,18 +161,18 @@ void UDPInterfaceEthernet::udp_write_ddr(const uint32_t* data, uint32_t address,
                            // failed half-way).
                            const auto now = Clock::now();
                            if (now < paced_until)
-                               sleep_until(paced_until);
+                               pause_until(paced_until);
                            else if (now - paced_until >= burst_time)
                                paced_until = now;
                        }
                        this->_udp_write(data + first, chunk_address, m, true);
                        paced_until += m == ddr_payload_words ? pace : pace * m / ddr_payload_words;
                        if (++in_burst == burst) {
-                           sleep_until(paced_until);
+                           pause_until(paced_until);
                            in_burst = 0;
                        }
                    });
-    if (in_burst > 0) sleep_until(paced_until);
+    if (in_burst > 0) pause_until(paced_until);
     count(link_counters().bytes_paced, uint64_t(word_count) * 4);
     count(link_counters().paced_ns,
           static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - paced_start).count()));

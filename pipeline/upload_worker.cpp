@@ -68,6 +68,7 @@ void UploadWorker::serve() {
         }
         lock.lock();
         if (error && !work_error) work_error = error;
+        previous_start = work_start;
         previous_end = Clock::now();
         running = false;
         changed.notify_all();
@@ -108,10 +109,12 @@ void UploadWorker::serve_ahead() {
 
 bool UploadWorker::prepares_ahead() const {
     if (look_ahead != LookAhead::when_paced) return look_ahead == LookAhead::always;
-    // The first cycle has no cycle before it; a gap shorter than preparing a
-    // frame takes means the loop asked for this cycle as soon as it could.
+    // The first cycle has no cycle before it. Between two cycles the loop
+    // does what must come before the next upload (the core's start); when
+    // that gap is short against the cycle itself, the loop asked for this
+    // cycle as soon as it could, and the stage is what it waits for.
     if (previous_end == Clock::time_point{}) return false;
-    return work_start - previous_end < std::chrono::microseconds(times.prepare_us);
+    return 4 * (work_start - previous_end) < previous_end - previous_start;
 }
 
 void UploadWorker::wait_idle(std::unique_lock<std::mutex>& lock) {

@@ -109,8 +109,8 @@ private:
     // the source's id `id`: the rest of `into` is made from it.
     void fit_and_quantise(Preparation& into, uint64_t id, std::chrono::steady_clock::time_point t0);
     // Whether the cycle that just began has the next frame prepared beside
-    // its upload: when paced, if the cycle before ended about when this one
-    // was asked for, so that the stage is what the loop waits for.
+    // its upload: when paced, if the cycle before ended shortly before this
+    // one was asked for, so that the stage is what the loop waits for.
     bool prepares_ahead() const;
     // Waits until no cycle is pending or running; `lock` holds `mutex`.
     void wait_idle(std::unique_lock<std::mutex>& lock);
@@ -149,7 +149,8 @@ private:
     std::exception_ptr work_error;
     std::chrono::steady_clock::time_point work_start{};
     std::chrono::steady_clock::time_point work_end{};
-    // When the cycle before this one ended, and when this one was asked for.
+    // When the cycle before this one was asked for and when it ended.
+    std::chrono::steady_clock::time_point previous_start{};
     std::chrono::steady_clock::time_point previous_end{};
 
     // The preparation ahead: `ahead_requested` carries the frame it starts

@@ -194,11 +194,13 @@ TEST_F(LinkTransfer, PacedWritesTakeAtLeastTheirPace) {
     EXPECT_EQ(board().read_ddr(0, uint64_t(words) * 4), as_bytes(data));
 }
 
-// The link object is shared by threads: each transfer holds the link for its
-// whole length, so replies of one never reach another.
+// The link object is shared by threads: each exchange holds the link until
+// its reply, and a paced write lets others go only between its groups, so
+// replies of one never reach another and every written byte lands.
 TEST_F(LinkTransfer, ConcurrentTransfersDoNotInterleave) {
-    start();
+    start(EmulatorSettings(), 100);
     const auto weights = pattern_words(64 * 1024, 11);
+    const auto frame = pattern_words(3 * 416 * 416 / 4, 13);
     board().write_ddr(0x800000, as_bytes(pattern_words(6000, 12)));
     link().udp_write_fabric(0x12345678u, 0x20);
     std::atomic<bool> failed{false};
@@ -213,12 +215,18 @@ TEST_F(LinkTransfer, ConcurrentTransfersDoNotInterleave) {
             if (out != pattern_words(6000, 12)) failed = true;
         }
     });
+    std::thread uploader([&] {
+        for (int i = 0; i < 5; ++i) link().udp_write_ddr(frame.data(), 0x400000, uint32_t(frame.size()));
+    });
     for (int i = 0; i < 200; ++i)
         if (link().udp_read_fabric(0x20) != 0x12345678u) failed = true;
     writer.join();
     streamer.join();
+    uploader.join();
     EXPECT_FALSE(failed);
     EXPECT_EQ(board().read_ddr(0, weights.size() * 4), as_bytes(weights));
+    ASSERT_TRUE(poll_until([&] { return requests("write:ddr") == 5 * 64; }));
+    EXPECT_EQ(board().read_ddr(0x400000, frame.size() * 4), as_bytes(frame));
 }
 
 }  // namespace
