@@ -12,7 +12,8 @@
 # leaves the key out, for a build that does not know it), runs the
 # demonstrator with debug lines and --trace on a private virtual display for N
 # seconds (default 12) and prints one table row (--keep DIR keeps each run's
-# console output and timeline there as FORM_COREUS_WAIT.out and .csv;
+# console output, timeline and the emulator's summary there as
+# FORM_COREUS_WAIT.out, .csv and .emulator;
 # --ignore-duplicates sets ignore_duplicate_frames, so that a frame already in
 # a buffer set is not written again; --env runs the demonstrator with those
 # variables set, for example OPENCV_FOR_THREADS_NUM=1):
@@ -137,6 +138,7 @@ run_one() {  # core_us form core_wait
   if [ -n "$keep" ]; then
     cp "$work/run/demo.out" "$keep/${form}_${core_us}_${3}.out"
     cp "$work/run/trace.csv" "$keep/${form}_${core_us}_${3}.csv" 2>/dev/null || true
+    cp "$work/run/emulator.out" "$keep/${form}_${core_us}_${3}.emulator" 2>/dev/null || true
   fi
   latency_ms "$work/run/trace.csv" >"$work/latency"
   awk -v warmup="$warmup" -v cpu0="$cpu0" -v cpu1="$cpu1" -v frames="$((frames1 - frames0))" -v hz="$(getconf CLK_TCK)" '

@@ -379,13 +379,16 @@ TEST_P(UploadWorkerTest, OneThreadServesEveryCycleAndEndsWithTheStage) {
     const size_t threads = threads_of_this_process();
     for (int restart = 0; restart < 8; ++restart) {
         worker = std::make_shared<UploadWorker>(source, link, core, demo);
+        worker->look_ahead = GetParam();
         source->give(std::make_shared<cv::Mat>(random_frame(480, 640, restart)), 10 + restart);
         const size_t writes = link->writes.size();
+        ASSERT_EQ(cycle(0), 3u);
         worker->work();
-        // Every other stage goes with its cycle still in flight; it is finished.
+        // Every other stage goes with its cycle still in flight (which may be
+        // waiting for the frame prepared ahead); it is finished.
         if (restart % 2 == 0) worker->wait_work_done();
         worker.reset();
-        EXPECT_EQ(link->writes.size(), writes + 3) << restart;
+        EXPECT_EQ(link->writes.size(), writes + 6) << restart;
         EXPECT_TRUE(poll_until([&] { return threads_of_this_process() == threads; })) << restart;
     }
 }
