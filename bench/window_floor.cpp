@@ -75,9 +75,9 @@ private:
     uint64_t handed = 0;
 };
 
-double milliseconds(const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; }
+double in_ms(const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; }
 
-int run(int argc, char** argv) {
+int measure_floor(int argc, char** argv) {
     double rate = 25.0;
     double seconds = 12.0;
     double settle = 4.0;
@@ -130,8 +130,8 @@ int run(int argc, char** argv) {
 
     const double per = frames > 0 ? 1.0 / static_cast<double>(frames) : 0.0;
     std::printf("floor: %.2f frames/s, %d shown, %.3f / %.3f ms a frame\n", rate, shown,
-                (milliseconds(after.ru_utime) - milliseconds(before.ru_utime)) * per,
-                (milliseconds(after.ru_stime) - milliseconds(before.ru_stime)) * per);
+                (in_ms(after.ru_utime) - in_ms(before.ru_utime)) * per,
+                (in_ms(after.ru_stime) - in_ms(before.ru_stime)) * per);
     return 0;
 }
 
@@ -139,7 +139,7 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     try {
-        return run(argc, argv);
+        return measure_floor(argc, argv);
     } catch (const exception_fatal& error) {
         error.write(std::cout, std::cerr);
         return 1;

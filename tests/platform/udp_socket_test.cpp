@@ -102,13 +102,18 @@ TEST(UdpSocket, ReceiveCutsLongDatagramsAndNeverBlocks) {
 }
 
 TEST(UdpSocket, StalePortUnreachableIsNotASendOrReceiveFailure) {
-    // A port with nothing listening: bind, note it, close.
-    udp_socket::Handle probe = udp_socket::open();
-    sockaddr_in any{};
-    udp_socket::make_address("127.0.0.1", 0, any);
-    bind(probe, reinterpret_cast<sockaddr*>(&any), sizeof(any));
-    const uint16_t dead = bound_port(probe);
-    udp_socket::close(probe);
+    // A port with nothing listening: bind, note it, close. Taken below the
+    // kernel's ephemeral range, so that no socket of a test running beside
+    // this one (they all bind port 0) is given it in the meantime.
+    uint16_t dead = 0;
+    for (uint16_t port = 23000; dead == 0 && port < 24000; ++port) {
+        udp_socket::Handle probe = udp_socket::open();
+        sockaddr_in at{};
+        udp_socket::make_address("127.0.0.1", port, at);
+        if (bind(probe, reinterpret_cast<sockaddr*>(&at), sizeof(at)) == 0) dead = port;
+        udp_socket::close(probe);
+    }
+    ASSERT_NE(dead, 0);
 
     udp_socket::Handle h = udp_socket::open();
     sockaddr_in to{};
