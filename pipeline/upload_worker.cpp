@@ -144,10 +144,10 @@ void UploadWorker::prepare() {
     std::exception_ptr ahead_failure;
     {
         // A preparation ahead is bounded work on the processor; its result
-        // is needed before this frame's grab. A stage being destroyed does
-        // not wait for one its second thread will no longer take.
+        // is needed before this frame's grab. A stage being destroyed waits
+        // for one that runs, not for one its second thread will not take.
         std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [this] { return quit || (!ahead_requested && !ahead_running); });
+        changed.wait(lock, [this] { return !ahead_running && (quit || !ahead_requested); });
         prepared_ahead = std::move(ahead);
         ahead_failure = std::exchange(ahead_error, nullptr);
     }
