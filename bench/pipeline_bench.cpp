@@ -6,6 +6,7 @@
 #include "pipeline/process_worker.hpp"
 #include "pipeline/upload_worker.hpp"
 #include "records/network.hpp"
+#include "tests/support/test_source.hpp"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/imgproc.hpp>
@@ -25,22 +26,14 @@ double seconds_since(Clock::time_point start) {
 }
 
 // Hands out the same frame as a new frame on every grab.
-class RepeatingSource : public Source {
+class RepeatingSource : public NullSource {
 public:
-    explicit RepeatingSource(std::shared_ptr<cv::Mat> frame_) : frame(std::move(frame_)) {}
+    explicit RepeatingSource(std::shared_ptr<cv::Mat> frame_) : NullSource("bench"), frame(std::move(frame_)) {}
     bool grab(std::shared_ptr<cv::Mat>& out, uint64_t& id) override {
         out = frame;
         id = ++count;
         return true;
     }
-    bool okay(std::string& message) override {
-        message.clear();
-        return true;
-    }
-    void reset() override {}
-    std::string get_id() override { return "bench"; }
-    void work() override {}
-    CallbackMap get_callbacks() override { return {}; }
 
 private:
     std::shared_ptr<cv::Mat> frame;

@@ -14,6 +14,7 @@
 //   floor: RATE frames/s, SHOWN shown, USER / SYSTEM ms a frame
 #include "display/display.hpp"
 #include "platform/fatal_error.hpp"
+#include "tests/support/test_source.hpp"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -33,10 +34,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Hands out a new canvas whenever one is due.
-class PacedCanvases : public Source {
+class PacedCanvases : public NullSource {
 public:
     PacedCanvases(const cv::Mat& picture, double rate)
-        : period(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate))) {
+        : NullSource("window floor"),
+          period(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate))) {
         cv::resize(picture, canvases[0], cv::Size(1280, 720));
         cv::flip(canvases[0], canvases[1], 1);
     }
@@ -53,14 +55,6 @@ public:
         frame_id = handed;
         return true;
     }
-    bool okay(std::string& message) override {
-        message.clear();
-        return true;
-    }
-    void reset() override {}
-    std::string get_id() override { return "window floor"; }
-    void work() override {}
-    CallbackMap get_callbacks() override { return {}; }
 
     uint64_t canvases_handed() {
         std::lock_guard<std::mutex> lock(mutex);

@@ -89,7 +89,7 @@ void UploadWorker::serve_ahead() {
             const auto t0 = Clock::now();
             uint64_t id = next->frame.id;
             const bool fresh = source->grab(next->frame.image, id);
-            if (!fresh && demo->ignore_duplicate_frames && next->planes) {
+            if (keeps_prepared(fresh, next->planes != nullptr)) {
                 // The next cycle keeps the planes it has: nothing to do ahead.
                 next.reset();
             } else {
@@ -160,18 +160,14 @@ void UploadWorker::prepare() {
 
     // The frame prepared ahead is still the newest one: take it as it is.
     if (!fresh && prepared_ahead) {
-        frame = prepared_ahead->frame;
-        fitted = prepared_ahead->fitted;
-        planes = prepared_ahead->planes;
-        times.grab_us = prepared_ahead->grab_us;
-        times.prepare_us = prepared_ahead->prepare_us;
+        take(*prepared_ahead);
         return;
     }
     // Otherwise a newer frame (if any) replaces the one prepared ahead.
 
     // Nothing new: keep the frame prepared last. Without one to keep, go on,
     // so that a source that never delivered is reported below.
-    if (!fresh && demo->ignore_duplicate_frames && planes) {
+    if (keeps_prepared(fresh, planes != nullptr)) {
         times.grab_us = micros_since(t0);
         const auto t1 = Clock::now();
         times.prepare_us = micros_since(t1);
@@ -180,11 +176,19 @@ void UploadWorker::prepare() {
 
     Preparation next{PreparedFrame{frame.image, frame.id, nullptr}, nullptr, nullptr, 0, 0};
     fit_and_quantise(next, id, t0);
-    frame = next.frame;
-    fitted = next.fitted;
-    planes = next.planes;
-    times.grab_us = next.grab_us;
-    times.prepare_us = next.prepare_us;
+    take(next);
+}
+
+void UploadWorker::take(const Preparation& prepared) {
+    frame = prepared.frame;
+    fitted = prepared.fitted;
+    planes = prepared.planes;
+    times.grab_us = prepared.grab_us;
+    times.prepare_us = prepared.prepare_us;
+}
+
+bool UploadWorker::keeps_prepared(bool fresh, bool has_planes) const {
+    return !fresh && demo->ignore_duplicate_frames && has_planes;
 }
 
 void UploadWorker::fit_and_quantise(Preparation& into, uint64_t id, Clock::time_point t0) {

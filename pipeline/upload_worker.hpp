@@ -112,6 +112,11 @@ private:
     // its upload: when paced, if the cycle before ended shortly before this
     // one was asked for, so that the stage is what the loop waits for.
     bool prepares_ahead() const;
+    // Makes `prepared` the frame prepared last.
+    void take(const Preparation& prepared);
+    // Whether a grab that brought nothing new (`fresh` false) keeps the
+    // planes prepared before instead of preparing the same image again.
+    bool keeps_prepared(bool fresh, bool has_planes) const;
     // Waits until no cycle is pending or running; `lock` holds `mutex`.
     void wait_idle(std::unique_lock<std::mutex>& lock);
     // Ends the stage thread's loop once the cycle it runs, if any, has ended
